@@ -26,13 +26,20 @@ function(zel_add_gtest)
       ENVIRONMENT "ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
 endfunction()
 
-# zel_add_fuzzer(NAME name SOURCES ... LIBS ...): built only with ZEL_FUZZ (clang).
+# zel_add_fuzzer(NAME name SOURCES ... LIBS ...): a libFuzzer target fuzz_<name>,
+# built only with ZEL_FUZZ (clang). Its seed corpus is <module>/fuzz/corpus/<name>/;
+# scripts/fuzz runs every fuzzer of the target zel_fuzzers.
+if(ZEL_FUZZ)
+  add_custom_target(zel_fuzzers)
+endif()
 function(zel_add_fuzzer)
   cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
   if(NOT ZEL_FUZZ)
     return()
   endif()
+  set(F_NAME fuzz_${F_NAME})
   add_executable(${F_NAME} ${F_SOURCES})
+  add_dependencies(zel_fuzzers ${F_NAME})
   target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
   target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${F_NAME} PRIVATE zel_options ${F_LIBS})
