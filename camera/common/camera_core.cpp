@@ -77,7 +77,9 @@ void CameraCore::tearDown() {
 void CameraCore::triggerLoop(int index) {
   CameraRecord& cam = record(index);
   std::unique_lock<std::mutex> lock(triggerMutex_);
-  std::uint64_t seen = captureGeneration_.load();
+  // Captures count from construction: one issued before this thread first
+  // ran is still seen.
+  std::uint64_t seen = 0;
   for (;;) {
     triggerCv_.wait(lock, [&] { return stop_ || captureGeneration_.load() != seen; });
     if (stop_) break;

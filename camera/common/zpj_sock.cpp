@@ -104,6 +104,10 @@ void ZpjSock::closeSocket() {
 void ZpjSock::close() {
   closing_ = true;
   abort_ = true;
+  // Wakes a receive blocked in poll at once; the descriptor stays valid
+  // until the receive has let go of it.
+  int fd = fd_.load();
+  if (fd >= 0 && busy_.load()) ::shutdown(fd, SHUT_RDWR);
   while (busy_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   closeSocket();
 }
@@ -139,6 +143,7 @@ long ZpjSock::receive(std::string* reply) {
     pollfd p {fd, POLLIN, 0};
     int n = ::poll(&p, 1, 1000);
     if (n == 0 || (n < 0 && errno == EINTR)) continue;
+    if (abort_.load() || closing_.load()) break;  // woken by close()
     char buf[kRecvChunk];
     ssize_t got = n > 0 ? ::recv(fd, buf, sizeof buf, 0) : -1;
     if (got > 0) {

@@ -94,11 +94,13 @@ int runProjectorCommand(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
 
   VirtualProjector projector;
   std::string error;
   if (!projector.start(options, &error)) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     std::fprintf(stderr, "zelsim projector: %s\n", error.c_str());
     return 1;
   }
@@ -108,6 +110,7 @@ int runProjectorCommand(int argc, char** argv) {
   int sig = 0;
   sigwait(&stopSignals, &sig);
   projector.stop();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return 0;
 }
 

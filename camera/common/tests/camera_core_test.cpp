@@ -17,6 +17,7 @@
 #include "camera/common/izpj.h"
 #include "camera/common/zelcam3d_frame.h"
 #include "platform/named_event.h"
+#include "sim/projector/virtual_projector.h"
 
 namespace camera {
 namespace {
@@ -309,6 +310,42 @@ TEST_F(CameraCoreTest, SetLogConfirmsAndSerialOpenFailureIsLogged) {
   }
   ::unsetenv("ZELCAM_COM250");
   std::filesystem::remove(path);
+}
+
+TEST_F(CameraCoreTest, ProjectorForwardingOverTcpPort5073) {
+  // A loopback address of its own, so the fixed port does not collide with
+  // another test run.
+  unsigned b = 100 + static_cast<unsigned>(::getpid()) % 100;
+  unsigned c = 1 + static_cast<unsigned>(::getpid() / 100) % 250;
+  sim::VirtualProjector projector;
+  sim::ProjectorOptions options;
+  options.tcpAddress = "127." + std::to_string(b) + "." + std::to_string(c) + ".9";
+  options.sequenceStepMs = 2;
+  options.diagPauseMs = 100;
+  std::string error;
+  if (!projector.start(options, &error)) GTEST_SKIP() << "cannot serve on " << options.tcpAddress << ": " << error;
+  unsigned address = 127u | (b << 8) | (c << 16) | (9u << 24);
+
+  TestCam cam;
+  cam.shortenProjectorWaits();
+  ::testing::internal::CaptureStdout();
+  ASSERT_TRUE(cam.openProjector(address));
+  EXPECT_TRUE(cam.projectorSetLight(255));
+  EXPECT_TRUE(cam.projectorCommandP(7));
+  EXPECT_TRUE(cam.projectorCommandR());
+  EXPECT_TRUE(cam.projectorCommandX(3));
+  EXPECT_TRUE(cam.projectorCommandZ(13));
+  EXPECT_EQ(cam.projectorDiag(), 255);
+  // A second open replaces the first link, which is closed, not leaked.
+  ASSERT_TRUE(cam.openProjector(address));
+  EXPECT_TRUE(cam.projectorCommandP(1));
+  cam.closeProjector();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(cam.projectorCommandP(1));
+  EXPECT_EQ(cam.projectorDiag(), -1);
+  EXPECT_EQ(projector.received(), "iFFFFFF\rp7\rr\rx3\rz13\rd\rp1\r");
+  EXPECT_EQ(projector.connectionsAccepted(), 2);
+  EXPECT_EQ(projector.state().snapshot().pattern, 1);
 }
 
 // Slot order is the binary contract. In the Itanium C++ ABI a pointer to a
