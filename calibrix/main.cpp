@@ -1,8 +1,6 @@
-// calibrix: stereo calibration tool (command line entry point).
+// calibrix: stereo calibration of the two-camera head from circle-board images.
 #include <iostream>
 
-int main(int argc, char** argv) {
-    (void)argv;
-    if (argc < 3) return 1;
-    return 0;
-}
+#include "calibrix/command_line.h"
+
+int main(int argc, char** argv) { return calibrix::runCalibrix(argc, argv, std::cout, std::cerr); }
