@@ -52,9 +52,6 @@ void correspondences(const Detection& d, const CircleCalibBoard& board,
         }
 }
 
-namespace {
-
-// Points found in both detections of one frame.
 void commonCorrespondences(const Detection& a, const Detection& b, const CircleCalibBoard& board,
                            std::vector<cv::Point2f>& ia, std::vector<cv::Point2f>& ib,
                            std::vector<cv::Point3f>& object) {
@@ -73,7 +70,11 @@ void commonCorrespondences(const Detection& a, const Detection& b, const CircleC
         }
 }
 
-}  // namespace
+double frameError(const std::vector<cv::Point2f>& detected,
+                  const std::vector<cv::Point2f>& projected) {
+    if (detected.empty() || detected.size() != projected.size()) return 0.0;
+    return cv::norm(detected, projected, cv::NORM_L1) / static_cast<double>(detected.size());
+}
 
 double calibrateCamera(CalibCamera& cam, const std::vector<Detection>& results,
                        const std::vector<int>& frames, const CircleCalibBoard& board,
@@ -95,8 +96,7 @@ double calibrateCamera(CalibCamera& cam, const std::vector<Detection>& results,
     for (std::size_t j = 0; j < image.size(); ++j) {
         std::vector<cv::Point2f> projected;
         cv::projectPoints(object[j], rvecs[j], tvecs[j], cam.K, cam.D, projected);
-        frameErrors.push_back(cv::norm(image[j], projected, cv::NORM_L1) /
-                              static_cast<double>(image[j].size()));
+        frameErrors.push_back(frameError(image[j], projected));
     }
     return rms;
 }

@@ -58,6 +58,15 @@ struct StereoRig {
 void correspondences(const Detection& d, const CircleCalibBoard& board,
                      std::vector<cv::Point2f>& image, std::vector<cv::Point3f>& object);
 
+// Points found in both detections of one frame (the stereo steps use only these).
+void commonCorrespondences(const Detection& a, const Detection& b, const CircleCalibBoard& board,
+                           std::vector<cv::Point2f>& ia, std::vector<cv::Point2f>& ib,
+                           std::vector<cv::Point3f>& object);
+
+// Mean of |dx| + |dy| over the points of one frame.
+double frameError(const std::vector<cv::Point2f>& detected,
+                  const std::vector<cv::Point2f>& projected);
+
 // Calibrates one camera over the frames listed in `frames`; fills frame
 // errors (L1 mean per point, one per listed frame) and returns the RMS error.
 double calibrateCamera(CalibCamera& cam, const std::vector<Detection>& results,
