@@ -67,7 +67,7 @@ class Camera {
   // the camera.
   bool project(const cv::Vec3d& world, cv::Point2d& pixel) const {
     cv::Vec3d c = pose.toLocal(world);
-    if (c[2] <= 0) return false;
+    if (c[2] <= 1e-9) return false;
     double xd, yd;
     distort(c[0] / c[2], c[1] / c[2], xd, yd);
     pixel.x = fx * xd + cx;
