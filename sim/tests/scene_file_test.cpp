@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -92,6 +93,31 @@ TEST_F(SceneFile, ErrorsNameTheProblem) {
   std::string error;
   EXPECT_FALSE(sim::loadSceneFile("/nonexistent/scene.yaml", d, &error));
   EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SceneFiles, ShippedDemoFileIsTheBuiltInDemo) {
+  const char* src = std::getenv("ZEL_SOURCE_DIR");
+  if (!src) GTEST_SKIP() << "ZEL_SOURCE_DIR not set (run through ctest)";
+  sim::SceneDescription d;
+  std::string error;
+  ASSERT_TRUE(sim::loadSceneFile(std::string(src) + "/sim/scenes/demo.yaml", d, &error)) << error;
+  const sim::Scene builtIn = sim::demoScene();
+  ASSERT_EQ(d.scene.objects.size(), builtIn.objects.size());
+  for (size_t i = 0; i < builtIn.objects.size(); ++i) {
+    const sim::Object &a = d.scene.objects[i], &b = builtIn.objects[i];
+    EXPECT_EQ(a.kind, b.kind) << i;
+    EXPECT_LT(cv::norm(a.centre - b.centre), 1e-9) << i;
+    EXPECT_LT(cv::norm(a.n - b.n), 1e-9) << i;
+    EXPECT_LT(cv::norm(a.half - b.half), 1e-9) << i;
+    EXPECT_DOUBLE_EQ(a.material.albedo, b.material.albedo) << i;
+    EXPECT_EQ(a.material.texture.seed, b.material.texture.seed) << i;
+  }
+  for (const char* other : {"steps.yaml", "boards.yaml"})
+    EXPECT_TRUE(sim::loadSceneFile(std::string(src) + "/sim/scenes/" + other, d, &error)) << error;
 }
 
 }  // namespace
