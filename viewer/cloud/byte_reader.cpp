@@ -30,11 +30,14 @@ std::unique_ptr<ByteReader> ByteReader::open(const std::filesystem::path& path) 
   return r;
 }
 
-std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes) {
+std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes,
+                                                   std::size_t windowSize) {
   std::unique_ptr<ByteReader> r(new ByteReader);
   r->size_ = bytes.size();
+  r->memory_ = bytes.data();
+  r->window_ = windowSize == 0 ? bytes.size() : windowSize;
   r->data_ = bytes.data();
-  r->len_ = bytes.size();
+  r->len_ = r->window_ < bytes.size() ? r->window_ : bytes.size();
   return r;
 }
 
@@ -43,10 +46,16 @@ ByteReader::~ByteReader() {
 }
 
 bool ByteReader::refill() {
-  if (fd_ < 0) return false;
   consumed_ += len_;
   pos_ = 0;
   len_ = 0;
+  if (fd_ < 0) {
+    if (memory_ == nullptr) return false;
+    const std::uint64_t left = size_ - consumed_;
+    data_ = memory_ + consumed_;
+    len_ = static_cast<std::size_t>(left < window_ ? left : window_);
+    return len_ > 0;
+  }
   for (;;) {
     ssize_t got = ::read(fd_, buffer_.get(), bufferSize_);
     if (got < 0 && errno == EINTR) continue;
@@ -124,7 +133,17 @@ std::size_t ByteReader::readSome(void* dst, std::size_t n) {
   pos_ += fromWindow;
   out += fromWindow;
   n -= fromWindow;
-  if (n == 0 || fd_ < 0) return wanted - n;
+  if (n == 0) return wanted;
+  if (fd_ < 0) {
+    while (n > 0 && refill()) {
+      const std::size_t take = len_ < n ? len_ : n;
+      std::memcpy(out, data_, take);
+      pos_ = take;
+      out += take;
+      n -= take;
+    }
+    return wanted - n;
+  }
   // Large remainders go straight from the file into dst: one bulk read,
   // no copy through the buffer.
   consumed_ += len_;
