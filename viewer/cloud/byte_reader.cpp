@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -158,6 +159,26 @@ std::size_t ByteReader::readSome(void* dst, std::size_t n) {
     consumed_ += static_cast<std::uint64_t>(got);
   }
   return wanted - n;
+}
+
+bool ByteReader::skip(std::uint64_t n) {
+  if (n <= len_ - pos_) {
+    pos_ += static_cast<std::size_t>(n);
+    return true;
+  }
+  const std::uint64_t here = position();
+  const bool enough = n <= size_ - std::min(here, size_);
+  const std::uint64_t target = enough ? here + n : size_;
+  // Empty the window; the next refill starts at the target.
+  consumed_ = target;
+  pos_ = 0;
+  len_ = 0;
+  if (fd_ >= 0) {
+    if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) return false;
+  } else {
+    data_ = memory_;
+  }
+  return enough;
 }
 
 }  // namespace cloud

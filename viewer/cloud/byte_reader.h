@@ -45,6 +45,8 @@ class ByteReader {
   // Reads up to n bytes into dst; returns how many were read (fewer only at
   // the end of the data or on a read error).
   std::size_t readSome(void* dst, std::size_t n);
+  // Steps over n bytes; false (and positioned at the end) when fewer are left.
+  bool skip(std::uint64_t n);
 
  private:
   ByteReader() = default;
