@@ -149,7 +149,7 @@ bool isPackedByteRgb(const VertexLayout& l) {
 }
 
 float loadCoordinate(const std::uint8_t* record, const Field& f) {
-  return f.present ? static_cast<float>(loadScalar(record + f.offset, f.type)) : 0.0f;
+  return f.present ? narrowToFloat(loadScalar(record + f.offset, f.type)) : 0.0f;
 }
 
 std::uint8_t loadColour(const std::uint8_t* record, const Field& f) {
