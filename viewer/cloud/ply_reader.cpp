@@ -241,6 +241,7 @@ bool readBinaryVertices(ByteReader& in, CloudStore& store, const PlyHeader& h) {
   // may claim billions of vertices in a file of a few bytes.
   if (count > in.remaining() / l.recordSize) return false;
   const std::size_t n = static_cast<std::size_t>(count);
+  if (n == 0) return true;
   if (isPackedFloatXyz(l)) return readPackedInPlace(in, store, l, n);
   const std::size_t bytes = n * l.recordSize;
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);

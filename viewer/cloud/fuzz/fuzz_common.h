@@ -4,6 +4,7 @@
 // and insist that both reads give the same, consistent store.
 #include "viewer/cloud/byte_reader.h"
 #include "viewer/cloud/cloud_store.h"
+#include "viewer/cloud/store_bulk_access.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +14,10 @@ namespace cloudfuzz {
 
 template <typename Reader>
 void readTwice(const std::uint8_t* data, std::size_t size, Reader reader) {
-  cloud::CloudStore whole;
-  cloud::CloudStore windowed;
+  static cloud::CloudStore whole;
+  static cloud::CloudStore windowed;
+  cloud::CloudStoreBulkAccess::emptyKeepingMemory(whole);
+  cloud::CloudStoreBulkAccess::emptyKeepingMemory(windowed);
   try {
     auto a = cloud::ByteReader::fromMemory({data, size});
     reader(*a, whole);
