@@ -249,6 +249,7 @@ void IpcServer::serve(Connection* c) {
     std::size_t size = buildReply(request, c->reply.get(), c->callback);
     ZEL_LOG("[server] send %u bytes\n", static_cast<unsigned>(size));
     bool sent = sendMessage(*c, c->reply.get(), size);
+    c->busy = false;  // answered: notifications may come again
     if (sent) ZEL_LOG("[server] %u bytes sended\n", static_cast<unsigned>(size));
     handlers_.release();
     if (!sent) break;

@@ -132,7 +132,7 @@ bool FrameReader::fill(std::size_t need, Result& failure) {
     if (n < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
-      failure = Result::kError;
+      failure = (errno == EAGAIN || errno == EWOULDBLOCK) ? Result::kWouldBlock : Result::kError;
       return false;
     }
     if (n == 0) {

@@ -70,6 +70,8 @@ class FrameReader {
     kTruncated,  // end of stream inside a message (short header or data)
     kTooLong,    // header announces more than kMaxData bytes
     kError,      // the source failed; errno is kept in error()
+    kWouldBlock, // a non-blocking source has nothing more for now; the
+                 // part of a message read so far is kept for the next call
   };
   using Source = std::function<long(std::uint8_t* buf, std::size_t size)>;
 
