@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "diag/logger.h"
 
@@ -36,7 +35,7 @@ bool isLocalHost(const std::string& host) {
 
 }  // namespace
 
-IpcClient::IpcClient() : send_(new std::uint8_t[kMaxMessage]) {}
+IpcClient::IpcClient() : send_(new std::uint8_t[kHeaderSize]) {}
 
 IpcClient::~IpcClient() {
   UnmapMemory(nullptr);
@@ -217,20 +216,21 @@ IpcClient::Outcome IpcClient::request(const char* description, char op, char typ
   ZEL_LOG("%s >>>\n", description);
   const auto id = static_cast<std::uint16_t>(counter_++);
   putHeader(send_.get(), id, op, type, name, 0, len);
-  if (len > 0) std::memcpy(send_.get() + kHeaderSize, data, len);
   // Taken before sending, so that the read thread cannot take the reply.
+  // The hint goes down after the token is given back (declared first).
+  struct ReadingHint {
+    std::atomic<bool>* flag = nullptr;
+    ~ReadingHint() {
+      if (flag) *flag = false;
+    }
+  } hint;
   std::unique_lock<std::mutex> token(readMutex_, std::defer_lock);
-  struct Reading {
-    std::atomic<bool>& flag;
-    ~Reading() { flag = false; }
-  };
-  std::optional<Reading> reading;
   if (wait != 0) {
     requestReading_ = true;
-    reading.emplace(Reading{requestReading_});
+    hint.flag = &requestReading_;
     token.lock();
   }
-  if (!socket_ || !sendAll(socket_.get(), send_.get(), kHeaderSize + len)) {
+  if (!socket_ || !sendAll(socket_.get(), send_.get(), kHeaderSize, data, len)) {
     ZEL_LOG("[client] error: WriteFile\n");
     return Outcome::kFailed;
   }

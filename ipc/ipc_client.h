@@ -70,7 +70,7 @@ class IpcClient final : public IIpcClient {
   std::thread readThread_;
   std::atomic<bool> stopping_{false};
   std::mutex requestMutex_;  // requests strictly one at a time
-  std::unique_ptr<std::uint8_t[]> send_;
+  std::unique_ptr<std::uint8_t[]> send_;  // the request header; data goes out from the caller's buffer
   std::uint32_t counter_ = 0;
 
   std::mutex readMutex_;                 // the right to read the socket

@@ -246,9 +246,10 @@ void IpcServer::serve(Connection* c) {
     ZEL_LOG("[server] id[%u] %u bytes received\n", static_cast<unsigned>(getId(request)),
             static_cast<unsigned>(reader.size()));
     handlers_.acquire();
-    std::size_t size = buildReply(request, c->reply.get(), c->callback);
+    ReplyParts parts = buildReplyParts(request, c->reply.get(), c->callback);
+    const std::size_t size = kHeaderSize + parts.dataLen;
     ZEL_LOG("[server] send %u bytes\n", static_cast<unsigned>(size));
-    bool sent = sendMessage(*c, c->reply.get(), size);
+    bool sent = sendMessage(*c, c->reply.get(), parts.data, parts.dataLen);
     c->busy = false;  // answered: notifications may come again
     if (sent) ZEL_LOG("[server] %u bytes sended\n", static_cast<unsigned>(size));
     handlers_.release();
@@ -260,9 +261,10 @@ void IpcServer::serve(Connection* c) {
   clientGone_.set();
 }
 
-bool IpcServer::sendMessage(Connection& c, const std::uint8_t* msg, std::size_t size) {
+bool IpcServer::sendMessage(Connection& c, const std::uint8_t* header, const std::uint8_t* data,
+                            std::size_t dataLen) {
   std::lock_guard<std::mutex> lock(c.sendMutex);
-  if (sendAll(c.socket.get(), msg, size)) return true;
+  if (sendAll(c.socket.get(), header, kHeaderSize, data, dataLen)) return true;
   ZEL_LOG("[server] error: WriteFile\n");
   // A partly written message would corrupt the stream: end the connection.
   ::shutdown(c.socket.get(), SHUT_RDWR);
@@ -352,7 +354,7 @@ bool IpcServer::notifyData(const char* name, char type, const void* data, int le
     std::size_t size = buildNotification(msg.get(), id, name, type, data,
                                          static_cast<std::uint32_t>(length));
     if (size == 0) break;  // more than a message can carry
-    if (sendMessage(*c, msg.get(), size)) ++delivered;
+    if (sendMessage(*c, msg.get(), msg.get() + kHeaderSize, size - kHeaderSize)) ++delivered;
   }
   handlers_.release();
   return delivered > 0;

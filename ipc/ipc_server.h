@@ -55,7 +55,8 @@ class IpcServer final : public IIpcServer {
   void endAllConnections();
   unsigned activeCount();
   void signalReady();
-  bool sendMessage(Connection& connection, const std::uint8_t* msg, std::size_t size);
+  bool sendMessage(Connection& connection, const std::uint8_t* header, const std::uint8_t* data,
+                   std::size_t dataLen);
 
   std::string name_;
   int maxConnections_ = 0;
