@@ -255,6 +255,16 @@ IpcClient::Outcome IpcClient::request(const char* description, char op, char typ
   return Outcome::kReplied;
 }
 
+// Requests from inside the callback are refused: the thread that delivers
+// messages is this one, and it may hold the locks the request needs, so the
+// request could never end.
+#define ORV_REQUEST_LOCK(failure)                                      \
+  if (onCallbackThread()) {                                            \
+    ZEL_LOG("[client] error: request from inside the callback\n");     \
+    return failure;                                                    \
+  }                                                                    \
+  std::lock_guard<std::mutex> guard(requestMutex_)
+
 #define ORV_DESCRIBE(...)                           \
   char description[kDescriptionSize];               \
   std::snprintf(description, sizeof description, __VA_ARGS__)
@@ -273,7 +283,7 @@ void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len,
 }  // namespace
 
 std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
   ORV_DESCRIBE("[client] cmd[%s] getInt wait[%d]", safe(name), wait);
   std::int32_t value = 0;
   int success = 0;
@@ -288,7 +298,7 @@ std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
 }
 
 float IpcClient::getFloat(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0f));
   ORV_DESCRIBE("[client] cmd[%s] getFloat wait[%d]", safe(name), wait);
   float value = 0;
   int success = 0;
@@ -303,7 +313,7 @@ float IpcClient::getFloat(const char* name, int* ok, int wait) {
 }
 
 double IpcClient::getDouble(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0));
   ORV_DESCRIBE("[client] cmd[%s] getDouble wait[%d]", safe(name), wait);
   double value = 0;
   int success = 0;
@@ -319,7 +329,7 @@ double IpcClient::getDouble(const char* name, int* ok, int wait) {
 
 int IpcClient::getData(const char* name, void* dest, int destSize, int* received, int* ok,
                        int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
   ORV_DESCRIBE("[client] cmd[%s] getData wait[%d]", safe(name), wait);
   int copied = 0;
   int success = 0;
@@ -352,7 +362,7 @@ bool setResult(IpcClient::Outcome o, std::int32_t status) {
 }  // namespace
 
 bool IpcClient::setInt(const char* name, std::int32_t value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setInt[%d] wait[%d]", safe(name), value, wait);
   std::int32_t status = 0;
   Outcome o = request(description, 'S', 'I', name, &value, sizeof value, wait,
@@ -362,7 +372,7 @@ bool IpcClient::setInt(const char* name, std::int32_t value, int wait) {
 }
 
 bool IpcClient::setFloat(const char* name, float value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setFloat[%f] wait[%d]", safe(name), static_cast<double>(value), wait);
   std::int32_t status = 0;
   Outcome o = request(description, 'S', 'F', name, &value, sizeof value, wait,
@@ -372,7 +382,7 @@ bool IpcClient::setFloat(const char* name, float value, int wait) {
 }
 
 bool IpcClient::setDouble(const char* name, double value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setDouble[%f] wait[%d]", safe(name), value, wait);
   std::int32_t status = 0;
   Outcome o = request(description, 'S', 'D', name, &value, sizeof value, wait,
@@ -382,7 +392,7 @@ bool IpcClient::setDouble(const char* name, double value, int wait) {
 }
 
 bool IpcClient::setData(const char* name, const void* data, int size, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setData : size[%d] wait[%d]", safe(name), size, wait);
   if (size < 0 || static_cast<std::size_t>(size) > kMaxData || (size > 0 && !data)) {
     ZEL_LOG("[client] error: setData size[%d] out of range (0..%u)\n", size,
@@ -397,7 +407,7 @@ bool IpcClient::setData(const char* name, const void* data, int size, int wait) 
 }
 
 bool IpcClient::setCmd(const char* name, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setCmd wait[%d]", safe(name), wait);
   std::int32_t status = 0;
   Outcome o = request(description, 'C', 'I', name, nullptr, 0, wait,
