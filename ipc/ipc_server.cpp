@@ -315,22 +315,23 @@ unsigned IpcServer::getClientCount() { return activeCount(); }
 
 bool IpcServer::notify(const char* name) { return notifyValue(name, 0); }
 
-bool IpcServer::notifyValue(const char* name, char type, ...) {
+bool IpcServer::notifyValue(const char* name, int type, ...) {
   va_list args;
   va_start(args, type);
+  const char t = static_cast<char>(type);
   bool result;
-  if (type == 'I') {
+  if (t == 'I') {
     std::int32_t v = va_arg(args, int);
-    result = notifyData(name, type, &v, 0);
-  } else if (type == 'F') {
+    result = notifyData(name, t, &v, 0);
+  } else if (t == 'F') {
     // A float argument arrives widened to double; the wire carries 4 bytes.
     float v = static_cast<float>(va_arg(args, double));
-    result = notifyData(name, type, &v, 0);
-  } else if (type == 'D') {
+    result = notifyData(name, t, &v, 0);
+  } else if (t == 'D') {
     double v = va_arg(args, double);
-    result = notifyData(name, type, &v, 0);
+    result = notifyData(name, t, &v, 0);
   } else {
-    result = notifyData(name, type, nullptr, 0);
+    result = notifyData(name, t, nullptr, 0);
   }
   va_end(args);
   return result;

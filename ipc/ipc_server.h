@@ -30,7 +30,7 @@ class IpcServer final : public IIpcServer {
   void stop() override;
   void setCallback(IIpcCallback* callback) override;
   bool notify(const char* name) override;
-  bool notifyValue(const char* name, char type, ...) override;
+  bool notifyValue(const char* name, int type, ...) override;
   bool notifyData(const char* name, char type, const void* data, int length) override;
   unsigned getClientCount() override;
   void* createSharedMemory(const char* name, std::uint32_t size) override;
