@@ -338,9 +338,14 @@ bool IpcServer::notifyValue(const char* name, int type, ...) {
 }
 
 bool IpcServer::notifyData(const char* name, char type, const void* data, int length) {
-  if (length < 0) return false;
   std::unique_ptr<std::uint8_t[]> msg(new (std::nothrow) std::uint8_t[kMaxMessage]);
   if (!msg) return false;
+  const std::size_t size =
+      length < 0 ? 0 : buildNotification(msg.get(), 0, name, type, data, static_cast<std::uint32_t>(length));
+  if (size == 0) {
+    ZEL_LOG("[server] error: notification [%s] does not fit a message\n", name ? name : "");
+    return false;
+  }
   handlers_.acquire();
   std::vector<std::shared_ptr<Connection>> targets;
   {
@@ -351,10 +356,7 @@ bool IpcServer::notifyData(const char* name, char type, const void* data, int le
   }
   int delivered = 0;
   for (auto& c : targets) {
-    std::uint16_t id = notifyCounter_.fetch_add(1);
-    std::size_t size = buildNotification(msg.get(), id, name, type, data,
-                                         static_cast<std::uint32_t>(length));
-    if (size == 0) break;  // more than a message can carry
+    setId(msg.get(), notifyCounter_.fetch_add(1));
     if (sendMessage(*c, msg.get(), msg.get() + kHeaderSize, size - kHeaderSize)) ++delivered;
   }
   handlers_.release();

@@ -256,6 +256,11 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
   server->setCallback(&cb);
   ASSERT_TRUE(server->start(name_.c_str(), 4));
   EXPECT_FALSE(server->notifyData("none", 'A', "abc", 0));  // nobody to receive it
+  server->setLog(1, log_.c_str());
+  std::vector<char> tooBig(70000, 'x');
+  EXPECT_FALSE(server->notifyData("big", 'A', tooBig.data(), 70000));
+  EXPECT_FALSE(server->notifyData("null", 'A', nullptr, 10));
+  EXPECT_EQ(countOf(readFile(log_), "does not fit a message\n"), 2u);
 
   Child child([this] {
     ipctest::RecordingCallback ra, rb;  // outlive the clients' read threads
