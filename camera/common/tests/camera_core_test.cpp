@@ -82,6 +82,13 @@ class TestCam : public Zelcam3DFrame25 {
   bool inject(int index, const std::vector<unsigned char>& frame) {
     return deliverFrame(index, frame.data(), frame.size());
   }
+  bool injectHalf(int index, const std::vector<unsigned char>& frame, std::size_t stride, std::size_t offset) {
+    return deliverFrameRows(index, frame.data() + offset, stride, frame.size() - offset);
+  }
+  bool injectAt(int index, const std::vector<unsigned char>& frame, std::uint32_t frameIndex) {
+    return deliverFrameRowsAt(index, frame.data(), static_cast<std::size_t>(record(index).width), frame.size(),
+                              frameIndex);
+  }
   unsigned wakeups() const { return triggerWakeups(); }
   void shortenProjectorWaits() { setProjectorWaits(ZpjWaits().scaled(0.01)); }
 
@@ -167,6 +174,31 @@ TEST_F(CameraCoreTest, FramesWithoutCallbackOrIncompleteAreNotDelivered) {
   EXPECT_TRUE(cam.inject(1, frame));
   EXPECT_EQ(buffer1_[36], 0);
   EXPECT_EQ(delivered().size(), 1u);
+}
+
+TEST_F(CameraCoreTest, SideBySideRowsGoToTheirOwnCamera) {
+  TestCam cam;
+  cam.setCallback(0, recordFrame, buffer0_);
+  cam.setCallback(1, recordFrame, buffer1_);
+  ASSERT_EQ(cam.open(0, 0), 3u);
+  // 4 rows of 8 + 9 bytes: camera-1's 8 bytes (row number), then camera-2's 9 (0x80 + row).
+  const std::size_t stride = 17;
+  std::vector<unsigned char> frame(stride * 4);
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t x = 0; x < stride; ++x) frame[r * stride + x] = static_cast<unsigned char>(x < 8 ? r : 0x80 + r);
+  }
+  EXPECT_TRUE(cam.injectHalf(0, frame, stride, 0));
+  EXPECT_TRUE(cam.injectHalf(1, frame, stride, 8));
+  EXPECT_FALSE(cam.injectHalf(1, frame, stride, 9));  // last row would run past the frame
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(buffer0_[r * 8 + 7], r);
+    EXPECT_EQ(buffer1_[r * 9], 0x80 + r);
+    EXPECT_EQ(buffer1_[r * 9 + 8], 0x80 + r);
+  }
+  std::vector<unsigned char> whole(9 * 4, 1);
+  EXPECT_TRUE(cam.injectAt(1, whole, 41));  // the head's own frame index
+  EXPECT_EQ(delivered().back().index, 41u);
+  EXPECT_EQ(cam.getFrameCount(1), 1u);
 }
 
 TEST_F(CameraCoreTest, OpenCountsCamerasAlreadyOpenWithoutReopening) {
