@@ -380,6 +380,44 @@ TEST_F(CameraCoreTest, ProjectorForwardingOverTcpPort5073) {
   EXPECT_EQ(projector.state().snapshot().pattern, 1);
 }
 
+// The 23-slot revision on the same frame; no trigger threads (as the Sentech back-end).
+class TestCam23 : public Zelcam3DFrame23 {
+ public:
+  static Config config() {
+    Config c;
+    c.logIdent = "TestCam23";
+    c.setLogTag = "TestCam23::setLog";
+    c.triggerThreads = false;
+    return c;
+  }
+  TestCam23() : Zelcam3DFrame23(config()) {}
+  ~TestCam23() override { tearDown(); }
+  int getExposure(int) override { return 0; }
+  int getGain(int) override { return 0; }
+  bool setExposure(int, int) override { return true; }
+  bool setGain(int, int) override { return true; }
+  bool setTriggerMode(int) override { return true; }
+  unsigned wakeups() const { return triggerWakeups(); }
+
+ protected:
+  bool openCamera(CameraRecord& cam, int, int) override {
+    cam.width = 2;
+    cam.height = 2;
+    return true;
+  }
+  bool closeCamera(CameraRecord&) override { return true; }
+};
+
+TEST_F(CameraCoreTest, Revision23FrameWithoutTriggerThreads) {
+  std::unique_ptr<IZelcam3DRev23> cam(new TestCam23);
+  EXPECT_EQ(cam->setCallback(1, recordFrame, buffer1_), 1);
+  EXPECT_EQ(cam->open(0, 0), 3u);
+  EXPECT_TRUE(cam->capture());
+  EXPECT_EQ(static_cast<TestCam23*>(cam.get())->wakeups(), 0u);
+  EXPECT_EQ(cam->getTriggerMode(), -1);
+  EXPECT_EQ(cam->projectorDiag(), -1);
+}
+
 // Slot order is the binary contract. In the Itanium C++ ABI a pointer to a
 // virtual member function holds 1 + the byte offset of its vtable entry, and
 // a virtual destructor takes two entries.
