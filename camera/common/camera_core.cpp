@@ -58,7 +58,10 @@ void CameraCore::tearDown() {
   for (int i = 0; i < kCameraCount; ++i) {
     CameraRecord& cam = record(i);
     try {
-      if (cam.opened.load() && closeCamera(cam)) cam.opened = false;
+      if (cam.opened.load() && closeCamera(cam)) {
+        cam.opened = false;
+        ZEL_LOG("camera-%d closed\n", cam.number);
+      }
       releaseCamera(cam);
     } catch (const std::exception& e) {
       ZEL_LOG("error: %s\n", e.what());

@@ -261,11 +261,22 @@ TEST_F(CameraCoreTest, DestructionWithoutOpenEndsQuickly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST_F(CameraCoreTest, DestructionClosesOpenCameras) {
-  TestCam* cam = new TestCam;
-  ASSERT_EQ(cam->open(0, 0), 3u);
+std::string readFile(const std::string& path);
+
+TEST_F(CameraCoreTest, DestructionClosesOpenCamerasThenSilencesTheLogger) {
+  std::string path = (std::filesystem::temp_directory_path() / ("camdtor_" + std::to_string(::getpid()) + ".log")).string();
+  TestCam* cam = new TestCam(false, true);
+  cam->setLog(1, path.c_str());
+  ASSERT_EQ(cam->open(0, 0), 2u);
   IZelcam3D* host = cam;
   delete host;  // the host destroys through the interface
+  EXPECT_EQ(readFile(path), "TestCam::setLog: 0x1 [" + path + "]\ncamera-2 closed\n");
+  // The logger went with the instance: a new one is silent.
+  TestCam next;
+  next.open(0, 0);
+  next.close();
+  EXPECT_EQ(readFile(path), "TestCam::setLog: 0x1 [" + path + "]\ncamera-2 closed\n");
+  std::filesystem::remove(path);
 }
 
 TEST_F(CameraCoreTest, ExitEventIsSeenByAnotherProcessAndSignalledAtDestruction) {
