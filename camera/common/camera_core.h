@@ -64,6 +64,11 @@ class CameraCore {
   // --- for back-ends ---
   CameraRecord& record(int index) { return *cameras_[static_cast<std::size_t>(index)]; }
   static bool validIndex(int index) { return index == 0 || index == 1; }
+  // The record of an open camera; null for a bad index or a closed camera, so
+  // that an operation on it fails without touching the device.
+  CameraRecord* openRecord(int index) {
+    return validIndex(index) && record(index).opened.load() ? &record(index) : nullptr;
+  }
   // Delivers one complete frame of camera index: copies width*height bytes
   // of data into the host's buffer, takes the counter and increments it, calls
   // the callback. Not delivered (false) without a callback or buffer, or when

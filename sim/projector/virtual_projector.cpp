@@ -193,12 +193,14 @@ struct VirtualProjector::Impl {
       faults.drop = ProjectorFaults::Drop::None;
     }
     // Replies may drop the link (a fault), so keep no reference to it.
-    const bool isPty = links[id].pty;
+    auto found = links.find(id);
+    if (found == links.end()) return;
+    const bool isPty = found->second.pty;
     if (drop == ProjectorFaults::Drop::AtCommand) {
       if (!isPty) closeLink(id);
       return;
     }
-    if (drop == ProjectorFaults::Drop::AfterPartialReply) links[id].dropAfterFirstLine = true;
+    if (drop == ProjectorFaults::Drop::AfterPartialReply) found->second.dropAfterFirstLine = true;
     if (line.empty()) return;  // a lone CR (or CR LF) is no command
     ProjectorCommand cmd = parseProjectorCommand(line);
     switch (cmd.kind) {
@@ -262,7 +264,9 @@ struct VirtualProjector::Impl {
   }
 
   void readLink(int id) {
-    Link& link = links[id];
+    auto found = links.find(id);
+    if (found == links.end()) return;  // closed earlier in this round
+    Link& link = found->second;
     char buf[512];
     ssize_t n = ::read(link.fd, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;

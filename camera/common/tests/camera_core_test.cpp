@@ -69,7 +69,10 @@ class TestCam : public Zelcam3DFrame25 {
       : Zelcam3DFrame25(config(exitEvent)), present_ {present0, present1} {}
   ~TestCam() override { tearDown(); }
 
-  int getExposure(int) override { return -1; }
+  int getExposure(int camera) override {
+    CameraRecord* cam = openRecord(camera);
+    return cam ? 100 * cam->number : -1;
+  }
   int getGain(int) override { return -1; }
   bool setExposure(int, int) override { return false; }
   bool setGain(int, int) override { return false; }
@@ -204,7 +207,11 @@ TEST_F(CameraCoreTest, SideBySideRowsGoToTheirOwnCamera) {
 TEST_F(CameraCoreTest, OpenCountsCamerasAlreadyOpenWithoutReopening) {
   TestCam cam(false, true);
   EXPECT_EQ(cam.getImageSize().width, 0);
+  EXPECT_EQ(cam.getExposure(1), -1);  // not open yet
   EXPECT_EQ(cam.open(0, 0), 2u);
+  EXPECT_EQ(cam.getExposure(1), 200);
+  EXPECT_EQ(cam.getExposure(0), -1);
+  EXPECT_EQ(cam.getExposure(5), -1);
   ZelcamImageSize size = cam.getImageSize();
   EXPECT_EQ(size.width, 9);  // camera-2's size when only it is open
   EXPECT_EQ(size.height, 4);
