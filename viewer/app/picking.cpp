@@ -88,9 +88,10 @@ std::string PickText(const std::vector<PickedPoint>& points, const CoordinateSys
     text += buf;
   }
   if (points.size() == 2) {
-    const double dx = double(points[1].x - points[0].x) * sx;
-    const double dy = double(points[1].y - points[0].y) * sy;
-    const double dz = double(points[1].z - points[0].z) * sz;
+    // differences of the file coordinates (signs applied first, so no "-0.000")
+    const double dx = double(points[1].x * sx) - double(points[0].x * sx);
+    const double dy = double(points[1].y * sy) - double(points[0].y * sy);
+    const double dz = double(points[1].z * sz) - double(points[0].z * sz);
     std::snprintf(buf, sizeof buf, "\ndiff:|%8.3f%8.3f%8.3f|=%.3f", dx, dy, dz,
                   std::sqrt(dx * dx + dy * dy + dz * dz));
     text += buf;

@@ -1085,7 +1085,7 @@ void Viewer::writeDump(const std::string& path) {
   f << "triangles=" << triangles_.size() / 3 << "\n";
   std::snprintf(buf, sizeof buf, "%.9g", double(viewScale_));
   f << "view_scale=" << buf << "\n";
-  std::snprintf(buf, sizeof buf, "%.6f %.6f %.6f", double(pv.x), double(pv.y), double(pv.z));
+  std::snprintf(buf, sizeof buf, "%.6f %.6f %.6f", pv.x + 0.0, pv.y + 0.0, pv.z + 0.0);  // no "-0"
   f << "pivot=" << buf << "\n";
   std::snprintf(buf, sizeof buf, "%.6f", double(camera_.radius()));
   f << "radius=" << buf << "\n";
