@@ -22,7 +22,7 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& out, std::
       {"wait", 1},  {"frames", 1},  {"move", 2},       {"down", 3},      {"up", 3},
       {"click", 3}, {"dblclick", 3}, {"wheel", 1},     {"key", 1},       {"open", -1},
       {"drop", -1}, {"options", 0}, {"options-ok", 0}, {"options-cancel", 0},
-      {"panel", 2}, {"waitfile", -1}, {"screenshot", -1}, {"dump", -1}, {"quit", 0}};
+      {"panel", 2}, {"menu", 1}, {"waitfile", -1}, {"screenshot", -1}, {"dump", -1}, {"quit", 0}};
   std::istringstream in(text);
   std::string line;
   int number = 0;

@@ -11,6 +11,7 @@
 //   key [alt+]NAME          NAME: Left Up Right Down F1..F4 0..9 A..Z
 //   open PATH | drop PATH   as the open dialog or a file drop
 //   options                 opens the Options dialog
+//   menu open|options       the menu items (file chooser, Options dialog)
 //   options-ok | options-cancel
 //   panel NAME VALUE        sets a colour panel control (valid, gain-r..b,
 //                           offset-r..b, texture, mesh) and fires its event;

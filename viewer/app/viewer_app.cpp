@@ -577,7 +577,8 @@ void Viewer::pollSave() {
 
 void Viewer::onKey(int key, int mods) {
   if (sliderFocused_ || optionsOpen_ || saveRunning_) return;
-  if (imguiReady_ && ImGui::GetIO().WantTextInput) return;
+  if (imguiReady_ && (ImGui::GetIO().WantTextInput || ImGui::IsPopupOpen("", ImGuiPopupFlags_AnyPopupId)))
+    return;  // a dialog is up: the view keys wait
   const bool alt = (mods & GLFW_MOD_ALT) != 0;
   const float cx = camera_.width() * 0.5f, cy = camera_.height() * 0.5f;
   auto viewDrag = [&](float x0, float y0, float dx, float dy) {
@@ -1188,8 +1189,13 @@ void Viewer::runCommand(const ScriptCommand& c) {
       onKey(key, mods);
   } else if (v == "open" || v == "drop") {
     openFile(c.args[0]);
-  } else if (v == "options") {
+  } else if (v == "options" || (v == "menu" && c.args[0] == "options")) {
     requestOptions();
+  } else if (v == "menu") {
+    if (c.args[0] == "open")
+      askOpenFile();
+    else
+      std::fprintf(stderr, "nubiview: script line %d: unknown menu item %s\n", c.line, c.args[0].c_str());
   } else if (v == "options-ok") {
     if (optionsOpen_) optionsOk();
   } else if (v == "options-cancel") {
