@@ -8,6 +8,11 @@ if(ZEL_SANITIZE)
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(zel_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(ZEL_FUZZ)
+  # Coverage instrumentation for all code, so fuzzers learn from inside the
+  # libraries; the fuzz targets themselves link the libFuzzer driver.
+  target_compile_options(zel_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 target_include_directories(zel_options INTERFACE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
 
 # zel_add_gtest(NAME name LABELS l1 [l2] SOURCES ... LIBS ...)
@@ -23,7 +28,9 @@ function(zel_add_gtest)
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-      ENVIRONMENT "ZEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
+      # One variable only: a list would be split by the discovery script. The
+      # test presets also set ZEL_SOURCE_DIR and ZEL_BINARY_DIR.
+      ENVIRONMENT "ZEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
 endfunction()
 
 # zel_add_fuzzer(NAME name SOURCES ... LIBS ...): a libFuzzer target fuzz_<name>,
