@@ -121,6 +121,12 @@ bool loadFromHmat(const std::string& dir, int width, int height, StereoCamera& c
 
 bool readCameraParamFile(const std::string& path, DistortCamera& cam, int& sizeWidth, int& sizeHeight) {
   sizeWidth = sizeHeight = 0;
+  {
+    // Checked first so that a missing file fails quietly instead of through
+    // OpenCV's own error log.
+    FilePtr probe(std::fopen(path.c_str(), "rb"));
+    if (!probe) return false;
+  }
   try {
     cv::FileStorage fs(path, cv::FileStorage::READ);
     if (!fs.isOpened()) return false;

@@ -30,14 +30,15 @@ const Variant kVariants[] = {
      }},
 };
 
-class BitExact : public ::testing::Test {
+class Decoding : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = makeTempDir(); }
   void TearDown() override { removeTree(dir_); }
   std::string dir_;
 };
+class BitExact : public Decoding, public ::testing::WithParamInterface<int> {};
 
-TEST_F(BitExact, SyntheticScenesAndParameterSets) {
+SceneOptions sceneOptions(int which) {
   SceneOptions scenes[3];
   scenes[1].seed = 7;
   scenes[1].noise = 6;
@@ -48,7 +49,12 @@ TEST_F(BitExact, SyntheticScenesAndParameterSets) {
   scenes[2].disparity = 30;
   scenes[2].farDisparity = 2;
   scenes[2].projectorScale = 1.7;
-  for (const SceneOptions& so : scenes) {
+  return scenes[which];
+}
+
+TEST_P(BitExact, SyntheticSceneAndParameterSets) {
+  {
+    const SceneOptions so = sceneOptions(GetParam());
     const SyntheticScene scene = makeScene(so);
     writeRectifiedCalibration(dir_, so.width, so.height, 300.0, so.width / 2.0, so.height / 2.0, 50.0);
     for (const Variant& v : kVariants) {
@@ -67,7 +73,9 @@ TEST_F(BitExact, SyntheticScenesAndParameterSets) {
   }
 }
 
-TEST_F(BitExact, RepeatedExecGivesTheSameResult) {
+INSTANTIATE_TEST_SUITE_P(Scenes, BitExact, ::testing::Values(0, 1, 2));
+
+TEST_F(Decoding, RepeatedExecGivesTheSameResult) {
   SceneOptions so;
   const SyntheticScene scene = makeScene(so);
   writeRectifiedCalibration(dir_, so.width, so.height, 300.0, 100.0, 20.0, 50.0);

@@ -176,6 +176,7 @@ TEST_F(HostDecode, DecodesAndKeepsTheThresholdsOfLoadCalibration) {
   EXPECT_EQ(dec_->exec(nullptr, nullptr, false, nullptr), n);
   ASSERT_TRUE(dec_->loadCalibration((calib_ + "/").c_str()));
   EXPECT_LT(dec_->exec(nullptr, nullptr, false, nullptr), n / 2);
+  EXPECT_TRUE(dec_->loadCalibration((calib_ + "\\").c_str()));  // either separator counts as present
 
   // The projection-matrix files give the same rectification (identity maps)
   // and, with the left camera at the world origin, the same frame.

@@ -126,6 +126,36 @@ TEST(RenderedDemo, AccuracyAgainstTheGroundTruth) {
   decodeAndCheck(s, 0, 1, 2, 0.95, "coord 0, Q_evec 1, right_dup_cnt 2");
 }
 
+// The renderer's true calibration through both loaders: the same rectified
+// images, and the same reprojection (the projection matrices are given in
+// the left rectified frame).
+TEST(RenderedCalibration, CameraFilesAndProjectionFilesAgree) {
+  const RenderedScene s = loadOrSkip("demo");
+  if (s.left.empty()) return;
+  PhsftParams p;
+  p.imageWidth = s.width;
+  p.imageHeight = s.height;
+  PhsftDecoder yaml, hmat;
+  ASSERT_TRUE(yaml.loadCalibration(p, s.calibDir()));
+  p.coord = 1;
+  ASSERT_TRUE(hmat.loadCalibration(p, s.calibDir()));
+  for (int k : {1, 9}) {
+    for (int c = 0; c < 2; ++c) {
+      const std::uint8_t* set = c == 0 ? s.left.data() : s.right.data();
+      cv::Mat raw(s.height, s.width, CV_8UC1, const_cast<std::uint8_t*>(set) + k * s.truth.flags.total());
+      cv::Mat a, b;
+      ASSERT_TRUE((c ? yaml.stereo().right : yaml.stereo().left).rectify(raw, a));
+      ASSERT_TRUE((c ? hmat.stereo().right : hmat.stereo().left).rectify(raw, b));
+      EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0) << "image " << k << " camera " << c;
+    }
+  }
+  const cv::Mat qy = yaml.stereo().Q, qh = hmat.stereo().Q;
+  for (const cv::Vec4d& v : {cv::Vec4d(100, 200, 30, 1), cv::Vec4d(1200, 900, -40, 1)}) {
+    const cv::Vec4d a = cv::Matx44d(qy.ptr<double>(0)) * v, b = cv::Matx44d(qh.ptr<double>(0)) * v;
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(a[i] / a[3], b[i] / b[3], 1e-6 * std::fabs(a[2] / a[3]));
+  }
+}
+
 struct Variant {
   const char* name;
   void (*apply)(PhsftParams&);
