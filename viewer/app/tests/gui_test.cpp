@@ -271,15 +271,42 @@ TEST_F(Viewer, RightClicksPickPointsAndTwoGiveTheDiffLine) {
   EXPECT_GT(img.countLike(255, 255, 0, 0, 18, 400, 80), 20);  // the pick text in yellow
 }
 
-TEST_F(Viewer, RightDoubleClickMovesThePivotToThePick) {
+TEST_F(Viewer, DoubleClickPivotKeysWheelPanAndDrop) {
   writeAsciiPly(dir_ / "known.ply", kKnown);
+  writeAsciiPly(dir_ / "other.ply", {{0, 0, 4, 1, 1, 1}, {0, 0, 0, 1, 1, 1}});
   const ScreenPoint a = screenOf(kKnown[1], 0.01f);
-  char text[256];
-  std::snprintf(text, sizeof text, "frames 2\ndblclick right %.1f %.1f\ndump %s/d.txt\nkey 0\ndump %s/o.txt\n", a.x, a.y,
-                dir_.c_str(), dir_.c_str());
+  const std::string d = dir_.string();
+  char text[4096];
+  std::snprintf(text, sizeof text,
+                "frames 2\ndblclick right %.1f %.1f\ndump %s/d.txt\nkey 0\ndump %s/o.txt\n"
+                "wheel 1\nframes 1\ndump %s/w.txt\nkey S\nframes 1\ndump %s/s.txt\n"
+                "key alt+Left\ndump %s/p.txt\nkey F3\n"
+                "down middle 400 300\nmove 400 280\nup middle 400 280\ndump %s/m.txt\n"
+                "drop %s/other.ply\ndump %s/drop.txt\n",
+                a.x, a.y, d.c_str(), d.c_str(), d.c_str(), d.c_str(), d.c_str(), d.c_str(), d.c_str(), d.c_str());
   ASSERT_EQ(run({"--script", script(text).string(), (dir_ / "known.ply").string()}), 0);
   EXPECT_EQ(readDump(dir_ / "d.txt")["pivot"], "0.000000 0.000000 0.500000");
+  EXPECT_EQ(readDump(dir_ / "d.txt")["picks"], "1");
   EXPECT_EQ(readDump(dir_ / "o.txt")["pivot"], "0.000000 0.000000 0.000000");
+  EXPECT_EQ(readDump(dir_ / "w.txt")["radius"], "2.250000");  // one notch: 10 % closer
+  EXPECT_EQ(readDump(dir_ / "s.txt")["radius"], "2.475000");
+  // Alt+Left pans: the pivot moves to what was 10 pixels right of the centre
+  // (display -X with the default view)
+  const std::string pan = readDump(dir_ / "p.txt")["pivot"];
+  EXPECT_LT(std::stof(pan), -0.001f) << pan;
+  // a middle-button drag upwards moves the pivot to what was above the centre (+Z)
+  const std::string mid = readDump(dir_ / "m.txt")["pivot"];
+  float mx = 0, my = 0, mz = 0;
+  ASSERT_EQ(std::sscanf(mid.c_str(), "%f %f %f", &mx, &my, &mz), 3);
+  EXPECT_NEAR(mx, 0, 1e-4);
+  EXPECT_GT(mz, 0.01f) << mid;
+  // a dropped file becomes the current one with a new view scale and no picks
+  auto drop = readDump(dir_ / "drop.txt");
+  EXPECT_EQ(drop["points"], "2");
+  EXPECT_EQ(drop["view_scale"], "0.25");
+  EXPECT_EQ(drop["picks"], "0");
+  EXPECT_EQ(drop["title"], "Nubiview11 - " + (dir_ / "other.ply").string() + " (2)");
+  EXPECT_EQ(drop["pivot"], "0.000000 0.000000 0.000000");  // the file centre: eye axis Y, all y = 0
 }
 
 TEST_F(Viewer, RKeyAndFileRewriteReloadKeepingTheScale) {
