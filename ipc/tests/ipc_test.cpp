@@ -219,7 +219,7 @@ TEST_F(IpcTest, ServerSeesTheRequestsAsSent) {
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 2));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     std::unique_ptr<IIpcClient> c(CreateIpcClientInstance());
     if (!c->connect(name_.c_str())) return 1;
@@ -230,6 +230,7 @@ TEST_F(IpcTest, ServerSeesTheRequestsAsSent) {
     if (!c->setData("text", text, 5, 1)) return 5;
     return 0;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 2));
   child.go();
   ASSERT_EQ(child.wait(), 0);
   auto seen = cb.seen();
@@ -254,7 +255,6 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 4));
   EXPECT_FALSE(server->notifyData("none", 'A', "abc", 0));  // nobody to receive it
   server->setLog(1, log_.c_str());
   std::vector<char> tooBig(70000, 'x');
@@ -262,6 +262,7 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
   EXPECT_FALSE(server->notifyData("null", 'A', nullptr, 10));
   EXPECT_EQ(countOf(readFile(log_), "does not fit a message\n"), 2u);
 
+  // The child is forked before the server starts its threads.
   Child child([this] {
     ipctest::RecordingCallback ra, rb;  // outlive the clients' read threads
     std::unique_ptr<IIpcClient> a(CreateIpcClientInstance());
@@ -288,6 +289,7 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
     }
     return 0;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 4));
   child.go();
   ASSERT_EQ(child.hear(), "connected");
   ASSERT_TRUE(waitFor([&] { return server->getClientCount() == 2; }));
@@ -401,7 +403,7 @@ TEST_F(IpcTest, ServerStopReachesTheClient) {
   server->setLog(1, log_.c_str());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 2));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     ipctest::RecordingCallback rec;  // outlives the client's read thread
     std::unique_ptr<IIpcClient> c(CreateIpcClientInstance());
@@ -415,6 +417,7 @@ TEST_F(IpcTest, ServerStopReachesTheClient) {
     c->getInt("answer", &ok, 1);  // the server is gone: fails at once
     return ok == 0 ? 0 : 4;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 2));
   child.go();
   ASSERT_EQ(child.hear(), "connected");
   ASSERT_TRUE(waitFor([&] { return server->getClientCount() == 1; }));
@@ -449,7 +452,7 @@ TEST_F(IpcTest, CreatePerConnection) {
   server->setLog(1, log_.c_str());
   CountingCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 4));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     std::unique_ptr<IIpcClient> a(CreateIpcClientInstance());
     std::unique_ptr<IIpcClient> b(CreateIpcClientInstance());
@@ -458,6 +461,7 @@ TEST_F(IpcTest, CreatePerConnection) {
     int tb = b->getInt("tag", nullptr, 1);
     return ta != tb && ta > 0 && tb > 0 ? 0 : 2;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 4));
   child.go();
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(CountingCallback::created, 2);
@@ -486,12 +490,12 @@ struct ReentrantCallback : IIpcCallback {
 };
 
 TEST_F(IpcTest, OneClientManyThreads) {
+  ReentrantCallback reentrant;
+  auto c = client();  // configures the logger before any thread logs
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
   ASSERT_TRUE(server->start(name_.c_str(), 2));
-  ReentrantCallback reentrant;
-  auto c = client();
   reentrant.client = c.get();
   c->setCallback(&reentrant);
   ASSERT_TRUE(c->connect(name_.c_str()));
