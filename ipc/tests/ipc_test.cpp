@@ -1,6 +1,7 @@
 // Server and clients in separate processes, talking through the shared
 // library exactly as applications do.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -396,6 +397,8 @@ TEST_F(IpcTest, SharedMemoryViews) {
   c->UnmapMemory(view);
   s->releaseSharedMemory(a);
   EXPECT_EQ(c->MapMemory(own.c_str()), nullptr);  // released by its creator: gone
+  // The server process is killed, not stopped: remove its block here.
+  ::shm_unlink(("/" + shm).c_str());
 }
 
 TEST_F(IpcTest, ServerStopReachesTheClient) {
