@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -81,7 +82,12 @@ bool IpcClient::connect(const char* name) {
   if (reached) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // A server that stopped accepting must not hold connect for ever.
+    timeval limit{kAnswerTimeoutMs / 1000, (kAnswerTimeoutMs % 1000) * 1000};
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     reached = fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    timeval none{0, 0};
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
   }
   char answer = 0;
   if (reached) {
