@@ -107,6 +107,7 @@ bool IpcClient::connect(const char* name) {
     std::lock_guard<std::mutex> request(requestMutex_);
     std::lock_guard<std::mutex> read(readMutex_);
     socket_ = std::move(fd);
+    readFd_ = raw;
     reader_ = std::make_unique<FrameReader>([this, raw](std::uint8_t* buf, std::size_t size) -> long {
       return ::recv(raw, buf, size, nonblocking_ ? MSG_DONTWAIT : 0);
     });
@@ -171,6 +172,9 @@ IpcClient::Received IpcClient::receiveOne(bool block) {
       ZEL_LOG("[client] error: message cut short\n");
     }
     ZEL_LOG("[client] disconnected\n");
+    // After a broken message the stream cannot be followed: the server is
+    // told at once that this connection is over.
+    ::shutdown(readFd_, SHUT_RDWR);
     deliverDisconnect();
     return Received::kGone;
   }
@@ -209,9 +213,11 @@ void IpcClient::readLoop(int fd) {
     if (!waitReadable(fd, -1)) break;
     std::unique_lock<std::mutex> token(readMutex_, std::try_to_lock);
     if (!token.owns_lock()) continue;  // a request took it meanwhile
+    // Gives the token up as soon as a request wants it, so that a stream
+    // of notifications cannot starve requests.
     Received got = Received::kMessage;
-    while (got == Received::kMessage) got = receiveOne(false);
-    if (got != Received::kNothing) break;
+    while (got == Received::kMessage && !requestReading_) got = receiveOne(false);
+    if (got == Received::kGone || got == Received::kStopped) break;
   }
   ZEL_LOG("[client] end of thread_read.\n");
 }

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -524,6 +527,73 @@ TEST_F(IpcTest, OneClientManyThreads) {
   EXPECT_TRUE(waitFor([&] { return reentrant.refused == 1; }));
   EXPECT_TRUE(ipctest::logHas(log_, "[client] error: request from inside the callback\n"));
   EXPECT_EQ(c->getInt("answer", nullptr, 1), 42);
+}
+
+}  // namespace
+
+namespace {
+
+// A fake server on the raw socket: accepts one client, reads its request
+// and answers with whatever the test gives.
+class FakeServer {
+ public:
+  explicit FakeServer(const std::string& name) {
+    std::string dir = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/orvipc";
+    ::mkdir(dir.c_str(), 0700);
+    path_ = dir + "/" + name;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 4);
+  }
+  ~FakeServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  void answerWith(std::vector<std::uint8_t> bytes) {
+    thread_ = std::thread([this, bytes] {
+      int c = ::accept(fd_, nullptr, nullptr);
+      char accepted = 'A';
+      ::send(c, &accepted, 1, MSG_NOSIGNAL);
+      std::uint8_t request[32];
+      ::recv(c, request, sizeof request, MSG_WAITALL);
+      ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      char rest;
+      while (::recv(c, &rest, 1, 0) > 0) {
+      }
+      ::close(c);
+    });
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::thread thread_;
+};
+
+TEST_F(IpcTest, ClientRefusesAnOversizedReply) {
+  FakeServer fake(name_);
+  auto reply = ipctest::makeMessage(0, 'R', 'A', "x", nullptr, 0);
+  std::uint32_t len = 1u << 20;
+  std::memcpy(reply.data() + 28, &len, 4);
+  reply.resize(4096, 0x42);
+  fake.answerWith(reply);
+  ipctest::RecordingCallback rec;
+  auto c = client();
+  c->setCallback(&rec);
+  ASSERT_TRUE(c->connect(name_.c_str()));
+  std::vector<std::uint8_t> dest(100);
+  int ok = 1, received = -1;
+  EXPECT_EQ(c->getData("x", dest.data(), 100, &received, &ok, 1), 0);
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(received, -1);  // untouched on failure
+  EXPECT_EQ(rec.countOp('Q'), 1);
+  EXPECT_EQ(rec.countOp('R'), 0);  // the broken message never reaches the callback
+  EXPECT_NE(readFile(log_).find("[client] error: len[1048576] exceeds 65503 bytes\n"), std::string::npos);
+  c->disconnect();  // the fake server's thread ends with the connection
 }
 
 }  // namespace
