@@ -35,9 +35,9 @@ class IIpcCallback {
   // On the server: status points to the reply status (0 on entry; set it
   // non-zero for success); for a get, data points to the reply data area
   // (room for 65503 bytes) and *len is 0 on entry: for type 'A' store the
-  // number of bytes written. For a set or command, data points to the
-  // request's data and *len is its length. On a client: all pointers point
-  // into the received message. The result is ignored.
+  // number of bytes written. For a set, data points to the request's data
+  // and *len is its length; for a command *len is 0. On a client: all
+  // pointers point into the received message. The result is ignored.
   virtual int onMessage(std::uint16_t id, char op, const char* name, char type,
                         std::int32_t* status, void* data, std::int32_t* len) = 0;
   // A new callback object for one client connection, or null to let that

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -81,7 +82,12 @@ bool IpcClient::connect(const char* name) {
   if (reached) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // A server that stopped accepting must not hold connect for ever.
+    timeval limit{kAnswerTimeoutMs / 1000, (kAnswerTimeoutMs % 1000) * 1000};
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     reached = fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    timeval none{0, 0};
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
   }
   char answer = 0;
   if (reached) {
@@ -101,6 +107,7 @@ bool IpcClient::connect(const char* name) {
     std::lock_guard<std::mutex> request(requestMutex_);
     std::lock_guard<std::mutex> read(readMutex_);
     socket_ = std::move(fd);
+    readFd_ = raw;
     reader_ = std::make_unique<FrameReader>([this, raw](std::uint8_t* buf, std::size_t size) -> long {
       return ::recv(raw, buf, size, nonblocking_ ? MSG_DONTWAIT : 0);
     });
@@ -165,6 +172,9 @@ IpcClient::Received IpcClient::receiveOne(bool block) {
       ZEL_LOG("[client] error: message cut short\n");
     }
     ZEL_LOG("[client] disconnected\n");
+    // After a broken message the stream cannot be followed: the server is
+    // told at once that this connection is over.
+    ::shutdown(readFd_, SHUT_RDWR);
     deliverDisconnect();
     return Received::kGone;
   }
@@ -203,9 +213,11 @@ void IpcClient::readLoop(int fd) {
     if (!waitReadable(fd, -1)) break;
     std::unique_lock<std::mutex> token(readMutex_, std::try_to_lock);
     if (!token.owns_lock()) continue;  // a request took it meanwhile
+    // Gives the token up as soon as a request wants it, so that a stream
+    // of notifications cannot starve requests.
     Received got = Received::kMessage;
-    while (got == Received::kMessage) got = receiveOne(false);
-    if (got != Received::kNothing) break;
+    while (got == Received::kMessage && !requestReading_) got = receiveOne(false);
+    if (got == Received::kGone || got == Received::kStopped) break;
   }
   ZEL_LOG("[client] end of thread_read.\n");
 }

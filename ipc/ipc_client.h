@@ -75,6 +75,7 @@ class IpcClient final : public IIpcClient {
 
   std::mutex readMutex_;                 // the right to read the socket
   std::unique_ptr<FrameReader> reader_;  // under readMutex_
+  int readFd_ = -1;                      // the socket reader_ reads; under readMutex_
   bool nonblocking_ = false;             // how reader_ reads; under readMutex_
   std::atomic<bool> requestReading_{false};  // a waiting request reads (a hint)
   std::atomic<bool> gone_{false};        // the server closed the connection

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
@@ -146,6 +147,8 @@ void IpcServer::listenLoop() {
           if (refused) {
             char busy = kBusy;
             ::send(refused.get(), &busy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+          } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
           }
         }
       }
@@ -168,7 +171,14 @@ void IpcServer::listenLoop() {
     if (fds[0].revents) break;
     if (!fds[1].revents) continue;
     Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client) continue;
+    if (!client) {
+      // Out of descriptors or similar: the pending client stays queued, so
+      // pause instead of spinning on it.
+      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      continue;
+    }
     ucred cred{};
     socklen_t credLen = sizeof cred;
     if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0) cred.pid = 0;

@@ -71,11 +71,9 @@ TEST_F(IpcFault, ClientsKilledMidRequestStallNothing) {
   server->setLog(1, log_.c_str());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 8));
-  std::unique_ptr<IIpcClient> good(CreateIpcClientInstance());
-  ASSERT_TRUE(good->connect(name_.c_str()));
 
-  // One dies inside the server's callback, one after half a message.
+  // One dies inside the server's callback, one after half a message. Both
+  // are forked before this process starts any thread.
   Child slow([this] {
     std::unique_ptr<IIpcClient> c(CreateIpcClientInstance());
     if (!c->connect(name_.c_str())) return 1;
@@ -93,6 +91,9 @@ TEST_F(IpcFault, ClientsKilledMidRequestStallNothing) {
     Child::tell("sent");
     for (;;) ::pause();
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 8));
+  std::unique_ptr<IIpcClient> good(CreateIpcClientInstance());
+  ASSERT_TRUE(good->connect(name_.c_str()));
   slow.go();
   partial.go();
   ASSERT_EQ(slow.hear(), "asking");
@@ -164,7 +165,6 @@ TEST_F(IpcFault, EightClientsTenThousandRequestsEach) {
   server->setLog(0, nullptr);  // silent: 80,000 requests, not a log test
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 8));
   constexpr int kClients = 8;
   constexpr int kRequests = 10000;
   std::vector<std::unique_ptr<Child>> children;
@@ -185,6 +185,7 @@ TEST_F(IpcFault, EightClientsTenThousandRequestsEach) {
       return 0;
     }));
   }
+  ASSERT_TRUE(server->start(name_.c_str(), 8));  // after the forks
   for (auto& c : children) c->go();
   // Notifications flow meanwhile; they must never be taken for a reply.
   std::atomic<bool> done{false};

@@ -1,9 +1,13 @@
 // Server and clients in separate processes, talking through the shared
 // library exactly as applications do.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -219,7 +223,7 @@ TEST_F(IpcTest, ServerSeesTheRequestsAsSent) {
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 2));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     std::unique_ptr<IIpcClient> c(CreateIpcClientInstance());
     if (!c->connect(name_.c_str())) return 1;
@@ -230,6 +234,7 @@ TEST_F(IpcTest, ServerSeesTheRequestsAsSent) {
     if (!c->setData("text", text, 5, 1)) return 5;
     return 0;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 2));
   child.go();
   ASSERT_EQ(child.wait(), 0);
   auto seen = cb.seen();
@@ -254,7 +259,6 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 4));
   EXPECT_FALSE(server->notifyData("none", 'A', "abc", 0));  // nobody to receive it
   server->setLog(1, log_.c_str());
   std::vector<char> tooBig(70000, 'x');
@@ -262,6 +266,7 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
   EXPECT_FALSE(server->notifyData("null", 'A', nullptr, 10));
   EXPECT_EQ(countOf(readFile(log_), "does not fit a message\n"), 2u);
 
+  // The child is forked before the server starts its threads.
   Child child([this] {
     ipctest::RecordingCallback ra, rb;  // outlive the clients' read threads
     std::unique_ptr<IIpcClient> a(CreateIpcClientInstance());
@@ -288,6 +293,7 @@ TEST_F(IpcTest, NotificationsReachIdleClients) {
     }
     return 0;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 4));
   child.go();
   ASSERT_EQ(child.hear(), "connected");
   ASSERT_TRUE(waitFor([&] { return server->getClientCount() == 2; }));
@@ -394,6 +400,8 @@ TEST_F(IpcTest, SharedMemoryViews) {
   c->UnmapMemory(view);
   s->releaseSharedMemory(a);
   EXPECT_EQ(c->MapMemory(own.c_str()), nullptr);  // released by its creator: gone
+  // The server process is killed, not stopped: remove its block here.
+  ::shm_unlink(("/" + shm).c_str());
 }
 
 TEST_F(IpcTest, ServerStopReachesTheClient) {
@@ -401,7 +409,7 @@ TEST_F(IpcTest, ServerStopReachesTheClient) {
   server->setLog(1, log_.c_str());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 2));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     ipctest::RecordingCallback rec;  // outlives the client's read thread
     std::unique_ptr<IIpcClient> c(CreateIpcClientInstance());
@@ -415,6 +423,7 @@ TEST_F(IpcTest, ServerStopReachesTheClient) {
     c->getInt("answer", &ok, 1);  // the server is gone: fails at once
     return ok == 0 ? 0 : 4;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 2));
   child.go();
   ASSERT_EQ(child.hear(), "connected");
   ASSERT_TRUE(waitFor([&] { return server->getClientCount() == 1; }));
@@ -449,7 +458,7 @@ TEST_F(IpcTest, CreatePerConnection) {
   server->setLog(1, log_.c_str());
   CountingCallback cb;
   server->setCallback(&cb);
-  ASSERT_TRUE(server->start(name_.c_str(), 4));
+  // The child is forked before the server starts its threads.
   Child child([this] {
     std::unique_ptr<IIpcClient> a(CreateIpcClientInstance());
     std::unique_ptr<IIpcClient> b(CreateIpcClientInstance());
@@ -458,6 +467,7 @@ TEST_F(IpcTest, CreatePerConnection) {
     int tb = b->getInt("tag", nullptr, 1);
     return ta != tb && ta > 0 && tb > 0 ? 0 : 2;
   });
+  ASSERT_TRUE(server->start(name_.c_str(), 4));
   child.go();
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(CountingCallback::created, 2);
@@ -486,12 +496,12 @@ struct ReentrantCallback : IIpcCallback {
 };
 
 TEST_F(IpcTest, OneClientManyThreads) {
+  ReentrantCallback reentrant;
+  auto c = client();  // configures the logger before any thread logs
   std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
   ipctest::ScriptedCallback cb;
   server->setCallback(&cb);
   ASSERT_TRUE(server->start(name_.c_str(), 2));
-  ReentrantCallback reentrant;
-  auto c = client();
   reentrant.client = c.get();
   c->setCallback(&reentrant);
   ASSERT_TRUE(c->connect(name_.c_str()));
@@ -517,6 +527,73 @@ TEST_F(IpcTest, OneClientManyThreads) {
   EXPECT_TRUE(waitFor([&] { return reentrant.refused == 1; }));
   EXPECT_TRUE(ipctest::logHas(log_, "[client] error: request from inside the callback\n"));
   EXPECT_EQ(c->getInt("answer", nullptr, 1), 42);
+}
+
+}  // namespace
+
+namespace {
+
+// A fake server on the raw socket: accepts one client, reads its request
+// and answers with whatever the test gives.
+class FakeServer {
+ public:
+  explicit FakeServer(const std::string& name) {
+    std::string dir = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/orvipc";
+    ::mkdir(dir.c_str(), 0700);
+    path_ = dir + "/" + name;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 4);
+  }
+  ~FakeServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  void answerWith(std::vector<std::uint8_t> bytes) {
+    thread_ = std::thread([this, bytes] {
+      int c = ::accept(fd_, nullptr, nullptr);
+      char accepted = 'A';
+      ::send(c, &accepted, 1, MSG_NOSIGNAL);
+      std::uint8_t request[32];
+      ::recv(c, request, sizeof request, MSG_WAITALL);
+      ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      char rest;
+      while (::recv(c, &rest, 1, 0) > 0) {
+      }
+      ::close(c);
+    });
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::thread thread_;
+};
+
+TEST_F(IpcTest, ClientRefusesAnOversizedReply) {
+  FakeServer fake(name_);
+  auto reply = ipctest::makeMessage(0, 'R', 'A', "x", nullptr, 0);
+  std::uint32_t len = 1u << 20;
+  std::memcpy(reply.data() + 28, &len, 4);
+  reply.resize(4096, 0x42);
+  fake.answerWith(reply);
+  ipctest::RecordingCallback rec;
+  auto c = client();
+  c->setCallback(&rec);
+  ASSERT_TRUE(c->connect(name_.c_str()));
+  std::vector<std::uint8_t> dest(100);
+  int ok = 1, received = -1;
+  EXPECT_EQ(c->getData("x", dest.data(), 100, &received, &ok, 1), 0);
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(received, -1);  // untouched on failure
+  EXPECT_EQ(rec.countOp('Q'), 1);
+  EXPECT_EQ(rec.countOp('R'), 0);  // the broken message never reaches the callback
+  EXPECT_NE(readFile(log_).find("[client] error: len[1048576] exceeds 65503 bytes\n"), std::string::npos);
+  c->disconnect();  // the fake server's thread ends with the connection
 }
 
 }  // namespace

@@ -231,7 +231,7 @@ std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, cons
   std::memcpy(msg.data(), &id, 2);
   msg[2] = static_cast<std::uint8_t>(op);
   msg[3] = static_cast<std::uint8_t>(type);
-  std::strncpy(reinterpret_cast<char*>(msg.data() + 4), name, 19);
+  std::memcpy(msg.data() + 4, name, ::strnlen(name, 19));
   std::memcpy(msg.data() + 28, &len, 4);
   if (len) std::memcpy(msg.data() + 32, data, len);
   return msg;
