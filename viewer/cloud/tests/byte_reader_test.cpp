@@ -48,26 +48,6 @@ TEST_F(ByteReaderTest, FileAndMemoryGiveTheSameLinesAcrossBufferBoundaries) {
   }
 }
 
-TEST_F(ByteReaderTest, BulkReadsAfterLinesAndSizes) {
-  std::string text = "header\n";
-  for (int i = 0; i < 100000; ++i) text.push_back(static_cast<char>(i));
-  cloudtest::writeFile(file("mixed.bin"), text);
-  auto in = ByteReader::open(file("mixed.bin"));
-  ASSERT_TRUE(in);
-  EXPECT_EQ(in->size(), text.size());
-  std::string_view line;
-  ASSERT_TRUE(in->readLine(255, line));
-  EXPECT_EQ(line, "header");
-  EXPECT_EQ(in->remaining(), 100000u);
-  std::string block(99990, '\0');
-  ASSERT_TRUE(in->readExact(block.data(), block.size()));
-  EXPECT_EQ(block, text.substr(7, 99990));
-  char rest[20];
-  EXPECT_EQ(in->readSome(rest, sizeof rest), 10u);
-  EXPECT_FALSE(in->readExact(rest, 1));
-  EXPECT_FALSE(ByteReader::open(file("none")));
-}
-
 TEST_F(ByteReaderTest, SeedFilesReadAlikeFromFileAndMemory) {
   // The fuzz seeds cover every reader; reading them as files goes through
   // the file buffer instead of memory and must give the same store.

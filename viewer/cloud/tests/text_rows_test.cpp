@@ -2,7 +2,6 @@
 
 #include "test_files.h"
 
-#include <clocale>
 #include <cmath>
 
 namespace {
@@ -83,23 +82,6 @@ TEST_F(TextRows, WrittenWithFourDecimalsAndCrLf) {
   EXPECT_EQ(pointAt(store_, 1), (Floats{0, 0, -7.25f}));
   EXPECT_EQ(colourAt(store_, 0), (Ints{1, 22, 255}));
   EXPECT_EQ(store_.triangleCount(), 0u);
-}
-
-TEST_F(TextRows, DecimalCommaLocaleChangesNothing) {
-  // A GUI toolkit may set a locale whose decimal separator is a comma.
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = old ? old : "C";
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr && std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") == nullptr) {
-    GTEST_SKIP() << "no locale with a decimal comma installed";
-  }
-  CloudStore original;
-  original.appendPoint(1.5f, 2.25f, 3, 1, 2, 3);
-  const bool written = cloud::WriteTextRows(original, file("out.txt"));
-  load("1.5 2.25 3\n");
-  std::setlocale(LC_NUMERIC, saved.c_str());
-  ASSERT_TRUE(written);
-  EXPECT_EQ(cloudtest::readFile(file("out.txt")), "1.5000 2.2500 3.0000 1 2 3\r\n");
-  EXPECT_EQ(pointAt(store_, 0), (Floats{1.5f, 2.25f, 3}));
 }
 
 }  // namespace
