@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -135,6 +136,19 @@ TEST(TruthFile, ParseRefusesEveryPrefixAndRandomBytes) {
     junk.resize(rng() % 2000);
     sim::GroundTruth::parse(junk, t);  // must not crash or overrun
   }
+}
+
+TEST(TruthFile, FuzzSeedIsAValidFile) {
+  const char* src = std::getenv("ZEL_SOURCE_DIR");
+  if (!src) GTEST_SKIP() << "ZEL_SOURCE_DIR not set (run through ctest)";
+  sim::GroundTruth t;
+  std::string error;
+  ASSERT_TRUE(sim::GroundTruth::load(std::string(src) + "/sim/fuzz/corpus/truth_file/small_rectified.bin", t, &error))
+      << error;
+  EXPECT_EQ(t.width, 3);
+  EXPECT_EQ(t.height, 2);
+  EXPECT_TRUE(std::isnan(t.depth.at<float>(1, 0)));
+  EXPECT_FLOAT_EQ(t.projectorColumn.at<float>(1, 2), 52.5f);
 }
 
 TEST(RigFile, LoadsWithOpenCvAndEqualsTheRig) {
