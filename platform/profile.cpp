@@ -146,7 +146,7 @@ std::size_t getProfileString(const char* section, const char* key, const char* d
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   }
   std::size_t n = std::min(value.size(), outSize - 1);
-  std::memcpy(out, value.data(), n);
+  if (n > 0) std::memcpy(out, value.data(), n);
   out[n] = '\0';
   return n;
 }

@@ -127,13 +127,16 @@ TEST_F(ProfileTest, DeleteKeyAndSection) {
   EXPECT_EQ(content(), "[B]\nz=3\n");
 }
 
-TEST_F(ProfileTest, UnwritableFolderReportsFailureAndKeepsFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
+TEST_F(ProfileTest, UnwritableLocationReportsFailureAndKeepsFile) {
   write("[A]\nx=1\n");
-  ::chmod(dir_.c_str(), 0500);
-  EXPECT_FALSE(platform::writeProfileString("A", "x", "2", path_.c_str()));
-  ::chmod(dir_.c_str(), 0700);
-  EXPECT_EQ(content(), "[A]\nx=1\n");
+  if (::geteuid() != 0) {
+    ::chmod(dir_.c_str(), 0500);
+    EXPECT_FALSE(platform::writeProfileString("A", "x", "2", path_.c_str()));
+    ::chmod(dir_.c_str(), 0700);
+    EXPECT_EQ(content(), "[A]\nx=1\n");
+  }
+  // Even root cannot create files in /proc.
+  EXPECT_FALSE(platform::writeProfileString("A", "x", "2", "/proc/zel_profile_test.ini"));
 }
 
 TEST_F(ProfileTest, MissingFolderReportsFailure) {

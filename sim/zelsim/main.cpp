@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/projector/projector_command.h"
 #include "sim/zelsim/commands.h"
 
 namespace {
@@ -13,8 +14,12 @@ struct Command {
   const char* summary;
 };
 
+// The projector command takes its own name as argv[0].
+int projectorCommand(int argc, char** argv) { return sim::runProjectorCommand(argc + 1, argv - 1); }
+
 constexpr Command kCommands[] = {
     {"render", zelsim::renderCommand, "render a scene to pattern images, board images and ground truth"},
+    {"projector", projectorCommand, "serve the projector protocol (TCP 127.0.0.1:5073, pseudo-terminal)"},
 };
 
 void usage(const char* prog) {

@@ -1,0 +1,78 @@
+#include "calibrix/netpbm.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace calibrix {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Largest accepted side: far beyond any camera, small enough that
+// width * height * 3 stays exact in 64 bits.
+constexpr long kMaxSide = 1 << 20;
+
+}  // namespace
+
+bool readNetpbm(const std::string& path, NetpbmImage& image) {
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) return false;
+    char line[256];
+    if (!std::fgets(line, sizeof line, f.get())) return false;
+    int channels;
+    if (std::strncmp(line, "P5", 2) == 0)
+        channels = 1;
+    else if (std::strncmp(line, "P6", 2) == 0)
+        channels = 3;
+    else
+        return false;
+    do {
+        if (!std::fgets(line, sizeof line, f.get())) return false;
+    } while (line[0] == '#');
+    const long width = std::strtol(line, nullptr, 10);
+    const char* blank = std::strchr(line, ' ');
+    const long height = blank ? std::strtol(blank + 1, nullptr, 10) : 0;
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return false;
+    if (!std::fgets(line, sizeof line, f.get())) return false;  // maximum value, 255 assumed
+
+    // The header must not make us allocate more than the file can hold.
+    const long start = std::ftell(f.get());
+    if (start < 0 || std::fseek(f.get(), 0, SEEK_END) != 0) return false;
+    const long end = std::ftell(f.get());
+    if (end < 0 || std::fseek(f.get(), start, SEEK_SET) != 0) return false;
+    const unsigned long long bytes = static_cast<unsigned long long>(width) *
+                                     static_cast<unsigned long long>(height) *
+                                     static_cast<unsigned long long>(channels);
+    if (bytes > static_cast<unsigned long long>(end - start)) return false;
+
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(bytes));
+    if (std::fread(data.data(), 1, data.size(), f.get()) != data.size()) return false;
+    image.width = static_cast<int>(width);
+    image.height = static_cast<int>(height);
+    image.channels = channels;
+    image.data = std::move(data);
+    return true;
+}
+
+bool writeNetpbm(const std::string& path, const NetpbmImage& image) {
+    const std::size_t bytes = static_cast<std::size_t>(image.width) *
+                              static_cast<std::size_t>(image.height) *
+                              static_cast<std::size_t>(image.channels);
+    if (image.width < 0 || image.height < 0 || image.data.size() < bytes) return false;
+    std::FILE* raw = std::fopen(path.c_str(), "wb");
+    if (!raw) return false;
+    bool ok = std::fprintf(raw, "%s\n%d %d\n255\n", image.channels == 1 ? "P5" : "P6",
+                           image.width, image.height) > 0;
+    ok = ok && std::fwrite(image.data.data(), 1, bytes, raw) == bytes;
+    // A full disk shows up at the latest when the buffer is flushed.
+    ok = (std::fclose(raw) == 0) && ok;
+    return ok;
+}
+
+}  // namespace calibrix

@@ -1,0 +1,107 @@
+#include "decoder/common/camera_models.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+namespace zel {
+
+namespace {
+
+bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e300, 1e300); }
+
+}  // namespace
+
+PinHoleCamera::PinHoleCamera(std::string n, int w, int h) : name(std::move(n)), width(w), height(h) {}
+PinHoleCamera::~PinHoleCamera() = default;
+
+bool PinHoleCamera::setProjection(const cv::Mat& p3x4) {
+  if (p3x4.rows != 3 || p3x4.cols != 4 || p3x4.channels() != 1) return false;
+  cv::Mat p3;
+  p3x4.convertTo(p3, CV_64F);
+  if (!allFinite(p3)) return false;
+  cv::Mat newP = cv::Mat::eye(4, 4, CV_64F);
+  p3.copyTo(newP.rowRange(0, 3));
+  cv::Mat newPinv;
+  if (cv::invert(newP, newPinv, cv::DECOMP_LU) == 0.0 || !allFinite(newPinv)) return false;
+  cv::Mat k, r, c;
+  try {
+    cv::decomposeProjectionMatrix(p3, k, r, c);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  const double w = c.at<double>(3);
+  cv::Mat t = (cv::Mat_<double>(3, 1) << c.at<double>(0) / w, c.at<double>(1) / w, c.at<double>(2) / w);
+  if (!allFinite(k) || !allFinite(r) || !allFinite(t)) return false;
+  K = k;
+  R = r;
+  T = t;
+  P = newP;
+  Pinv = newPinv;
+  return true;
+}
+
+bool PinHoleCamera::updateInverse() {
+  cv::Mat inv;
+  if (!allFinite(P) || cv::invert(P, inv, cv::DECOMP_LU) == 0.0) return false;
+  Pinv = inv;
+  return true;
+}
+
+cv::Vec3d PinHoleCamera::backProject(double u, double v) const {
+  const double* m = Pinv.ptr<double>(0);
+  cv::Vec3d ray;
+  for (int i = 0; i < 3; ++i) {
+    const double* row = m + 4 * i;
+    ray[i] = row[0] * u + row[1] * v + row[2] * 1.0 + row[3] * 0.0;
+  }
+  return ray;
+}
+
+DistortCamera::DistortCamera(std::string n, int w, int h) : PinHoleCamera(std::move(n), w, h) {}
+DistortCamera::~DistortCamera() = default;
+
+UndistortCamera::UndistortCamera(std::string n, int w, int h) : PinHoleCamera(std::move(n), w, h) {
+  mapFileName = name + ".map";
+}
+UndistortCamera::~UndistortCamera() = default;
+
+void UndistortCamera::setName(const std::string& newName) {
+  name = newName;
+  mapFileName = name + ".map";
+}
+
+int UndistortCamera::interpolationFlag() const {
+  switch (interpolation) {
+    case 0: return cv::INTER_NEAREST;
+    case 2: return cv::INTER_CUBIC;
+    case 3: return cv::INTER_LANCZOS4;
+    default: return cv::INTER_LINEAR;
+  }
+}
+
+bool UndistortCamera::rectify(const cv::Mat& raw, cv::Mat& out) const {
+  if (raw.empty() || mapX.size() != raw.size() || mapY.size() != raw.size()) return false;
+  out.create(raw.size(), raw.type());
+  out.setTo(fillValue);
+  cv::remap(raw, out, mapX, mapY, interpolationFlag(), cv::BORDER_TRANSPARENT);
+  return true;
+}
+
+StereoCamera::StereoCamera() {
+  configure(0, 0);
+}
+StereoCamera::~StereoCamera() = default;
+
+void StereoCamera::configure(int width, int height) {
+  name = "stereo";
+  left.setName(name + "L");
+  right.setName(name + "R");
+  left.fillValue = cv::Scalar(0, 0, 0, 0);
+  right.fillValue = cv::Scalar(255, 255, 255, 0);
+  left.width = right.width = width;
+  left.height = right.height = height;
+}
+
+}  // namespace zel

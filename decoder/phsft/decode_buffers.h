@@ -1,0 +1,85 @@
+#pragma once
+// Working buffers of the phase and matching stages, allocated once for the
+// calibrated image size and reused by every decode.
+#include "decoder/common/point_output.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace zel {
+
+// The thresholds the decoding stages use, copied from the settings by
+// loadCalibration only.
+struct Thresholds {
+  int searchDiv = 2;
+  int bwDiff = 10;
+  int brightness = 255;
+  int darkness = 10;
+  double stepDiff = 1.2;
+  double maxStep = 1.0;
+  double maxPhDiff = 0.5;
+  double maxTexDiff = 0.8;
+  double maxParallax = 400.0;
+  double minParallax = -300.0;
+  int rightDupCnt = 1;
+  int lsPoints = 3;
+  double evecError = 2.5e-13;
+};
+
+// Mask codes of the phase and matching stages (0 = valid).
+constexpr std::uint8_t kMaskContrast = 201;
+constexpr std::uint8_t kMaskBorder = 202;
+constexpr std::uint8_t kMaskPhaseNotFinite = 203;
+constexpr std::uint8_t kMaskNoMatch = 205;
+constexpr std::uint8_t kMaskTexture = 206;
+constexpr std::uint8_t kMaskCode = 207;
+constexpr std::uint8_t kMaskParallax = 208;
+constexpr std::uint8_t kMaskStep = 209;
+constexpr std::uint8_t kMaskDisparityNotFinite = 210;
+constexpr int kBorderColumns = 5;
+constexpr int kGrayPlanes = 7;
+constexpr int kFringes = 4;
+
+// One camera's filed images and per-pixel results, each width x height.
+// Fringe images are kept as the 8-bit values they are made from: every use
+// of them compares or subtracts whole grey levels, which double arithmetic
+// does exactly, so the narrower type changes no result.
+struct CameraPlanes {
+  std::vector<std::uint8_t> black, white, gray, fringe;  // gray: 7 planes, fringe: 4 planes
+  std::vector<std::uint8_t> mask, code;
+  std::vector<double> phase;
+
+  void allocate(std::size_t pixels) {
+    black.assign(pixels, 0);
+    white.assign(pixels, 0);
+    gray.assign(pixels * kGrayPlanes, 0);
+    fringe.assign(pixels * kFringes, 0);
+    mask.assign(pixels, 0);
+    code.assign(pixels, 0);
+    phase.assign(pixels, 0.0);
+  }
+};
+
+struct DecodeBuffers {
+  int width = 0;
+  int height = 0;
+  CameraPlanes cam[2];
+  std::vector<double> disparity;
+  std::vector<std::uint8_t> upperTestPending;  // pixels whose disparity awaits the upper-neighbour test
+  std::vector<PointRecord> records;
+  std::vector<int> rowCounts;
+
+  std::size_t pixels() const { return static_cast<std::size_t>(width) * height; }
+  void allocate(int w, int h) {
+    if (w == width && h == height && !disparity.empty()) return;
+    width = w;
+    height = h;
+    for (CameraPlanes& c : cam) c.allocate(pixels());
+    disparity.assign(pixels(), 0.0);
+    upperTestPending.assign(pixels(), 0);
+    records.assign(pixels(), PointRecord{});
+    rowCounts.assign(static_cast<std::size_t>(h) + 1, 0);
+  }
+};
+
+}  // namespace zel

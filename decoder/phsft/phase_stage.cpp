@@ -1,0 +1,130 @@
+#include "decoder/phsft/phase_stage.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+namespace zel {
+
+namespace {
+
+constexpr int kDiffRange = 511;  // -255 .. 255
+
+struct Tables {
+  std::uint8_t grayToBinary[128];
+  std::vector<double> atan2;
+  Tables() : atan2(static_cast<std::size_t>(kDiffRange) * kDiffRange) {
+    for (int g = 0; g < 128; ++g) {
+      int b = 0;
+      for (int s = g; s != 0; s >>= 1) b ^= s;
+      grayToBinary[g] = static_cast<std::uint8_t>(b);
+    }
+    for (int dy = -255; dy <= 255; ++dy) {
+      for (int dx = -255; dx <= 255; ++dx) {
+        atan2[(dy + 255) * kDiffRange + (dx + 255)] = std::atan2(static_cast<double>(dy), static_cast<double>(dx));
+      }
+    }
+  }
+};
+
+const Tables& tables() {
+  static const Tables t;
+  return t;
+}
+
+}  // namespace
+
+std::uint8_t grayToBinary(std::uint8_t gray) { return tables().grayToBinary[gray & 127]; }
+
+double wrappedPhase(int dy, int dx) { return tables().atan2[(dy + 255) * kDiffRange + (dx + 255)]; }
+
+void prepareWrappedPhaseTable() { (void)tables(); }
+
+void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresholds& t) {
+  const Tables& tab = tables();
+  const std::size_t plane = static_cast<std::size_t>(width) * height;
+  const std::size_t off = static_cast<std::size_t>(y) * width;
+  const std::uint8_t* white = c.white.data() + off;
+  const std::uint8_t* black = c.black.data() + off;
+  std::uint8_t* mask = c.mask.data() + off;
+  std::uint8_t* code = c.code.data() + off;
+  double* phi = c.phase.data() + off;
+  const std::uint8_t* f0 = c.fringe.data() + off;
+  const std::uint8_t* f1 = f0 + plane;
+  const std::uint8_t* f2 = f1 + plane;
+  const std::uint8_t* f3 = f2 + plane;
+  const std::uint8_t* gray[kGrayPlanes];
+  for (int i = 0; i < kGrayPlanes; ++i) gray[i] = c.gray.data() + i * plane + off;
+
+  // Mask: contrast and brightness, then the border columns.
+  for (int x = 0; x < width; ++x) {
+    const int w = white[x];
+    const int b = black[x];
+    mask[x] = (std::abs(w - b) < t.bwDiff || w > t.brightness || w < t.darkness) ? kMaskContrast : 0;
+  }
+  for (int x = 0; x < kBorderColumns && x < width; ++x) mask[x] = kMaskBorder;
+  for (int x = width - kBorderColumns < 0 ? 0 : width - kBorderColumns; x < width; ++x) mask[x] = kMaskBorder;
+
+  // Gray code against the half-contrast threshold (8-bit difference, so a
+  // black above white wraps), then its binary value.
+  for (int x = 0; x < width; ++x) {
+    const std::uint8_t thr = static_cast<std::uint8_t>(static_cast<std::uint8_t>(white[x] - black[x]) >> 1);
+    int g = 0;
+    for (int i = 0; i < kGrayPlanes; ++i) {
+      if (gray[i][x] > thr) g |= 64 >> i;
+    }
+    code[x] = tab.grayToBinary[g];
+  }
+
+  // Wrapped phase.
+  for (int x = 0; x < width; ++x) {
+    double p = tab.atan2[(f3[x] - f1[x] + 255) * kDiffRange + (f2[x] - f0[x] + 255)];
+    if (!std::isfinite(p)) {
+      p = 0.0;
+      mask[x] = kMaskPhaseNotFinite;
+    }
+    phi[x] = p;
+  }
+
+  // Forward pass: the code has stepped while the phase has not wrapped yet.
+  const double s = t.stepDiff;
+  for (int x = 2; x < width - 2;) {
+    int next = x + 1;
+    if (mask[x] == 0 && code[x - 1] + 1 == code[x] && phi[x] > s) {
+      for (int j = x; j <= x + 1; ++j) {
+        if (phi[j] < -s) {
+          next = j + 1;
+          break;
+        }
+        code[j] = code[x - 1];
+        if (std::abs(f2[j] - f3[j]) < 20 && f1[j] - f2[j] > 30) {
+          phi[j] = -2.3562;
+          code[j] = code[j + 1];
+        }
+      }
+    }
+    x = next;
+  }
+  // Backward pass: the phase has wrapped while the code has not stepped yet.
+  for (int x = width - 2; x > 2;) {
+    int next = x - 1;
+    if (code[x + 1] == code[x] + 1 && phi[x] < -s) {
+      for (int j = x; j >= x - 1; --j) {
+        if (phi[j] > s) {
+          next = j - 1;
+          break;
+        }
+        code[j] = code[x + 1];
+        if (std::abs(f1[j] - f3[j]) < 20 && f0[j] - f2[j] > 30) {
+          phi[j] = M_PI;
+          code[j] = code[j - 1];
+        }
+      }
+    }
+    x = next;
+  }
+
+  for (int x = 0; x < width; ++x) phi[x] = code[x] * M_PI * 2 + phi[x];
+}
+
+}  // namespace zel

@@ -1,0 +1,172 @@
+#include "decoder/phsft/phsft_decoder.h"
+
+#include "decoder/common/calib_loader.h"
+#include "decoder/phsft/phase_stage.h"
+#include "diag/logger.h"
+#include "platform/stopwatch.h"
+
+#include <omp.h>
+
+#include <algorithm>
+
+namespace zel {
+
+namespace {
+
+constexpr int kImagesUsed = 13;
+constexpr long long kMaxPixels = 1LL << 26;  // far above any head's sensor; keeps every index in int32
+
+}  // namespace
+
+PhsftDecoder::PhsftDecoder() : threads_(std::max(2, omp_get_num_procs())) {}
+
+bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir) {
+  calibrated_ = false;
+  const long long pixels = static_cast<long long>(p.imageWidth) * p.imageHeight;
+  if (p.imageWidth <= 0 || p.imageHeight <= 0 || pixels > kMaxPixels) {
+    ZEL_LOG("%s: error: image size %dx%d\n", "Phsft::loadCalibration", p.imageWidth, p.imageHeight);
+    return false;
+  }
+  if (p.nimage < kImagesUsed) {
+    ZEL_LOG("%s: error: nimage %d below %d\n", "Phsft::loadCalibration", p.nimage, kImagesUsed);
+    return false;
+  }
+  if (p.searchDiv < 1) {
+    ZEL_LOG("%s: error: search_div %d below 1\n", "Phsft::loadCalibration", p.searchDiv);
+    return false;
+  }
+  buffers_.allocate(p.imageWidth, p.imageHeight);
+  Thresholds t;
+  t.searchDiv = p.searchDiv;
+  t.bwDiff = p.bwDiff;
+  t.brightness = p.brightness;
+  t.darkness = p.darkness;
+  t.stepDiff = p.stepDiff;
+  t.maxStep = p.maxStep;
+  t.maxPhDiff = p.maxPhDiff;
+  t.maxTexDiff = p.maxTexDiff;
+  t.maxParallax = p.maxParallax;
+  t.minParallax = p.minParallax;
+  t.rightDupCnt = p.rightDupCnt;
+  t.lsPoints = p.lsPoints;
+  t.evecError = p.evecError;
+  thresholds_ = t;
+  matchers_.assign(threads_, RowMatcher(p.imageWidth, p.searchDiv));
+  prepareWrappedPhaseTable();
+
+  // A coord other than 0 and 1 keeps the calibration in force, which is only
+  // usable when there is one and its maps fit the configured size.
+  const bool previousUsable = everLoaded_ && stereo_.left.mapX.cols == p.imageWidth &&
+                              stereo_.left.mapX.rows == p.imageHeight;
+  if (p.coord == 0 || p.coord == 1) stereo_.configure(p.imageWidth, p.imageHeight);
+  if (!loadStereoCalibration(dir, p.coord, p.imageWidth, p.imageHeight, previousUsable, stereo_)) return false;
+  everLoaded_ = true;
+  calibrated_ = true;
+  return true;
+}
+
+void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
+  const int w = buffers_.width;
+  const int h = buffers_.height;
+  const std::size_t plane = buffers_.pixels();
+#pragma omp parallel for schedule(static) num_threads(2)
+  for (int c = 0; c < 2; ++c) {
+    CameraPlanes& cam = buffers_.cam[c];
+    const UndistortCamera& rc = c == 0 ? stereo_.left : stereo_.right;
+    const std::uint8_t* set = c == 0 ? images.left : images.right;
+    cv::Mat black(h, w, CV_8UC1, cam.black.data());
+    for (int k = 0; k < kImagesUsed; ++k) {
+      cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * plane));
+      std::uint8_t* dst;
+      if (k == 0) {
+        dst = cam.black.data();
+      } else if (k == 1) {
+        dst = cam.white.data();
+      } else if (k <= 8) {
+        dst = cam.gray.data() + (k - 2) * plane;
+      } else {
+        dst = cam.fringe.data() + (k - 9) * plane;
+      }
+      cv::Mat out(h, w, CV_8UC1, dst);
+      rc.rectify(raw, out);
+      // Gray planes are kept black-corrected: max(p - black, 0).
+      if (k >= 2 && k <= 8) cv::subtract(out, black, out);
+    }
+  }
+}
+
+void PhsftDecoder::phaseAndMatch() {
+  const int w = buffers_.width;
+  const int h = buffers_.height;
+  const Thresholds t = thresholds_;
+  // Rows are independent through the phase steps and the in-row matching;
+  // the dynamic schedule only balances the load, the result does not depend
+  // on it.
+#pragma omp parallel for schedule(dynamic, 8) num_threads(threads_)
+  for (int y = 0; y < h; ++y) {
+    RowMatcher& matcher = matchers_[omp_get_thread_num()];
+    computePhaseRow(buffers_.cam[0], w, h, y, t);
+    computePhaseRow(buffers_.cam[1], w, h, y, t);
+    matcher.matchRow(buffers_, y, t);
+  }
+#pragma omp parallel for schedule(static) num_threads(threads_)
+  for (int y = 0; y < h; ++y) applyUpperNeighbourTest(buffers_, y, t);
+}
+
+PointGrid PhsftDecoder::pointGrid() {
+  PointGrid g;
+  g.width = buffers_.width;
+  g.height = buffers_.height;
+  g.disparity = buffers_.disparity.data();
+  g.leftMask = buffers_.cam[0].mask.data();
+  g.texture = buffers_.cam[0].white.data();  // the left white reference is the texture
+  g.records = buffers_.records.data();
+  g.rowCounts = buffers_.rowCounts.data();
+  return g;
+}
+
+int PhsftDecoder::computePoints(int qEvec) {
+  const PointGrid g = pointGrid();
+  if (qEvec == 0) return reprojectPoints(stereo_.Q, g, threads_);
+  return triangulateRays(stereo_, thresholds_.evecError, g, threads_);
+}
+
+std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput& out) {
+  ZEL_LOG("%s\n", "Phsft::exec");
+  platform::Stopwatch total;
+  platform::Stopwatch stage;
+  if (!calibrated_ || images.left == nullptr || images.right == nullptr) {
+    ZEL_LOG("%s: error: %s\n", "Phsft::exec", calibrated_ ? "no images" : "not calibrated");
+    out.clear();
+    return 0;
+  }
+  rectifyAndFile(images);
+  times_.remap = stage.lapMs();
+  phaseAndMatch();
+  times_.ps = stage.lapMs();
+  const int n = computePoints(qEvec);
+  times_.pc = stage.lapMs();
+  times_.sum = stage.elapsedMs();
+  ZEL_LOG(" time: remap[%.2f]ps[%.2f]pc[%.2f]sum[%.2f]ms\n", times_.remap, times_.ps, times_.pc, times_.sum);
+  ZEL_LOG(" points=%d\n", n);
+  out.clear();
+  if (n < 1) {
+    times_.total = total.elapsedMs();
+    return 0;
+  }
+  out.points.reset(new (std::nothrow) float[3 * static_cast<std::size_t>(n)]);
+  out.colors.reset(new (std::nothrow) std::uint8_t[3 * static_cast<std::size_t>(n)]);
+  out.pixelIndices.reset(new (std::nothrow) std::int32_t[n]);
+  if (!out.points || !out.colors || !out.pixelIndices) {
+    ZEL_LOG("%s: error: no memory for %d points\n", "Phsft::exec", n);
+    out.clear();
+    return 0;
+  }
+  collectPoints(pointGrid(), n, out.points.get(), out.colors.get(), out.pixelIndices.get(), threads_);
+  out.count = n;
+  times_.total = total.elapsedMs();
+  ZEL_LOG(" total[%.2f]ms\n", times_.total);
+  return n;
+}
+
+}  // namespace zel

@@ -1,0 +1,77 @@
+#pragma once
+// The decoding engine behind the Phsft interface object: the library-wide
+// working state (stereo calibration, thresholds, buffers) and the stages of
+// exec. One instance lives in the library; tests and benchmarks may create
+// their own.
+#include "dec_phsft.h"
+#include "decoder/common/camera_models.h"
+#include "decoder/phsft/decode_buffers.h"
+#include "decoder/phsft/match_stage.h"
+#include "decoder/phsft/phsft_params.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+struct PhsftOutput {
+  std::unique_ptr<float[]> points;
+  std::unique_ptr<std::uint8_t[]> colors;
+  std::unique_ptr<std::int32_t[]> pixelIndices;
+  std::int32_t count = 0;
+  void clear() {
+    points.reset();
+    colors.reset();
+    pixelIndices.reset();
+    count = 0;
+  }
+};
+
+struct StageTimes {
+  double remap = 0, ps = 0, pc = 0, sum = 0, total = 0;  // milliseconds
+};
+
+class PhsftDecoder {
+ public:
+  PhsftDecoder();
+
+  // Allocates the buffers for the configured size, copies the thresholds and
+  // loads the calibration selected by "coord" from dir (which ends in a
+  // separator). False on invalid settings or a failed load; the decoder is
+  // then uncalibrated until the next successful call.
+  bool loadCalibration(const PhsftParams& params, const std::string& dir);
+  bool calibrated() const { return calibrated_; }
+  int width() const { return buffers_.width; }
+  int height() const { return buffers_.height; }
+
+  // Full decode with the timing lines; fills out and returns its count
+  // (0: out cleared). qEvec selects the point method.
+  std::int32_t exec(const ImagePair& images, int qEvec, PhsftOutput& out);
+
+  // The stages, for tests and benchmarks (exec runs them in this order).
+  void rectifyAndFile(const ImagePair& images);
+  void phaseAndMatch();
+  int computePoints(int qEvec);  // returns the accepted count
+
+  const DecodeBuffers& buffers() const { return buffers_; }
+  DecodeBuffers& buffers() { return buffers_; }
+  const StereoCamera& stereo() const { return stereo_; }
+  const Thresholds& thresholds() const { return thresholds_; }
+  const StageTimes& lastTimes() const { return times_; }
+  int threads() const { return threads_; }
+
+ private:
+  PointGrid pointGrid();
+
+  StereoCamera stereo_;
+  bool everLoaded_ = false;
+  bool calibrated_ = false;
+  Thresholds thresholds_;
+  DecodeBuffers buffers_;
+  std::vector<RowMatcher> matchers_;
+  int threads_ = 2;
+  StageTimes times_;
+};
+
+}  // namespace zel

@@ -1,0 +1,83 @@
+#include "decoder/phsft/phsft_params.h"
+
+#include "platform/profile.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace zel {
+
+namespace {
+
+constexpr std::size_t kValueBuffer = 256;
+
+std::int32_t readInt(const char* section, const char* key, std::int32_t def, const char* path) {
+  char defText[32];
+  std::snprintf(defText, sizeof defText, "%d", def);
+  char value[kValueBuffer];
+  platform::getProfileString(section, key, defText, value, sizeof value, path);
+  return parseSettingInt(value);
+}
+
+double readDouble(const char* section, const char* key, double def, const char* path) {
+  // "%.20f" of a double can reach 330 characters; the text default is cut to
+  // the value buffer exactly as a stored value would be.
+  char defText[400];
+  std::snprintf(defText, sizeof defText, "%.20f", def);
+  char value[kValueBuffer];
+  platform::getProfileString(section, key, defText, value, sizeof value, path);
+  return std::strtod(value, nullptr);
+}
+
+}  // namespace
+
+PhsftParams PhsftParams::zeroes() {
+  PhsftParams p;
+  p.nimage = p.imageWidth = p.imageHeight = p.qEvec = p.coord = 0;
+  p.searchDiv = p.bwDiff = p.brightness = p.darkness = 0;
+  p.stepDiff = p.maxStep = p.maxPhDiff = p.maxTexDiff = p.maxParallax = p.minParallax = 0.0;
+  p.rightDupCnt = p.lsPoints = 0;
+  p.evecError = 0.0;
+  return p;
+}
+
+std::int32_t parseSettingInt(const char* text) {
+  long v = std::strtol(text, nullptr, 0);
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  return static_cast<std::int32_t>(v);
+}
+
+bool readPhsftParams(const char* path, PhsftParams& params) {
+  struct stat st;
+  if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const PhsftParams def;
+  PhsftParams p;
+  const char* ps = "PhaseShift";
+  const char* lib = "PSLIB";
+  p.nimage = readInt(ps, "nimage", def.nimage, path);
+  p.imageWidth = readInt(ps, "image_width", def.imageWidth, path);
+  p.imageHeight = readInt(ps, "image_height", def.imageHeight, path);
+  p.coord = readInt(ps, "coord", def.coord, path);
+  p.qEvec = readInt(lib, "Q_evec", def.qEvec, path);
+  p.searchDiv = readInt(lib, "search_div", def.searchDiv, path);
+  p.bwDiff = readInt(lib, "bw_diff", def.bwDiff, path);
+  p.brightness = readInt(lib, "brightness", def.brightness, path);
+  p.darkness = readInt(lib, "darkness", def.darkness, path);
+  p.stepDiff = readDouble(lib, "step_diff", def.stepDiff, path);
+  p.maxStep = readDouble(lib, "max_step", def.maxStep, path);
+  p.maxPhDiff = readDouble(lib, "max_ph_diff", def.maxPhDiff, path);
+  p.maxTexDiff = readDouble(lib, "max_tex_diff", def.maxTexDiff, path);
+  p.maxParallax = readDouble(lib, "max_parallax", def.maxParallax, path);
+  p.minParallax = readDouble(lib, "min_parallax", def.minParallax, path);
+  p.rightDupCnt = readInt(lib, "right_dup_cnt", def.rightDupCnt, path);
+  p.lsPoints = readInt(lib, "ls_points", def.lsPoints, path);
+  p.evecError = readDouble(lib, "evec_error", def.evecError, path);
+  params = p;
+  return true;
+}
+
+}  // namespace zel
