@@ -98,27 +98,67 @@ bool GroundTruth::save(const std::string& path, std::string* error) const {
   return true;
 }
 
+namespace {
+
+// Validates the 32-byte header; on success gives width, height and grid.
+bool checkHeader(const std::string& head, int32_t& w, int32_t& h, int32_t& g, std::string* error) {
+  if (head.size() < kTruthHeaderSize) {
+    setError(error, "short header");
+    return false;
+  }
+  if (std::memcmp(head.data(), kMagic, 8) != 0 || get<uint32_t>(head, 8) != kVersion ||
+      get<uint32_t>(head, 24) != kTruthHeaderSize) {
+    setError(error, "not a ground-truth file of version 1");
+    return false;
+  }
+  w = get<int32_t>(head, 12);
+  h = get<int32_t>(head, 16);
+  g = get<int32_t>(head, 20);
+  if (w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide || (g != 0 && g != 1)) {
+    setError(error, "bad size or grid in the header");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool GroundTruth::parse(const std::string& body, GroundTruth& result, std::string* error) {
+  int32_t w, h, g;
+  if (!checkHeader(body, w, h, g, error)) return false;
+  if (body.size() != expectedSize(w, h)) {
+    setError(error, "file size does not match its header");
+    return false;
+  }
+  GroundTruth t;
+  t.allocate(static_cast<TruthGrid>(g), w, h);
+  readMat(body, kTruthHeaderSize, t.flags);
+  size_t off = kTruthHeaderSize + flagsBytes(t.flags.total());
+  off = readMat(body, off, t.depth);
+  off = readMat(body, off, t.xyz);
+  off = readMat(body, off, t.projectorColumn);
+  readMat(body, off, t.disparity);
+  result = std::move(t);
+  return true;
+}
+
 bool GroundTruth::load(const std::string& path, GroundTruth& result, std::string* error) {
   std::ifstream f(path, std::ios::binary);
   if (!f) {
     setError(error, "cannot open " + path);
     return false;
   }
+  // The header is checked before a body of the size it claims is read.
   std::string head(kTruthHeaderSize, '\0');
-  if (!f.read(head.data(), static_cast<std::streamsize>(head.size()))) {
-    setError(error, path + ": short header");
+  f.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(f.gcount()));
+  int32_t w, h, g;
+  std::string why;
+  if (!checkHeader(head, w, h, g, &why)) {
+    setError(error, path + ": " + why);
     return false;
   }
-  if (std::memcmp(head.data(), kMagic, 8) != 0 || get<uint32_t>(head, 8) != kVersion ||
-      get<uint32_t>(head, 24) != kTruthHeaderSize) {
-    setError(error, path + ": not a ground-truth file of version 1");
-    return false;
-  }
-  int32_t w = get<int32_t>(head, 12), h = get<int32_t>(head, 16), g = get<int32_t>(head, 20);
-  if (w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide || (g != 0 && g != 1)) {
-    setError(error, path + ": bad size or grid in the header");
-    return false;
-  }
+  f.clear();
   f.seekg(0, std::ios::end);
   const std::streamoff size = f.tellg();
   if (size < 0 || static_cast<size_t>(size) != expectedSize(w, h)) {
@@ -131,15 +171,10 @@ bool GroundTruth::load(const std::string& path, GroundTruth& result, std::string
     setError(error, path + ": read failed");
     return false;
   }
-  GroundTruth t;
-  t.allocate(static_cast<TruthGrid>(g), w, h);
-  size_t off = readMat(body, kTruthHeaderSize, t.flags);
-  off = kTruthHeaderSize + flagsBytes(t.flags.total());
-  off = readMat(body, off, t.depth);
-  off = readMat(body, off, t.xyz);
-  off = readMat(body, off, t.projectorColumn);
-  readMat(body, off, t.disparity);
-  result = std::move(t);
+  if (!parse(body, result, &why)) {
+    setError(error, path + ": " + why);
+    return false;
+  }
   return true;
 }
 

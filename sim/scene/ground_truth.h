@@ -53,6 +53,8 @@ struct GroundTruth {
   bool save(const std::string& path, std::string* error = nullptr) const;
   // Reads a file written by save(); validates the header and the exact size.
   static bool load(const std::string& path, GroundTruth& out, std::string* error = nullptr);
+  // The same from the file's bytes.
+  static bool parse(const std::string& bytes, GroundTruth& out, std::string* error = nullptr);
 };
 
 constexpr size_t kTruthHeaderSize = 32;

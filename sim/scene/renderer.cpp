@@ -191,14 +191,24 @@ cv::Mat finishImage(const cv::Mat& dn, const SensorModel& sensor, uint64_t seed,
     splitmix(state);
     const float* s = src.ptr<float>(y);
     uint8_t* d = out.ptr<uint8_t>(y);
+    double spare = 0;  // Box-Muller gives two normal deviates per draw
+    bool haveSpare = false;
     for (int x = 0; x < src.cols; ++x) {
       double v = s[x];
       if (sensor.noise) {
         double sigma = std::sqrt(sensor.readNoise * sensor.readNoise + std::max(v, 0.0) * shotScale);
-        double u1 = uniform01(state), u2 = uniform01(state);
-        v += sigma * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * CV_PI * u2);
+        double z;
+        if (haveSpare) {
+          z = spare;
+        } else {
+          double r = std::sqrt(-2.0 * std::log(uniform01(state))), a = 2 * CV_PI * uniform01(state);
+          z = r * std::cos(a);
+          spare = r * std::sin(a);
+        }
+        haveSpare = !haveSpare;
+        v += sigma * z;
       }
-      v = std::round(v);
+      v = std::floor(v + 0.5);
       d[x] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
     }
   }

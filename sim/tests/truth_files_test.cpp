@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include <opencv2/core.hpp>
 
@@ -116,6 +118,37 @@ TEST(TruthFile, DamagedFilesAreRefused) {
   sim::GroundTruth t;
   EXPECT_FALSE(sim::GroundTruth::load(p + ".missing", t));
   fs::remove(p);
+}
+
+TEST(TruthFile, ParseRefusesEveryPrefixAndRandomBytes) {
+  const std::string p = tempPath("truth_prefix");
+  ASSERT_TRUE(sampleTruth().save(p));
+  std::ifstream f(p, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(f)), {});
+  fs::remove(p);
+  sim::GroundTruth t;
+  for (size_t n = 0; n < bytes.size(); n += 7) EXPECT_FALSE(sim::GroundTruth::parse(bytes.substr(0, n), t)) << n;
+  EXPECT_TRUE(sim::GroundTruth::parse(bytes, t));
+  std::mt19937 rng(4);
+  for (int i = 0; i < 200; ++i) {
+    std::string junk = bytes.substr(0, 32);
+    for (int k = 0; k < 3; ++k) junk[rng() % 32] = static_cast<char>(rng());
+    junk.resize(rng() % 2000);
+    sim::GroundTruth::parse(junk, t);  // must not crash or overrun
+  }
+}
+
+TEST(TruthFile, FuzzSeedIsAValidFile) {
+  const char* src = std::getenv("ZEL_SOURCE_DIR");
+  if (!src) GTEST_SKIP() << "ZEL_SOURCE_DIR not set (run through ctest)";
+  sim::GroundTruth t;
+  std::string error;
+  ASSERT_TRUE(sim::GroundTruth::load(std::string(src) + "/sim/fuzz/corpus/truth_file/small_rectified.bin", t, &error))
+      << error;
+  EXPECT_EQ(t.width, 3);
+  EXPECT_EQ(t.height, 2);
+  EXPECT_TRUE(std::isnan(t.depth.at<float>(1, 0)));
+  EXPECT_FLOAT_EQ(t.projectorColumn.at<float>(1, 2), 52.5f);
 }
 
 TEST(RigFile, LoadsWithOpenCvAndEqualsTheRig) {
