@@ -125,6 +125,11 @@ void readObject(const cv::FileNode& n, SceneDescription& d, const std::string& b
 
 bool loadSceneFile(const std::string& path, SceneDescription& out, std::string* error) {
   try {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+      if (error) *error = "cannot open scene file " + path;
+      return false;
+    }
     cv::FileStorage fs(path, cv::FileStorage::READ);
     if (!fs.isOpened()) {
       if (error) *error = "cannot open scene file " + path;

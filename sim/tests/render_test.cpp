@@ -190,6 +190,25 @@ TEST(PatternRender, LitPixelsHaveContrastAndNothingSaturates) {
   EXPECT_EQ(saturated, 0);
 }
 
+TEST(PatternRender, NoisyDemoStillDecodesAlmostEverywhere) {
+  sim::PatternSet set;
+  sim::GroundTruth truth;
+  ASSERT_TRUE(sim::renderPatternSet(sim::defaultRig(), sim::demoScene(), sim::RenderSettings{}, set, &truth));
+  const double P = sim::defaultRig().projector.periodPixels();
+  int checked = 0, good = 0;
+  for (int y = 0; y < truth.height; y += 2)
+    for (int x = 0; x < truth.width; x += 2) {
+      if (!truth.has(x, y, sim::kSurfaceHit | sim::kLitByProjector) || truth.has(x, y, sim::kMixedPixel)) continue;
+      const double u = truth.projectorColumn.at<float>(y, x);
+      const double frac = u / P - std::floor(u / P);
+      if (frac < 0.03 || frac > 0.97) continue;
+      ++checked;
+      if (std::abs(decodeColumn(set, 0, x, y, P) - u) / P < 0.05) ++good;
+    }
+  EXPECT_GT(checked, 200000);
+  EXPECT_GT(good, checked * 99 / 100) << good << " of " << checked;
+}
+
 TEST(PatternRender, NoiseIsSeededAndVariesWithTheSeed) {
   sim::StereoRig rig = sim::defaultRig();
   sim::RenderSettings s;

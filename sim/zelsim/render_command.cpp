@@ -18,7 +18,8 @@ namespace {
 void usage() {
   std::fprintf(stderr,
                "Usage: zelsim render (--scene demo|plane|boards | --scene-file FILE.yaml) --out DIR\n"
-               "                     [--poses N] [--seed S] [--noise 0|1] [--supersample N] [--quiet]\n"
+               "                     [--poses N] [--seed S] [--noise 0|1] [--supersample N] [--blur SIGMA]\n"
+               "                     [--quiet]\n"
                "  pattern scenes write DIR/cam{0,1}_NN.pgm, texture_cam{0,1}.pgm, calib/, truth/\n"
                "  boards writes DIR/boards/, DIR/boards_combined/, DIR/board.yaml, calib/, truth/\n");
 }
@@ -37,6 +38,7 @@ bool parseLong(const char* text, long long lo, long long hi, long long& out) {
 int renderCommand(int argc, char** argv) {
   std::string sceneName, sceneFile, outDir;
   long long poses = -1, seed = 1, noise = 1, supersample = -1;
+  double blur = -1;
   bool quiet = false;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
@@ -56,6 +58,14 @@ int renderCommand(int argc, char** argv) {
     } else if (a == "--scene" || a == "--scene-file" || a == "--out") {
       if (!(v = value(a.c_str()))) return 2;
       (a == "--scene" ? sceneName : a == "--out" ? outDir : sceneFile) = v;
+    } else if (a == "--blur") {
+      if (!(v = value(a.c_str()))) return 2;
+      char* end = nullptr;
+      blur = std::strtod(v, &end);
+      if (end == v || *end != '\0' || !(blur >= 0 && blur <= 20)) {
+        std::fprintf(stderr, "zelsim render: bad value '%s' for --blur (0..20 pixels)\n", v);
+        return 2;
+      }
     } else if (a == "--poses" || a == "--seed" || a == "--noise" || a == "--supersample") {
       if (!(v = value(a.c_str()))) return 2;
       long long* target = a == "--poses" ? &poses : a == "--seed" ? &seed : a == "--noise" ? &noise : &supersample;
@@ -99,6 +109,7 @@ int renderCommand(int argc, char** argv) {
   settings.sensor.noise = noise != 0;
   settings.progress = !quiet;
   if (supersample > 0) settings.supersample = static_cast<int>(supersample);
+  if (blur >= 0) settings.sensor.blurSigma = blur;
 
   const sim::StereoRig rig = sim::defaultRig();
   platform::Stopwatch watch;
