@@ -22,9 +22,13 @@ constexpr long kMaxSide = 1 << 20;
 
 bool readNetpbm(const std::string& path, NetpbmImage& image) {
     File f(std::fopen(path.c_str(), "rb"));
-    if (!f) return false;
+    return f && readNetpbm(f.get(), image);
+}
+
+bool readNetpbm(std::FILE* file, NetpbmImage& image) {
+    std::FILE* f = file;
     char line[256];
-    if (!std::fgets(line, sizeof line, f.get())) return false;
+    if (!std::fgets(line, sizeof line, f)) return false;
     int channels;
     if (std::strncmp(line, "P5", 2) == 0)
         channels = 1;
@@ -33,26 +37,26 @@ bool readNetpbm(const std::string& path, NetpbmImage& image) {
     else
         return false;
     do {
-        if (!std::fgets(line, sizeof line, f.get())) return false;
+        if (!std::fgets(line, sizeof line, f)) return false;
     } while (line[0] == '#');
     const long width = std::strtol(line, nullptr, 10);
     const char* blank = std::strchr(line, ' ');
     const long height = blank ? std::strtol(blank + 1, nullptr, 10) : 0;
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return false;
-    if (!std::fgets(line, sizeof line, f.get())) return false;  // maximum value, 255 assumed
+    if (!std::fgets(line, sizeof line, f)) return false;  // maximum value, 255 assumed
 
     // The header must not make us allocate more than the file can hold.
-    const long start = std::ftell(f.get());
-    if (start < 0 || std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-    const long end = std::ftell(f.get());
-    if (end < 0 || std::fseek(f.get(), start, SEEK_SET) != 0) return false;
+    const long start = std::ftell(f);
+    if (start < 0 || std::fseek(f, 0, SEEK_END) != 0) return false;
+    const long end = std::ftell(f);
+    if (end < 0 || std::fseek(f, start, SEEK_SET) != 0) return false;
     const unsigned long long bytes = static_cast<unsigned long long>(width) *
                                      static_cast<unsigned long long>(height) *
                                      static_cast<unsigned long long>(channels);
     if (bytes > static_cast<unsigned long long>(end - start)) return false;
 
     std::vector<std::uint8_t> data(static_cast<std::size_t>(bytes));
-    if (std::fread(data.data(), 1, data.size(), f.get()) != data.size()) return false;
+    if (std::fread(data.data(), 1, data.size(), f) != data.size()) return false;
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
     image.channels = channels;

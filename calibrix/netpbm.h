@@ -3,6 +3,7 @@
 // without OpenCV for the rectification converters.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct NetpbmImage {
 // width or height that is not positive, or fewer pixel bytes than the header
 // announces; the allocation never exceeds what the file holds.
 bool readNetpbm(const std::string& path, NetpbmImage& image);
+// The same from an open, seekable stream (read from its current position).
+bool readNetpbm(std::FILE* file, NetpbmImage& image);
 
 // Writes "P5" (1 channel) or "P6" (otherwise) with maximum value 255.
 // False when the file can't be opened or not every byte reached it.

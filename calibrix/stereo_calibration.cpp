@@ -1,5 +1,7 @@
 #include "calibrix/stereo_calibration.h"
 
+#include "decoder/common/calib_files.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -191,23 +193,20 @@ bool fixWorldToReference(StereoRig& rig, const Detection& left, const Detection&
 }
 
 bool writeCameraFile(CalibCamera& cam) {
+    // The file holds the extrinsic rotation; the rectification rotation goes
+    // to "_R2".
     const cv::Mat rectR = cam.R.clone();
     if (!cam.R_ext.empty()) cam.R = cam.R_ext.clone();
-    try {
-        cv::FileStorage fs(cam.name + "_param.yaml", cv::FileStorage::WRITE);
-        if (!fs.isOpened()) return false;
-        fs << cam.name + "_size" << cam.size();
-        fs << cam.name + "_K" << cam.K;
-        fs << cam.name + "_R" << cam.R;
-        fs << cam.name + "_T" << cam.T;
-        fs << cam.name + "_P" << cv::Mat(cam.P.rowRange(0, 3));
-        fs << cam.name + "_R2" << rectR;
-        fs << cam.name + "_D" << cam.D;
-        fs.release();
-    } catch (const cv::Exception&) {
-        return false;
-    }
-    return true;
+    calibfiles::CameraParams params;
+    params.name = cam.name;
+    params.size = cam.size();
+    params.K = cam.K;
+    params.R = cam.R;
+    params.T = cam.T;
+    params.P = cam.P.rowRange(0, 3).clone();
+    params.R2 = rectR;
+    params.D = cam.D;
+    return calibfiles::writeCameraParamFile(cam.name + "_param.yaml", params);
 }
 
 namespace {
@@ -220,29 +219,6 @@ void writeRectified(cv::FileStorage& fs, const zel::UndistortCamera& c) {
     fs << c.name + "_P" << P3(c);
     fs << c.name + "_mapname" << c.mapFileName;
     fs << c.name + "_roi" << c.validRegion;
-}
-
-bool writeLe(std::ofstream& out, const void* data, std::size_t bytes) {
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
-    return static_cast<bool>(out);
-}
-
-bool padTo8(std::ofstream& out) {
-    static const char zeros[8] = {};
-    const std::streamoff pos = out.tellp();
-    if (pos < 0) return false;
-    const std::size_t pad = static_cast<std::size_t>((8 - pos % 8) % 8);
-    return writeLe(out, zeros, pad);
-}
-
-bool writeHmat(const std::string& path, const cv::Mat& P3) {
-    std::ofstream out(path, std::ios::binary);
-    if (!out) return false;
-    double v[12];
-    for (int i = 0; i < 12; ++i) v[i] = P3.at<double>(i / 4, i % 4);
-    writeLe(out, v, sizeof v);
-    out.close();
-    return !out.fail();
 }
 
 }  // namespace
@@ -265,22 +241,10 @@ bool writeStereoFile(const StereoRig& rig) {
 }
 
 bool writeProjectionAndMaps(const StereoRig& rig, const std::string& dir) {
-    if (!writeHmat(dir + "/hmat0.dat", P3(rig.left))) return false;
-    if (!writeHmat(dir + "/hmat1.dat", P3(rig.right))) return false;
-    std::ofstream out(dir + "/rect.param", std::ios::binary);
-    if (!out) return false;
-    const cv::Mat* maps[4] = {&rig.left.mapX, &rig.right.mapX, &rig.left.mapY, &rig.right.mapY};
-    for (const cv::Mat* m : maps) {
-        cv::Mat f;
-        m->convertTo(f, CV_32F);
-        const std::int32_t count = static_cast<std::int32_t>(f.total());
-        if (!writeLe(out, &count, 4) || !padTo8(out)) return false;
-        for (int r = 0; r < f.rows; ++r)
-            if (!writeLe(out, f.ptr<float>(r), static_cast<std::size_t>(f.cols) * 4)) return false;
-        if (!padTo8(out)) return false;
-    }
-    out.close();
-    return !out.fail();
+    if (!calibfiles::writeHmatFile(dir + "/hmat0.dat", P3(rig.left))) return false;
+    if (!calibfiles::writeHmatFile(dir + "/hmat1.dat", P3(rig.right))) return false;
+    return calibfiles::writeRectParamFile(dir + "/rect.param", rig.left.mapX, rig.right.mapX,
+                                          rig.left.mapY, rig.right.mapY);
 }
 
 bool writeResultFile(const std::string& path, int status, double baseLine, double rectifyErr,
