@@ -14,7 +14,10 @@ constexpr float kFixedPointScale = 0.0625f;  // the matcher's disparities carry 
 int clampToInt(long long v) { return static_cast<int>(std::clamp<long long>(v, INT32_MIN, INT32_MAX)); }
 
 template <typename T>
-void markRows(const cv::Mat& raw, const ValidRegion& r, std::uint8_t* mask, double* disparity, int threads) {
+void markRows(const cv::Mat& raw, const ValidRegion& r, int minDisparity, std::uint8_t* mask, double* disparity,
+              int threads) {
+  // Raw values below this are negative or the matcher's "no disparity".
+  const double lowest = std::max(0.0, 16.0 * minDisparity);
   const int w = raw.cols;
   const int h = raw.rows;
   // Inside the image, the valid columns of a row; outside them every pixel is 46.
@@ -44,12 +47,10 @@ void markRows(const cv::Mat& raw, const ValidRegion& r, std::uint8_t* mask, doub
           continue;
         }
       }
-      if constexpr (std::is_signed_v<T>) {
-        if (value < 0) {
-          m[x] = kMaskNegativeDisparity;
-          d[x] = 0.0;
-          continue;
-        }
+      if (static_cast<double>(value) < lowest) {
+        m[x] = kMaskNegativeDisparity;
+        d[x] = 0.0;
+        continue;
       }
       m[x] = 0;
       d[x] = static_cast<double>(static_cast<float>(value) * kFixedPointScale);
@@ -71,20 +72,20 @@ ValidRegion matcherValidRegion(int blockSize, int minDisparity, int numDispariti
   return r;
 }
 
-bool markDisparity(const cv::Mat& raw, const ValidRegion& region, std::uint8_t* leftMask, double* disparity,
-                   int threads) {
+bool markDisparity(const cv::Mat& raw, const ValidRegion& region, int minDisparity, std::uint8_t* leftMask,
+                   double* disparity, int threads) {
   switch (raw.type()) {
     case CV_8UC1:
-      markRows<std::uint8_t>(raw, region, leftMask, disparity, threads);
+      markRows<std::uint8_t>(raw, region, minDisparity, leftMask, disparity, threads);
       return true;
     case CV_16UC1:
-      markRows<std::uint16_t>(raw, region, leftMask, disparity, threads);
+      markRows<std::uint16_t>(raw, region, minDisparity, leftMask, disparity, threads);
       return true;
     case CV_16SC1:
-      markRows<std::int16_t>(raw, region, leftMask, disparity, threads);
+      markRows<std::int16_t>(raw, region, minDisparity, leftMask, disparity, threads);
       return true;
     case CV_32FC1:
-      markRows<float>(raw, region, leftMask, disparity, threads);
+      markRows<float>(raw, region, minDisparity, leftMask, disparity, threads);
       return true;
     default:
       return false;

@@ -33,12 +33,16 @@ ValidRegion matcherValidRegion(int blockSize, int minDisparity, int numDispariti
 
 // Marks every pixel of the left mask and fills the disparity image (both
 // raw.rows x raw.cols): 46 outside region; inside it 48 for a non-finite value
-// (floating-point maps), 47 for a value below 0, otherwise 0 with the
-// disparity value / 16 (the matcher's fixed point, converted to float, stored
-// as double). Pixels not marked 0 get disparity 0. The element type of raw
-// decides how values are read: CV_8U, CV_16U, CV_16S or CV_32F, one channel.
-// False, nothing written, for any other type. Rows split over threads.
-bool markDisparity(const cv::Mat& raw, const ValidRegion& region, std::uint8_t* leftMask, double* disparity,
-                   int threads);
+// (floating-point maps), 47 for a value below 0 or below 16 * minDisparity,
+// otherwise 0 with the disparity value / 16 (the matcher's fixed point,
+// converted to float, stored as double). Pixels not marked 0 get disparity 0.
+// The matcher writes 16 * (minDisparity - 1) where it finds no disparity: with
+// a minimum disparity of 0 or below, the test against 0 catches it; with a
+// positive one only the second test does, which is why it is there.
+// The element type of raw decides how values are read: CV_8U, CV_16U, CV_16S
+// or CV_32F, one channel. False, nothing written, for any other type. Rows
+// split over threads.
+bool markDisparity(const cv::Mat& raw, const ValidRegion& region, int minDisparity, std::uint8_t* leftMask,
+                   double* disparity, int threads);
 
 }  // namespace zel

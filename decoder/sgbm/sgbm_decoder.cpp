@@ -117,7 +117,8 @@ SgbmDecoder::MatchResult SgbmDecoder::matchPair() {
   }
   matcher->compute(input_[0], input_[1], rawDisparity_);
   if (rawDisparity_.rows != height_ || rawDisparity_.cols != width_) return MatchResult::UnreadableMap;
-  return markDisparity(rawDisparity_, region_, leftMask_.data(), disparity_.data(), kThreads)
+  return markDisparity(rawDisparity_, region_, matcher->getMinDisparity(), leftMask_.data(), disparity_.data(),
+                       kThreads)
              ? MatchResult::Ok
              : MatchResult::UnreadableMap;
 }

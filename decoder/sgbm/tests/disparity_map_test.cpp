@@ -42,7 +42,7 @@ TEST(ValidRegion, ExtremeValuesDoNotOverflow) {
   std::vector<std::uint8_t> mask(100 * 50, 0);
   std::vector<double> disp(mask.size(), 1.0);
   cv::Mat raw(50, 100, CV_16SC1, cv::Scalar(32));
-  ASSERT_TRUE(markDisparity(raw, r, mask.data(), disp.data(), 2));
+  ASSERT_TRUE(markDisparity(raw, r, -16, mask.data(), disp.data(), 2));
   for (std::uint8_t m : mask) ASSERT_EQ(m, zel::kMaskOutsideValidRegion);
   for (double d : disp) ASSERT_EQ(d, 0.0);
 }
@@ -57,11 +57,11 @@ cv::Mat rowOf(int type, std::initializer_list<T> values) {
 
 // Marks a 3-row map whose only valid pixels are the inner columns of row 1.
 template <typename T>
-std::pair<std::vector<std::uint8_t>, std::vector<double>> mark(const cv::Mat& raw) {
+std::pair<std::vector<std::uint8_t>, std::vector<double>> mark(const cv::Mat& raw, int minDisparity = -16) {
   std::vector<std::uint8_t> mask(raw.total(), 99);
   std::vector<double> disp(raw.total(), -1.0);
   ValidRegion r{1, raw.cols - 1, 1, 2};
-  EXPECT_TRUE(markDisparity(raw, r, mask.data(), disp.data(), 2));
+  EXPECT_TRUE(markDisparity(raw, r, minDisparity, mask.data(), disp.data(), 2));
   return {mask, disp};
 }
 
@@ -82,6 +82,23 @@ TEST(MarkDisparity, SignedFixedPointAsTheMatcherMakesIt) {
     EXPECT_EQ(disp[w + 1 + i], expectDisp[i]) << i;
   }
   for (int x = 0; x < w; ++x) EXPECT_EQ(disp[x], 0.0);
+}
+
+TEST(MarkDisparity, NoDisparityOfAPositiveMinimumIsRejectedToo) {
+  // With minDisparity 10 the matcher writes 16 * 9 where it finds nothing.
+  const cv::Mat raw = rowOf<std::int16_t>(CV_16SC1, {144, 159, 160, 400});
+  auto [mask, disp] = mark<std::int16_t>(raw, 10);
+  const int w = raw.cols;
+  EXPECT_EQ(mask[w + 1], zel::kMaskNegativeDisparity);
+  EXPECT_EQ(mask[w + 2], zel::kMaskNegativeDisparity);
+  EXPECT_EQ(mask[w + 3], 0);
+  EXPECT_EQ(disp[w + 3], 10.0);
+  EXPECT_EQ(disp[w + 4], 25.0);
+  // A minimum of 0 or below changes nothing against the test for 0.
+  auto [mask0, disp0] = mark<std::int16_t>(rowOf<std::int16_t>(CV_16SC1, {-16, 0}), 0);
+  EXPECT_EQ(mask0[5], zel::kMaskNegativeDisparity);  // row 1 of a 4-column map starts at 4
+  EXPECT_EQ(mask0[6], 0);
+  EXPECT_EQ(disp0[6], 0.0);
 }
 
 TEST(MarkDisparity, UnsignedAndFloatMaps) {
@@ -113,7 +130,7 @@ TEST(MarkDisparity, OtherElementTypesAreRefusedUntouched) {
     cv::Mat raw(3, 5, type, cv::Scalar::all(0));
     std::vector<std::uint8_t> mask(15, 99);
     std::vector<double> disp(15, -1.0);
-    EXPECT_FALSE(markDisparity(raw, ValidRegion{0, 5, 0, 3}, mask.data(), disp.data(), 2)) << type;
+    EXPECT_FALSE(markDisparity(raw, ValidRegion{0, 5, 0, 3}, -16, mask.data(), disp.data(), 2)) << type;
     EXPECT_EQ(mask[7], 99);
     EXPECT_EQ(disp[7], -1.0);
   }
