@@ -317,7 +317,16 @@ TEST_F(RenderedDemo, AccuracyAgainstTheGroundTruth) {
     zel::SgbmParams p = params(1, qEvec);
     p.minDisparity = 144;
     p.numDisparities = 128;
-    p.disp12MaxDiff = 1;  // left-right check: drops the wrong matches next to occlusions
+    // Filters of the matcher against the wrong matches in projector shadows
+    // and next to occlusions, where the texture gives the blocks nothing to
+    // hold on to: left-right check within 1 pixel, a clear winner (30%),
+    // speckles up to 400 pixels that differ by more than 1 pixel removed. With
+    // the defaults (15%, 100 pixels, 16 pixels) about 0.8% of the points are
+    // such gross mismatches and the RMS of all points is about 2.5%.
+    p.disp12MaxDiff = 1;
+    p.uniquenessRatio = 30;
+    p.speckleWindowSize = 400;
+    p.speckleRange = 1;
     zel::SgbmDecoder dec;
     ASSERT_TRUE(dec.loadCalibration(p, calib));
     ASSERT_TRUE(dec.calibrated());
@@ -328,13 +337,7 @@ TEST_F(RenderedDemo, AccuracyAgainstTheGroundTruth) {
     print(qEvec == 0 ? "coord 1, Q_evec 0" : "coord 1, Q_evec 1", a);
     ASSERT_GT(a.expected, 0);
     EXPECT_GE(double(a.found) / a.expected, 0.85);
-    // Below 1% of the points are gross mismatches (wrong blocks chosen on the
-    // backdrop next to the foreground, tens to hundreds of mm off), which no
-    // check of the matcher catches and which alone lift the RMS of all points
-    // to about 2.5% of the working distance; the bound on the surface
-    // accuracy applies to the others.
-    EXPECT_LE(a.outliers, 0.01 * a.points);
-    EXPECT_LE(a.rmsInliers, 0.005 * a.workingDistance);
+    EXPECT_LE(a.rms, 0.005 * a.workingDistance);
     EXPECT_EQ(a.stray, 0);
   }
 }
