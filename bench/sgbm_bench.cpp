@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     const cv::Mat left(rig.height, rig.width, CV_8UC1, const_cast<std::uint8_t*>(pair.left.data()));
     const cv::Mat right(rig.height, rig.width, CV_8UC1, const_cast<std::uint8_t*>(pair.right.data()));
     zel::DecoderOutput out;
-    std::vector<double> compute, exec, execRectify;
+    std::vector<double> compute, exec, execRectify, matchStage, pointStage, outputCopy;
     int points = 0;
     for (int r = 0; r < reps; ++r) {
       {
@@ -78,6 +78,10 @@ int main(int argc, char** argv) {
         platform::Stopwatch watch;
         points = decoder.exec(pair.pair(), pair.pair(), false, nullptr, params.qEvec, out);
         exec.push_back(watch.elapsedMs());
+        const zel::SgbmStageTimes& t = decoder.lastTimes();
+        matchStage.push_back(t.sgbm);
+        pointStage.push_back(t.pc);
+        outputCopy.push_back(t.total - t.sum);
       }
       {
         platform::Stopwatch watch;
@@ -88,6 +92,8 @@ int main(int argc, char** argv) {
     const double c = median(compute);
     const double e = median(exec);
     std::printf("%-5d %12.1f %12.1f %12.1f %12d %8.3fx\n", mode, c, e, median(execRectify), points, e / c);
+    std::printf("      exec stages: sgbm (matcher + marking) %.1f ms, points %.1f ms, output copy %.1f ms\n",
+                median(matchStage), median(pointStage), median(outputCopy));
   }
   std::printf("target: exec <= 1.15 x compute for mode 0\n");
   zel::test::removeTree(dir);
