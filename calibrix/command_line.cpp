@@ -129,13 +129,13 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
         return 1;
     }
     // 6. Each camera.
-    CalibCamera cams[2];
+    CalibCamera cams[2] = {CalibCamera("cam0"), CalibCamera("cam1")};
     std::vector<double> frameErr[2];
     double rms[2];
     const cv::Size size(board.imageWidth(), board.imageHeight());
     for (int cam = 0; cam < 2; ++cam) {
-        cams[cam].name = cam == 0 ? "cam0" : "cam1";
-        cams[cam].size = size;
+        cams[cam].width = size.width;
+        cams[cam].height = size.height;
         rms[cam] = calibrateCamera(cams[cam], results[cam], frames, board, frameErr[cam]);
     }
     // 7, 8. Per-frame errors and RMS.
@@ -151,7 +151,6 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     // 9, 10. Stereo.
     const double rectifyErr = calibrateStereo(cams[0], cams[1], results[0], results[1], frames, board);
     StereoRig rig;
-    rig.name = "stereo";
     buildStereo(rig, cams[0], cams[1]);
     int status = 0;
     // 11. Camera files: cam1 only after cam0 succeeded.
@@ -176,8 +175,9 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
             refOk = false;
             break;
         }
-        const cv::Mat rect = (cam == 0 ? rig.L : rig.R).rectify(raw);
-        if (!detectCircleBoard(board, rect, ref[cam], &err)) {
+        cv::Mat rect;
+        if (!(cam == 0 ? rig.left : rig.right).rectify(raw, rect) ||
+            !detectCircleBoard(board, rect, ref[cam], &err)) {
             err << "重心データ読み込みに失敗しました" << std::endl;
             status = 1;
             refOk = false;

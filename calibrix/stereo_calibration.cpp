@@ -15,26 +15,7 @@ void CalibCamera::updateP() {
     cv::hconcat(R, T, Rt);
     P = cv::Mat::eye(4, 4, CV_64F);
     cv::Mat(K * Rt).copyTo(P.rowRange(0, 3));
-}
-
-void RectifiedCamera::setP(const cv::Mat& P3x4) {
-    cv::Mat p;
-    P3x4.convertTo(p, CV_64F);
-    P = cv::Mat::eye(4, 4, CV_64F);
-    p.copyTo(P.rowRange(0, 3));
-    cv::Mat k, r, c;
-    cv::decomposeProjectionMatrix(p, k, r, c);
-    K = k;
-    R = r;
-    T = (cv::Mat_<double>(3, 1) << c.at<double>(0) / c.at<double>(3),
-         c.at<double>(1) / c.at<double>(3), c.at<double>(2) / c.at<double>(3));
-    Pinv = P.inv(cv::DECOMP_LU);
-}
-
-cv::Mat RectifiedCamera::rectify(const cv::Mat& raw) const {
-    cv::Mat out(raw.size(), raw.type(), fill);
-    cv::remap(raw, out, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-    return out;
+    updateInverse();
 }
 
 void correspondences(const Detection& d, const CircleCalibBoard& board,
@@ -89,7 +70,7 @@ double calibrateCamera(CalibCamera& cam, const std::vector<Detection>& results,
     std::vector<cv::Mat> rvecs, tvecs;
     cam.K = cv::Mat::eye(3, 3, CV_64F);
     const double rms = cv::calibrateCamera(
-        object, image, cam.size, cam.K, cam.D, rvecs, tvecs, cv::CALIB_FIX_ASPECT_RATIO,
+        object, image, cam.size(), cam.K, cam.D, rvecs, tvecs, cv::CALIB_FIX_ASPECT_RATIO,
         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, DBL_EPSILON));
     cam.updateP();
     frameErrors.clear();
@@ -115,7 +96,7 @@ double calibrateStereo(CalibCamera& cam0, CalibCamera& cam1, const std::vector<D
     }
     cv::Mat R, T, E, F;
     const double rms = cv::stereoCalibrate(
-        object, i0, i1, cam0.K, cam0.D, cam1.K, cam1.D, cam0.size, R, T, E, F,
+        object, i0, i1, cam0.K, cam0.D, cam1.K, cam1.D, cam0.size(), R, T, E, F,
         cv::CALIB_USE_INTRINSIC_GUESS + cv::CALIB_FIX_ASPECT_RATIO,
         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6));
     cam1.R = R;
@@ -128,29 +109,25 @@ double calibrateStereo(CalibCamera& cam0, CalibCamera& cam1, const std::vector<D
 }
 
 void buildStereo(StereoRig& rig, CalibCamera& cam0, CalibCamera& cam1) {
-    rig.size = cam0.size;
-    rig.L.name = rig.name + "L";
-    rig.R.name = rig.name + "R";
-    rig.L.size = rig.R.size = rig.size;
-    rig.L.fill = cv::Scalar(0, 0, 0, 0);
-    rig.R.fill = cv::Scalar(255, 255, 255, 0);
+    rig.size = cam0.size();
+    rig.configure(rig.size.width, rig.size.height);
     cv::Mat R1, R2, P1, P2;
-    cv::stereoRectify(cam0.K, cam0.D, cam1.K, cam1.D, cam0.size, cam1.R, cam1.T, R1, R2, P1, P2,
-                      rig.Q, 0, -1, rig.size, &rig.L.roi, &rig.R.roi);
+    cv::stereoRectify(cam0.K, cam0.D, cam1.K, cam1.D, cam0.size(), cam1.R, cam1.T, R1, R2, P1, P2,
+                      rig.Q, 0, -1, rig.size, &rig.left.validRegion, &rig.right.validRegion);
     cam0.R = R1;
     cam1.R = R2;
-    rig.L.setP(P1);
-    rig.R.setP(P2);
-    cv::initUndistortRectifyMap(cam0.K, cam0.D, cam0.R, rig.L.K, rig.L.size, CV_32FC1, rig.L.mapX,
-                                rig.L.mapY);
-    cv::initUndistortRectifyMap(cam1.K, cam1.D, cam1.R, rig.R.K, rig.R.size, CV_32FC1, rig.R.mapX,
-                                rig.R.mapY);
-    rig.P1_saved = rig.L.P3();
-    rig.P2_saved = rig.R.P3();
+    rig.left.setProjection(P1);
+    rig.right.setProjection(P2);
+    cv::initUndistortRectifyMap(cam0.K, cam0.D, cam0.R, rig.left.K, rig.size, CV_32FC1,
+                                rig.left.mapX, rig.left.mapY);
+    cv::initUndistortRectifyMap(cam1.K, cam1.D, cam1.R, rig.right.K, rig.size, CV_32FC1,
+                                rig.right.mapX, rig.right.mapY);
+    rig.P1_saved = P3(rig.left);
+    rig.P2_saved = P3(rig.right);
 }
 
 cv::Vec3d triangulate(const StereoRig& rig, cv::Point2f left, cv::Point2f right) {
-    const cv::Mat PL = rig.L.P3(), PR = rig.R.P3();
+    const cv::Mat PL = P3(rig.left), PR = P3(rig.right);
     cv::Mat A(4, 3, CV_64F), b(4, 1, CV_64F);
     auto addRows = [&](const cv::Mat& P, cv::Point2f p, int row) {
         for (int c = 0; c < 4; ++c) {
@@ -191,24 +168,24 @@ bool fixWorldToReference(StereoRig& rig, const Detection& left, const Detection&
     cv::Rodrigues(M, rL);
     rR = rL.clone();
     cv::Mat tL = (cv::Mat_<double>(3, 1) << pts[0][0], pts[0][1], pts[0][2]);
-    cv::Mat tR = tL - rig.R.T;
+    cv::Mat tR = tL - rig.right.T;
 
     std::vector<cv::Point2f> iL, iR;
     std::vector<cv::Point3f> object;
     commonCorrespondences(left, right, board, iL, iR, object);
     if (object.size() < 4) return false;
-    cv::solvePnP(object, iL, rig.L.K, cv::noArray(), rL, tL, true, cv::SOLVEPNP_ITERATIVE);
-    cv::solvePnP(object, iR, rig.R.K, cv::noArray(), rR, tR, true, cv::SOLVEPNP_ITERATIVE);
+    cv::solvePnP(object, iL, rig.left.K, cv::noArray(), rL, tL, true, cv::SOLVEPNP_ITERATIVE);
+    cv::solvePnP(object, iR, rig.right.K, cv::noArray(), rR, tR, true, cv::SOLVEPNP_ITERATIVE);
 
     const cv::Mat r = (rL + rR) * 0.5;
-    const cv::Mat t = (tR + rig.R.T + tL) * 0.5;
+    const cv::Mat t = (tR + rig.right.T + tL) * 0.5;
     cv::Rodrigues(r, M);
     cv::Mat W = cv::Mat::eye(4, 4, CV_64F);
     M.copyTo(W(cv::Rect(0, 0, 3, 3)));
     t.copyTo(W(cv::Rect(3, 0, 1, 3)));
-    const cv::Mat PL = rig.L.P3() * W, PR = rig.R.P3() * W;
-    rig.L.setP(PL);
-    rig.R.setP(PR);
+    const cv::Mat PL = P3(rig.left) * W, PR = P3(rig.right) * W;
+    rig.left.setProjection(PL);
+    rig.right.setProjection(PR);
     rig.Q = W.inv() * rig.Q;
     return true;
 }
@@ -219,7 +196,7 @@ bool writeCameraFile(CalibCamera& cam) {
     try {
         cv::FileStorage fs(cam.name + "_param.yaml", cv::FileStorage::WRITE);
         if (!fs.isOpened()) return false;
-        fs << cam.name + "_size" << cam.size;
+        fs << cam.name + "_size" << cam.size();
         fs << cam.name + "_K" << cam.K;
         fs << cam.name + "_R" << cam.R;
         fs << cam.name + "_T" << cam.T;
@@ -235,14 +212,14 @@ bool writeCameraFile(CalibCamera& cam) {
 
 namespace {
 
-void writeRectified(cv::FileStorage& fs, const RectifiedCamera& c) {
-    fs << c.name + "_size" << c.size;
+void writeRectified(cv::FileStorage& fs, const zel::UndistortCamera& c) {
+    fs << c.name + "_size" << cv::Size(c.width, c.height);
     fs << c.name + "_K" << c.K;
     fs << c.name + "_R" << c.R;
     fs << c.name + "_T" << c.T;
-    fs << c.name + "_P" << c.P3();
-    fs << c.name + "_mapname" << c.mapName();
-    fs << c.name + "_roi" << c.roi;
+    fs << c.name + "_P" << P3(c);
+    fs << c.name + "_mapname" << c.mapFileName;
+    fs << c.name + "_roi" << c.validRegion;
 }
 
 bool writeLe(std::ofstream& out, const void* data, std::size_t bytes) {
@@ -275,8 +252,8 @@ bool writeStereoFile(const StereoRig& rig) {
         cv::FileStorage fs(rig.name + "_param.yaml", cv::FileStorage::WRITE);
         if (!fs.isOpened()) return false;
         fs << "StereoName" << rig.name;
-        writeRectified(fs, rig.L);
-        writeRectified(fs, rig.R);
+        writeRectified(fs, rig.left);
+        writeRectified(fs, rig.right);
         fs << "Q" << rig.Q;
         fs << rig.name + "L_P2" << rig.P1_saved;
         fs << rig.name + "R_P2" << rig.P2_saved;
@@ -288,11 +265,11 @@ bool writeStereoFile(const StereoRig& rig) {
 }
 
 bool writeProjectionAndMaps(const StereoRig& rig, const std::string& dir) {
-    if (!writeHmat(dir + "/hmat0.dat", rig.L.P3())) return false;
-    if (!writeHmat(dir + "/hmat1.dat", rig.R.P3())) return false;
+    if (!writeHmat(dir + "/hmat0.dat", P3(rig.left))) return false;
+    if (!writeHmat(dir + "/hmat1.dat", P3(rig.right))) return false;
     std::ofstream out(dir + "/rect.param", std::ios::binary);
     if (!out) return false;
-    const cv::Mat* maps[4] = {&rig.L.mapX, &rig.R.mapX, &rig.L.mapY, &rig.R.mapY};
+    const cv::Mat* maps[4] = {&rig.left.mapX, &rig.right.mapX, &rig.left.mapY, &rig.right.mapY};
     for (const cv::Mat* m : maps) {
         cv::Mat f;
         m->convertTo(f, CV_32F);

@@ -8,51 +8,33 @@
 #include <vector>
 
 #include "calibrix/circle_calib_board.h"
+#include "decoder/common/camera_models.h"
 
 namespace calibrix {
 
 using Detection = std::vector<cv::Point2f>;  // grid points, FLT_MAX where missing
 
-// A physical camera as calibrated (all matrices CV_64F).
-struct CalibCamera {
-    std::string name;
-    cv::Size size;
-    cv::Mat K = cv::Mat::eye(3, 3, CV_64F);
-    cv::Mat D;  // k1, k2, p1, p2, k3
-    cv::Mat R = cv::Mat::eye(3, 3, CV_64F);  // after rectification: the rectification rotation
-    cv::Mat T = cv::Mat::zeros(3, 1, CV_64F);
-    cv::Mat P = cv::Mat::eye(4, 4, CV_64F);  // K [R | T] over (0 0 0 1)
-    cv::Mat R_ext;  // extrinsic rotation kept when R is replaced
+// A physical camera as calibrated. R_ext keeps the extrinsic rotation while
+// R holds the rectification rotation.
+class CalibCamera : public zel::DistortCamera {
+public:
+    explicit CalibCamera(std::string cameraName = "distcam") : zel::DistortCamera(std::move(cameraName)) {}
+    cv::Size size() const { return {width, height}; }
+    // P = K [R | T] over (0 0 0 1), and its inverse.
     void updateP();
+    cv::Mat R_ext;
 };
 
-// A rectified, distortion-free camera with its pixel maps.
-struct RectifiedCamera {
-    std::string name;
+// The stereo model as calibrix builds it: the shared stereo camera plus the
+// rectified projections as the rectification produced them.
+class CalibStereo : public zel::StereoCamera {
+public:
     cv::Size size;
-    cv::Mat K = cv::Mat::eye(3, 3, CV_64F);
-    cv::Mat R = cv::Mat::eye(3, 3, CV_64F);
-    cv::Mat T = cv::Mat::zeros(3, 1, CV_64F);  // camera centre once P was set
-    cv::Mat P = cv::Mat::eye(4, 4, CV_64F);
-    cv::Mat Pinv = cv::Mat::eye(4, 4, CV_64F);
-    cv::Rect roi;
-    cv::Mat mapX, mapY;  // CV_32FC1, size
-    cv::Scalar fill;
-    std::string mapName() const { return name + ".map"; }
-    // Sets the top three rows of P and recovers K, R and the centre T.
-    void setP(const cv::Mat& P3x4);
-    cv::Mat P3() const { return P.rowRange(0, 3).clone(); }
-    // Remaps a raw image; pixels without source keep the fill colour.
-    cv::Mat rectify(const cv::Mat& raw) const;
-};
-
-struct StereoRig {
-    std::string name = "stereo";
-    cv::Size size;
-    RectifiedCamera L, R;
-    cv::Mat Q;
     cv::Mat P1_saved, P2_saved;
 };
+using StereoRig = CalibStereo;
+
+inline cv::Mat P3(const zel::PinHoleCamera& c) { return c.P.rowRange(0, 3).clone(); }
 
 // Per-frame correspondences of the found grid points.
 void correspondences(const Detection& d, const CircleCalibBoard& board,

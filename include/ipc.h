@@ -63,8 +63,9 @@ class IIpcServer {
   virtual bool notify(const char* name) = 0;
   // A notification carrying one value: type 'I' takes an int, 'F' and 'D' a
   // double (sent as a 4-byte float for 'F'). Other types take no value and
-  // send no data.
-  virtual bool notifyValue(const char* name, char type, ...) = 0;
+  // send no data. type is a character passed as int: a variable argument
+  // list may not follow a parameter that undergoes promotion.
+  virtual bool notifyValue(const char* name, int type, ...) = 0;
   // A notification to every connected client not serving a request right
   // now. For type 'A' with length 0, data is a zero-terminated text and its
   // length is sent. True when at least one client received it.

@@ -109,7 +109,9 @@ class IZelcam3DRev23 {
   virtual std::uint32_t getFrameCount(int camera) = 0;                         // 22
 };
 
+#ifndef ZELCAM_EXPORT
 #define ZELCAM_EXPORT __attribute__((visibility("default")))
+#endif
 
 // Factory types for hosts that load a plug-in with dlopen/dlsym("CreateIZelcam3DInstance").
 typedef IZelcam3D* (*CreateIZelcam3DInstanceFn)();

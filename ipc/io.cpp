@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -56,6 +57,33 @@ bool sendAll(int fd, const void* buf, std::size_t size) {
     }
     p += n;
     size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool sendAll(int fd, const void* head, std::size_t headSize, const void* data,
+             std::size_t dataSize) {
+  iovec parts[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(data), dataSize}};
+  msghdr msg{};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = dataSize > 0 ? 2 : 1;
+  while (msg.msg_iovlen > 0) {
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    // Skip what went out; a partial write continues where it stopped.
+    auto left = static_cast<std::size_t>(n);
+    while (msg.msg_iovlen > 0 && left >= msg.msg_iov[0].iov_len) {
+      left -= msg.msg_iov[0].iov_len;
+      ++msg.msg_iov;
+      --msg.msg_iovlen;
+    }
+    if (msg.msg_iovlen > 0) {
+      msg.msg_iov[0].iov_base = static_cast<std::uint8_t*>(msg.msg_iov[0].iov_base) + left;
+      msg.msg_iov[0].iov_len -= left;
+    }
   }
   return true;
 }

@@ -5,7 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,10 @@ namespace {
 
 constexpr int kAnswerTimeoutMs = 1000;  // the pipes' default time-out
 constexpr std::size_t kDescriptionSize = 512;
+// How long the read thread stays away while a request reads its reply:
+// this also bounds how late a notification that follows a reply is seen.
+constexpr std::chrono::microseconds kInFlightPauseMin{200};
+constexpr std::chrono::microseconds kInFlightPauseMax{5000};
 
 const char* safe(const char* s) { return s ? s : ""; }
 
@@ -27,16 +33,9 @@ bool isLocalHost(const std::string& host) {
   return ::strcasecmp(local, host.c_str()) == 0;
 }
 
-std::int32_t dataInt(const std::uint8_t* msg) {
-  std::int32_t v = 0;
-  if (getLen(msg) >= sizeof v) std::memcpy(&v, msg + kHeaderSize, sizeof v);
-  return v;
-}
-
 }  // namespace
 
-IpcClient::IpcClient()
-    : send_(new std::uint8_t[kMaxMessage]), reply_(new std::uint8_t[kMaxMessage]) {}
+IpcClient::IpcClient() : send_(new std::uint8_t[kHeaderSize]) {}
 
 IpcClient::~IpcClient() {
   UnmapMemory(nullptr);
@@ -49,9 +48,13 @@ void IpcClient::setLog(std::uint32_t flags, const char* path) {
   ZEL_LOG("%s: 0x%x [%s]\n", "IpcClient::setLog", flags, safe(path));
 }
 
+bool IpcClient::onCallbackThread() const {
+  return callbackThread_.load() == std::this_thread::get_id();
+}
+
 bool IpcClient::connect(const char* name) {
-  if (readThread_.joinable()) {
-    if (readThread_.get_id() == std::this_thread::get_id()) return false;  // from the callback
+  if (readThread_.joinable() || socket_) {
+    if (onCallbackThread()) return false;  // from inside the callback
     disconnect();
     if (readThread_.joinable()) readThread_.join();
   }
@@ -93,19 +96,17 @@ bool IpcClient::connect(const char* name) {
     ZEL_LOG("[client] error: no more connections\n");
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    gone_ = false;
-    stopped_ = false;
-    replyArrived_ = false;
-    awaiting_ = false;
-  }
   const int raw = fd.get();
   {
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    std::lock_guard<std::mutex> request(requestMutex_);
+    std::lock_guard<std::mutex> read(readMutex_);
     socket_ = std::move(fd);
+    reader_ = std::make_unique<FrameReader>([this, raw](std::uint8_t* buf, std::size_t size) -> long {
+      return ::recv(raw, buf, size, nonblocking_ ? MSG_DONTWAIT : 0);
+    });
+    gone_ = false;
+    stopping_ = false;
   }
-  stopping_ = false;
   try {
     readThread_ = std::thread(&IpcClient::readLoop, this, raw);
   } catch (const std::exception&) {
@@ -117,24 +118,15 @@ bool IpcClient::connect(const char* name) {
 }
 
 void IpcClient::disconnect() {
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    stopped_ = true;
-  }
-  stateCv_.notify_all();
   stopping_ = true;
-  {
-    // The socket itself is closed only after the read thread and any
-    // request stop using it.
-    int fd = socket_.get();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-  }
-  if (readThread_.joinable()) {
-    // Called from the callback: the read thread ends when it returns and is
-    // joined by the next connect or the destructor.
-    if (readThread_.get_id() == std::this_thread::get_id()) return;
-    readThread_.join();
-  }
+  // Wakes the read thread and a waiting request; the socket itself is
+  // closed only after both stop using it.
+  if (int fd = socket_.get(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  // From inside the callback the thread that reads cannot be waited for:
+  // it ends when the callback returns and is joined by the next connect or
+  // the destructor.
+  if (onCallbackThread()) return;
+  if (readThread_.joinable()) readThread_.join();
   {
     std::lock_guard<std::mutex> lock(requestMutex_);
     socket_.reset();
@@ -142,149 +134,194 @@ void IpcClient::disconnect() {
   stopping_ = false;
 }
 
-void IpcClient::readLoop(int fd) {
-  ZEL_LOG("[client] start thread_read...\n");
-  FrameReader reader([fd](std::uint8_t* buf, std::size_t size) -> long {
-    return ::recv(fd, buf, size, 0);
-  });
-  for (;;) {
-    FrameReader::Result r = reader.next();
-    if (stopping_) break;
-    if (r != FrameReader::Result::kMessage) {
-      if (r == FrameReader::Result::kError && reader.error() != ECONNRESET) {
-        ZEL_LOG("[client] error: ReadFile[%u]\n", static_cast<unsigned>(reader.error()));
-      } else if (r == FrameReader::Result::kTooLong) {
-        ZEL_LOG("[client] error: len[%u] exceeds %u bytes\n", reader.badLen(),
-                static_cast<unsigned>(kMaxData));
-      } else if (r == FrameReader::Result::kTruncated) {
-        ZEL_LOG("[client] error: message cut short\n");
-      }
-      ZEL_LOG("[client] disconnected\n");
-      deliverDisconnect();
-      break;
-    }
-    std::uint8_t* msg = reader.data();
-    const std::size_t size = reader.size();
-    const std::uint16_t id = getId(msg);
-    ZEL_LOG("[client] id[%u] %u bytes received\n", static_cast<unsigned>(id),
-            static_cast<unsigned>(size));
-    if (IIpcCallback* cb = callback_.load()) {
-      msg[kNameOffset + kNameField - 1] = 0;
-      cb->onMessage(id, getOp(msg), reinterpret_cast<const char*>(msg + kNameOffset), getType(msg),
-                    reinterpret_cast<std::int32_t*>(msg + kStatusOffset), msg + kHeaderSize,
-                    reinterpret_cast<std::int32_t*>(msg + kLenOffset));
-    }
-    ZEL_LOG("[client] id[%u] ReadEvent signaled\n", static_cast<unsigned>(id));
-    // Only the reply to the waiting request completes it: a notification or
-    // the late reply of a request sent without waiting must not be taken
-    // for it.
-    if (getOp(msg) == 'R') {
-      std::lock_guard<std::mutex> lock(stateMutex_);
-      if (awaiting_ && !replyArrived_ && id == awaitedId_) {
-        std::memcpy(reply_.get(), msg, size);
-        // The callback may have written the len field: keep what arrived.
-        setLen(reply_.get(), static_cast<std::uint32_t>(size - kHeaderSize));
-        replyArrived_ = true;
-        stateCv_.notify_all();
-      }
-    }
+void IpcClient::dispatch(std::uint8_t* msg, std::size_t size) {
+  const std::uint16_t id = getId(msg);
+  ZEL_LOG("[client] id[%u] %u bytes received\n", static_cast<unsigned>(id),
+          static_cast<unsigned>(size));
+  if (IIpcCallback* cb = callback_.load()) {
+    msg[kNameOffset + kNameField - 1] = 0;
+    callbackThread_ = std::this_thread::get_id();
+    cb->onMessage(id, getOp(msg), reinterpret_cast<const char*>(msg + kNameOffset), getType(msg),
+                  reinterpret_cast<std::int32_t*>(msg + kStatusOffset), msg + kHeaderSize,
+                  reinterpret_cast<std::int32_t*>(msg + kLenOffset));
+    callbackThread_ = std::thread::id();
   }
-  ZEL_LOG("[client] end of thread_read.\n");
+  ZEL_LOG("[client] id[%u] ReadEvent signaled\n", static_cast<unsigned>(id));
+}
+
+IpcClient::Received IpcClient::receiveOne(bool block) {
+  if (gone_) return Received::kGone;
+  nonblocking_ = !block;
+  FrameReader::Result r = reader_->next();
+  if (stopping_) return Received::kStopped;
+  if (r == FrameReader::Result::kWouldBlock) return Received::kNothing;
+  if (r != FrameReader::Result::kMessage) {
+    if (r == FrameReader::Result::kError && reader_->error() != ECONNRESET) {
+      ZEL_LOG("[client] error: ReadFile[%u]\n", static_cast<unsigned>(reader_->error()));
+    } else if (r == FrameReader::Result::kTooLong) {
+      ZEL_LOG("[client] error: len[%u] exceeds %u bytes\n", reader_->badLen(),
+              static_cast<unsigned>(kMaxData));
+    } else if (r == FrameReader::Result::kTruncated) {
+      ZEL_LOG("[client] error: message cut short\n");
+    }
+    ZEL_LOG("[client] disconnected\n");
+    deliverDisconnect();
+    return Received::kGone;
+  }
+  dispatch(reader_->data(), reader_->size());
+  return Received::kMessage;
 }
 
 void IpcClient::deliverDisconnect() {
+  const std::uint16_t id = disconnectCounter_++;
   if (IIpcCallback* cb = callback_.load()) {
     std::int32_t status = 0;
     std::int32_t value = 0;
     std::int32_t len = 4;
-    cb->onMessage(disconnectCounter_++, 'Q', "", 'I', &status, &value, &len);
+    callbackThread_ = std::this_thread::get_id();
+    cb->onMessage(id, 'Q', "", 'I', &status, &value, &len);
+    callbackThread_ = std::thread::id();
   }
-  ZEL_LOG("[client] id[%u] ReadEvent signaled\n", static_cast<unsigned>(disconnectCounter_ - 1));
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  ZEL_LOG("[client] id[%u] ReadEvent signaled\n", static_cast<unsigned>(id));
   gone_ = true;
-  stateCv_.notify_all();
+}
+
+void IpcClient::readLoop(int fd) {
+  ZEL_LOG("[client] start thread_read...\n");
+  auto pause = kInFlightPauseMin;
+  for (;;) {
+    if (stopping_ || gone_) break;
+    // While a request reads its own reply, stay away from the socket and
+    // from the token: taking turns on every reply would cost each round
+    // trip a wake-up. Back off a little at a time.
+    if (requestReading_) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kInFlightPauseMax);
+      continue;
+    }
+    pause = kInFlightPauseMin;
+    if (!waitReadable(fd, -1)) break;
+    std::unique_lock<std::mutex> token(readMutex_, std::try_to_lock);
+    if (!token.owns_lock()) continue;  // a request took it meanwhile
+    Received got = Received::kMessage;
+    while (got == Received::kMessage) got = receiveOne(false);
+    if (got != Received::kNothing) break;
+  }
+  ZEL_LOG("[client] end of thread_read.\n");
 }
 
 IpcClient::Outcome IpcClient::request(const char* description, char op, char type,
                                       const char* name, const void* data, std::uint32_t len,
-                                      int wait) {
+                                      int wait, const Evaluate& evaluate) {
   ZEL_LOG("%s >>>\n", description);
   const auto id = static_cast<std::uint16_t>(counter_++);
   putHeader(send_.get(), id, op, type, name, 0, len);
-  if (len > 0) std::memcpy(send_.get() + kHeaderSize, data, len);
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    awaiting_ = wait != 0;
-    awaitedId_ = id;
-    replyArrived_ = false;
+  // Taken before sending, so that the read thread cannot take the reply.
+  // The hint goes down after the token is given back (declared first).
+  struct ReadingHint {
+    std::atomic<bool>* flag = nullptr;
+    ~ReadingHint() {
+      if (flag) *flag = false;
+    }
+  } hint;
+  std::unique_lock<std::mutex> token(readMutex_, std::defer_lock);
+  if (wait != 0) {
+    requestReading_ = true;
+    hint.flag = &requestReading_;
+    token.lock();
   }
-  if (!socket_ || !sendAll(socket_.get(), send_.get(), kHeaderSize + len)) {
+  if (!socket_ || !sendAll(socket_.get(), send_.get(), kHeaderSize, data, len)) {
     ZEL_LOG("[client] error: WriteFile\n");
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    awaiting_ = false;
     return Outcome::kFailed;
   }
   if (wait == 0) return Outcome::kSent;
   ZEL_LOG("[client] wait...\n");
-  std::unique_lock<std::mutex> lock(stateMutex_);
-  stateCv_.wait(lock, [this] { return replyArrived_ || gone_ || stopped_; });
-  awaiting_ = false;
-  if (!replyArrived_) {
-    // Disconnected (by this side or by the server) before the reply came.
-    lock.unlock();
-    ZEL_LOG("[client] error: wait_event\n");
-    return Outcome::kFailed;
+  for (;;) {
+    Received got = receiveOne(true);
+    if (got != Received::kMessage) {
+      // Disconnected (by this side or by the server) before the reply came.
+      ZEL_LOG("[client] error: wait_event\n");
+      return Outcome::kFailed;
+    }
+    // Only this request's reply completes it: a notification or the late
+    // reply of a request sent without waiting must not be taken for it.
+    const std::uint8_t* msg = reader_->data();
+    if (getOp(msg) == 'R' && getId(msg) == id) break;
   }
-  replyArrived_ = false;
-  lock.unlock();
   ZEL_LOG("[client] wait...done\n");
+  // The callback may have rewritten the len field: the size received holds.
+  evaluate(getStatus(reader_->data()), reader_->data() + kHeaderSize,
+           static_cast<std::uint32_t>(reader_->size() - kHeaderSize));
   return Outcome::kReplied;
 }
+
+// Requests from inside the callback are refused: the thread that delivers
+// messages is this one, and it may hold the locks the request needs, so the
+// request could never end.
+#define ORV_REQUEST_LOCK(failure)                                      \
+  if (onCallbackThread()) {                                            \
+    ZEL_LOG("[client] error: request from inside the callback\n");     \
+    return failure;                                                    \
+  }                                                                    \
+  std::lock_guard<std::mutex> guard(requestMutex_)
 
 #define ORV_DESCRIBE(...)                           \
   char description[kDescriptionSize];               \
   std::snprintf(description, sizeof description, __VA_ARGS__)
 
+namespace {
+
+// A fixed-size value from a reply that carries at least its size.
+template <typename T>
+void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len, T* value,
+               int* success) {
+  if (status == 0) return;
+  if (len >= sizeof(T)) std::memcpy(value, data, sizeof(T));
+  *success = 1;
+}
+
+}  // namespace
+
 std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
   ORV_DESCRIBE("[client] cmd[%s] getInt wait[%d]", safe(name), wait);
-  Outcome o = request(description, 'G', 'I', name, nullptr, 0, wait);
   std::int32_t value = 0;
-  int success = o == Outcome::kSent ? 1 : 0;
-  if (o == Outcome::kReplied && getStatus(reply_.get()) != 0) {
-    value = dataInt(reply_.get());
-    success = 1;
-  }
+  int success = 0;
+  Outcome o = request(description, 'G', 'I', name, nullptr, 0, wait,
+                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
+                        takeValue(status, data, len, &value, &success);
+                      });
+  if (o == Outcome::kSent) success = 1;
   if (ok) *ok = success;
   ZEL_LOG("%s <<<\n", description);
   return value;
 }
 
 float IpcClient::getFloat(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0f));
   ORV_DESCRIBE("[client] cmd[%s] getFloat wait[%d]", safe(name), wait);
-  Outcome o = request(description, 'G', 'F', name, nullptr, 0, wait);
   float value = 0;
-  int success = o == Outcome::kSent ? 1 : 0;
-  if (o == Outcome::kReplied && getStatus(reply_.get()) != 0) {
-    if (getLen(reply_.get()) >= sizeof value) std::memcpy(&value, reply_.get() + kHeaderSize, sizeof value);
-    success = 1;
-  }
+  int success = 0;
+  Outcome o = request(description, 'G', 'F', name, nullptr, 0, wait,
+                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
+                        takeValue(status, data, len, &value, &success);
+                      });
+  if (o == Outcome::kSent) success = 1;
   if (ok) *ok = success;
   ZEL_LOG("%s <<<\n", description);
   return value;
 }
 
 double IpcClient::getDouble(const char* name, int* ok, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0));
   ORV_DESCRIBE("[client] cmd[%s] getDouble wait[%d]", safe(name), wait);
-  Outcome o = request(description, 'G', 'D', name, nullptr, 0, wait);
   double value = 0;
-  int success = o == Outcome::kSent ? 1 : 0;
-  if (o == Outcome::kReplied && getStatus(reply_.get()) != 0) {
-    if (getLen(reply_.get()) >= sizeof value) std::memcpy(&value, reply_.get() + kHeaderSize, sizeof value);
-    success = 1;
-  }
+  int success = 0;
+  Outcome o = request(description, 'G', 'D', name, nullptr, 0, wait,
+                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
+                        takeValue(status, data, len, &value, &success);
+                      });
+  if (o == Outcome::kSent) success = 1;
   if (ok) *ok = success;
   ZEL_LOG("%s <<<\n", description);
   return value;
@@ -292,74 +329,91 @@ double IpcClient::getDouble(const char* name, int* ok, int wait) {
 
 int IpcClient::getData(const char* name, void* dest, int destSize, int* received, int* ok,
                        int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
   ORV_DESCRIBE("[client] cmd[%s] getData wait[%d]", safe(name), wait);
-  Outcome o = request(description, 'G', 'A', name, nullptr, 0, wait);
   int copied = 0;
-  int success = o == Outcome::kSent ? 1 : 0;
-  if (o == Outcome::kSent && received) *received = 0;
-  if (o == Outcome::kReplied && getStatus(reply_.get()) != 0) {
-    std::uint32_t len = getLen(reply_.get());  // at most kMaxData, checked on arrival
-    std::uint32_t room = dest && destSize > 0 ? static_cast<std::uint32_t>(destSize) : 0u;
-    std::uint32_t n = len < room ? len : room;
-    if (n > 0) std::memcpy(dest, reply_.get() + kHeaderSize, n);
-    copied = static_cast<int>(n);
-    if (received) *received = copied;
+  int success = 0;
+  Outcome o = request(description, 'G', 'A', name, nullptr, 0, wait,
+                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
+                        if (status == 0) return;
+                        // Never more than the destination holds.
+                        std::uint32_t room = dest && destSize > 0 ? static_cast<std::uint32_t>(destSize) : 0u;
+                        std::uint32_t n = len < room ? len : room;
+                        if (n > 0) std::memcpy(dest, data, n);
+                        copied = static_cast<int>(n);
+                        if (received) *received = copied;
+                        success = 1;
+                      });
+  if (o == Outcome::kSent) {
     success = 1;
+    if (received) *received = 0;
   }
   if (ok) *ok = success;
   ZEL_LOG("%s <<<\n", description);
   return copied;
 }
 
+namespace {
+
+bool setResult(IpcClient::Outcome o, std::int32_t status) {
+  return o == IpcClient::Outcome::kSent || (o == IpcClient::Outcome::kReplied && status != 0);
+}
+
+}  // namespace
+
 bool IpcClient::setInt(const char* name, std::int32_t value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setInt[%d] wait[%d]", safe(name), value, wait);
-  Outcome o = request(description, 'S', 'I', name, &value, sizeof value, wait);
-  bool result = o == Outcome::kSent || (o == Outcome::kReplied && getStatus(reply_.get()) != 0);
+  std::int32_t status = 0;
+  Outcome o = request(description, 'S', 'I', name, &value, sizeof value, wait,
+                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
-  return result;
+  return setResult(o, status);
 }
 
 bool IpcClient::setFloat(const char* name, float value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setFloat[%f] wait[%d]", safe(name), static_cast<double>(value), wait);
-  Outcome o = request(description, 'S', 'F', name, &value, sizeof value, wait);
-  bool result = o == Outcome::kSent || (o == Outcome::kReplied && getStatus(reply_.get()) != 0);
+  std::int32_t status = 0;
+  Outcome o = request(description, 'S', 'F', name, &value, sizeof value, wait,
+                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
-  return result;
+  return setResult(o, status);
 }
 
 bool IpcClient::setDouble(const char* name, double value, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setDouble[%f] wait[%d]", safe(name), value, wait);
-  Outcome o = request(description, 'S', 'D', name, &value, sizeof value, wait);
-  bool result = o == Outcome::kSent || (o == Outcome::kReplied && getStatus(reply_.get()) != 0);
+  std::int32_t status = 0;
+  Outcome o = request(description, 'S', 'D', name, &value, sizeof value, wait,
+                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
-  return result;
+  return setResult(o, status);
 }
 
 bool IpcClient::setData(const char* name, const void* data, int size, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setData : size[%d] wait[%d]", safe(name), size, wait);
   if (size < 0 || static_cast<std::size_t>(size) > kMaxData || (size > 0 && !data)) {
     ZEL_LOG("[client] error: setData size[%d] out of range (0..%u)\n", size,
             static_cast<unsigned>(kMaxData));
     return false;
   }
-  Outcome o = request(description, 'S', 'A', name, data, static_cast<std::uint32_t>(size), wait);
-  bool result = o == Outcome::kSent || (o == Outcome::kReplied && getStatus(reply_.get()) != 0);
+  std::int32_t status = 0;
+  Outcome o = request(description, 'S', 'A', name, data, static_cast<std::uint32_t>(size), wait,
+                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
-  return result;
+  return setResult(o, status);
 }
 
 bool IpcClient::setCmd(const char* name, int wait) {
-  std::lock_guard<std::mutex> guard(requestMutex_);
+  ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setCmd wait[%d]", safe(name), wait);
-  Outcome o = request(description, 'C', 'I', name, nullptr, 0, wait);
-  bool result = o == Outcome::kSent || (o == Outcome::kReplied && getStatus(reply_.get()) != 0);
+  std::int32_t status = 0;
+  Outcome o = request(description, 'C', 'I', name, nullptr, 0, wait,
+                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
-  return result;
+  return setResult(o, status);
 }
 
 void IpcClient::setCallback(IIpcCallback* callback) { callback_ = callback; }

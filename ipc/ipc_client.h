@@ -1,11 +1,16 @@
 #pragma once
-// The client side: one socket to the server, a read thread that hands every
-// incoming message to the application's callback and completes the waiting
-// request, requests made one at a time, and views of the server's shared
-// memory blocks.
+// The client side: one socket to the server, requests made one at a time,
+// every incoming message handed to the application's callback, and views of
+// the server's shared memory blocks.
+//
+// Reading the socket is a token (readMutex_): a request that waits holds it
+// and reads its own reply, so a round trip costs no thread hand-over; the
+// read thread holds it while no request waits, for notifications and the
+// replies of requests sent without waiting. Either way each message passes
+// the callback before anything else looks at it.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,33 +47,41 @@ class IpcClient final : public IIpcClient {
   void* MapMemory(const char* name) override;
   void UnmapMemory(void* view) override;
 
- private:
   enum class Outcome { kFailed, kSent, kReplied };
-  // Sends one request and, with wait, waits for its reply, which is then in
-  // reply_. Called with requestMutex_ held.
+
+ private:
+  enum class Received { kMessage, kNothing, kGone, kStopped };
+  // The reply as received: its status and data (len checked on arrival).
+  using Evaluate = std::function<void(std::int32_t status, const std::uint8_t* data,
+                                      std::uint32_t len)>;
+
+  // Sends one request and, with wait, reads until its reply, which goes to
+  // evaluate. Called with requestMutex_ held.
   Outcome request(const char* description, char op, char type, const char* name,
-                  const void* data, std::uint32_t len, int wait);
-  void readLoop(int fd);
+                  const void* data, std::uint32_t len, int wait, const Evaluate& evaluate);
+  // Reads and dispatches one message; readMutex_ held.
+  Received receiveOne(bool block);
+  void dispatch(std::uint8_t* msg, std::size_t size);
   void deliverDisconnect();
+  void readLoop(int fd);
+  bool onCallbackThread() const;
 
   Fd socket_;
   std::thread readThread_;
   std::atomic<bool> stopping_{false};
   std::mutex requestMutex_;  // requests strictly one at a time
-  std::unique_ptr<std::uint8_t[]> send_;
-  std::unique_ptr<std::uint8_t[]> reply_;  // copy of the awaited reply
+  std::unique_ptr<std::uint8_t[]> send_;  // the request header; data goes out from the caller's buffer
   std::uint32_t counter_ = 0;
-  std::uint16_t disconnectCounter_ = 0;
-  std::atomic<IIpcCallback*> callback_{nullptr};
 
-  // Hand-over from the read thread to the waiting request.
-  std::mutex stateMutex_;
-  std::condition_variable stateCv_;
-  bool awaiting_ = false;
-  std::uint16_t awaitedId_ = 0;
-  bool replyArrived_ = false;
-  bool gone_ = false;     // the server closed the connection
-  bool stopped_ = false;  // disconnect() was called
+  std::mutex readMutex_;                 // the right to read the socket
+  std::unique_ptr<FrameReader> reader_;  // under readMutex_
+  bool nonblocking_ = false;             // how reader_ reads; under readMutex_
+  std::atomic<bool> requestReading_{false};  // a waiting request reads (a hint)
+  std::atomic<bool> gone_{false};        // the server closed the connection
+  std::uint16_t disconnectCounter_ = 0;  // ids of the synthetic 'Q' messages
+
+  std::atomic<IIpcCallback*> callback_{nullptr};
+  std::atomic<std::thread::id> callbackThread_{};  // thread inside the callback now
 
   std::mutex blocksMutex_;
   std::vector<std::unique_ptr<SharedBlock>> blocks_;

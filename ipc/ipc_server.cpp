@@ -246,9 +246,11 @@ void IpcServer::serve(Connection* c) {
     ZEL_LOG("[server] id[%u] %u bytes received\n", static_cast<unsigned>(getId(request)),
             static_cast<unsigned>(reader.size()));
     handlers_.acquire();
-    std::size_t size = buildReply(request, c->reply.get(), c->callback);
+    ReplyParts parts = buildReplyParts(request, c->reply.get(), c->callback);
+    const std::size_t size = kHeaderSize + parts.dataLen;
     ZEL_LOG("[server] send %u bytes\n", static_cast<unsigned>(size));
-    bool sent = sendMessage(*c, c->reply.get(), size);
+    bool sent = sendMessage(*c, c->reply.get(), parts.data, parts.dataLen);
+    c->busy = false;  // answered: notifications may come again
     if (sent) ZEL_LOG("[server] %u bytes sended\n", static_cast<unsigned>(size));
     handlers_.release();
     if (!sent) break;
@@ -259,9 +261,10 @@ void IpcServer::serve(Connection* c) {
   clientGone_.set();
 }
 
-bool IpcServer::sendMessage(Connection& c, const std::uint8_t* msg, std::size_t size) {
+bool IpcServer::sendMessage(Connection& c, const std::uint8_t* header, const std::uint8_t* data,
+                            std::size_t dataLen) {
   std::lock_guard<std::mutex> lock(c.sendMutex);
-  if (sendAll(c.socket.get(), msg, size)) return true;
+  if (sendAll(c.socket.get(), header, kHeaderSize, data, dataLen)) return true;
   ZEL_LOG("[server] error: WriteFile\n");
   // A partly written message would corrupt the stream: end the connection.
   ::shutdown(c.socket.get(), SHUT_RDWR);
@@ -312,31 +315,37 @@ unsigned IpcServer::getClientCount() { return activeCount(); }
 
 bool IpcServer::notify(const char* name) { return notifyValue(name, 0); }
 
-bool IpcServer::notifyValue(const char* name, char type, ...) {
+bool IpcServer::notifyValue(const char* name, int type, ...) {
   va_list args;
   va_start(args, type);
+  const char t = static_cast<char>(type);
   bool result;
-  if (type == 'I') {
+  if (t == 'I') {
     std::int32_t v = va_arg(args, int);
-    result = notifyData(name, type, &v, 0);
-  } else if (type == 'F') {
+    result = notifyData(name, t, &v, 0);
+  } else if (t == 'F') {
     // A float argument arrives widened to double; the wire carries 4 bytes.
     float v = static_cast<float>(va_arg(args, double));
-    result = notifyData(name, type, &v, 0);
-  } else if (type == 'D') {
+    result = notifyData(name, t, &v, 0);
+  } else if (t == 'D') {
     double v = va_arg(args, double);
-    result = notifyData(name, type, &v, 0);
+    result = notifyData(name, t, &v, 0);
   } else {
-    result = notifyData(name, type, nullptr, 0);
+    result = notifyData(name, t, nullptr, 0);
   }
   va_end(args);
   return result;
 }
 
 bool IpcServer::notifyData(const char* name, char type, const void* data, int length) {
-  if (length < 0) return false;
   std::unique_ptr<std::uint8_t[]> msg(new (std::nothrow) std::uint8_t[kMaxMessage]);
   if (!msg) return false;
+  const std::size_t size =
+      length < 0 ? 0 : buildNotification(msg.get(), 0, name, type, data, static_cast<std::uint32_t>(length));
+  if (size == 0) {
+    ZEL_LOG("[server] error: notification [%s] does not fit a message\n", name ? name : "");
+    return false;
+  }
   handlers_.acquire();
   std::vector<std::shared_ptr<Connection>> targets;
   {
@@ -347,11 +356,8 @@ bool IpcServer::notifyData(const char* name, char type, const void* data, int le
   }
   int delivered = 0;
   for (auto& c : targets) {
-    std::uint16_t id = notifyCounter_.fetch_add(1);
-    std::size_t size = buildNotification(msg.get(), id, name, type, data,
-                                         static_cast<std::uint32_t>(length));
-    if (size == 0) break;  // more than a message can carry
-    if (sendMessage(*c, msg.get(), size)) ++delivered;
+    setId(msg.get(), notifyCounter_.fetch_add(1));
+    if (sendMessage(*c, msg.get(), msg.get() + kHeaderSize, size - kHeaderSize)) ++delivered;
   }
   handlers_.release();
   return delivered > 0;

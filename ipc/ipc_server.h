@@ -30,7 +30,7 @@ class IpcServer final : public IIpcServer {
   void stop() override;
   void setCallback(IIpcCallback* callback) override;
   bool notify(const char* name) override;
-  bool notifyValue(const char* name, char type, ...) override;
+  bool notifyValue(const char* name, int type, ...) override;
   bool notifyData(const char* name, char type, const void* data, int length) override;
   unsigned getClientCount() override;
   void* createSharedMemory(const char* name, std::uint32_t size) override;
@@ -55,7 +55,8 @@ class IpcServer final : public IIpcServer {
   void endAllConnections();
   unsigned activeCount();
   void signalReady();
-  bool sendMessage(Connection& connection, const std::uint8_t* msg, std::size_t size);
+  bool sendMessage(Connection& connection, const std::uint8_t* header, const std::uint8_t* data,
+                   std::size_t dataLen);
 
   std::string name_;
   int maxConnections_ = 0;

@@ -57,6 +57,12 @@ std::uint32_t lenByType(char type, std::uint32_t given) {
 }
 
 std::size_t buildReply(std::uint8_t* request, std::uint8_t* reply, IIpcCallback* callback) {
+  ReplyParts parts = buildReplyParts(request, reply, callback);
+  if (parts.data != reply + kHeaderSize) std::memcpy(reply + kHeaderSize, parts.data, parts.dataLen);
+  return kHeaderSize + parts.dataLen;
+}
+
+ReplyParts buildReplyParts(std::uint8_t* request, std::uint8_t* reply, IIpcCallback* callback) {
   // A peer may send a name without terminator: the callback gets at most 19.
   request[kNameOffset + kNameField - 1] = 0;
   const char op = getOp(request);
@@ -99,15 +105,16 @@ std::size_t buildReply(std::uint8_t* request, std::uint8_t* reply, IIpcCallback*
     // type does not cover stay zero.
     if (type != 'A' && replyLen > 8) std::memset(replyData + 8, 0, replyLen - 8);
   } else if (op == 'S' && finalStatus != 0) {
-    // Echo of the accepted value; a set shorter than its type is padded
-    // with zeros rather than with an earlier message's bytes.
-    std::uint32_t echo = replyLen < requestLen ? replyLen : requestLen;
-    std::memcpy(replyData, requestData, echo);
-    if (echo < replyLen) std::memset(replyData + echo, 0, replyLen - echo);
+    // Echo of the accepted value, straight from the request when it is all
+    // there; a set shorter than its type is padded with zeros rather than
+    // with an earlier message's bytes.
+    if (replyLen <= requestLen) return {replyLen, requestData};
+    std::memcpy(replyData, requestData, requestLen);
+    std::memset(replyData + requestLen, 0, replyLen - requestLen);
   } else {
     std::memset(replyData, 0, replyLen);
   }
-  return kHeaderSize + replyLen;
+  return {replyLen, replyData};
 }
 
 std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* name, char type,
@@ -132,7 +139,7 @@ bool FrameReader::fill(std::size_t need, Result& failure) {
     if (n < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
-      failure = Result::kError;
+      failure = (errno == EAGAIN || errno == EWOULDBLOCK) ? Result::kWouldBlock : Result::kError;
       return false;
     }
     if (n == 0) {

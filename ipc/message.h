@@ -52,6 +52,14 @@ std::uint32_t lenByType(char type, std::uint32_t given);
 // field is zero-terminated in place. Returns the reply's total size.
 std::size_t buildReply(std::uint8_t* request, std::uint8_t* reply, IIpcCallback* callback);
 
+// The same reply without copying an echoed set: the header is in reply,
+// the len data bytes start at data (reply's data area or the request's).
+struct ReplyParts {
+  std::size_t dataLen;
+  const std::uint8_t* data;
+};
+ReplyParts buildReplyParts(std::uint8_t* request, std::uint8_t* reply, IIpcCallback* callback);
+
 // Builds a notification ('T', status 1) into msg (kMaxMessage bytes). For
 // type 'A' with length 0 and data, data is a text and its length is sent.
 // Returns the total size, or 0 when the data would not fit.
@@ -70,6 +78,8 @@ class FrameReader {
     kTruncated,  // end of stream inside a message (short header or data)
     kTooLong,    // header announces more than kMaxData bytes
     kError,      // the source failed; errno is kept in error()
+    kWouldBlock, // a non-blocking source has nothing more for now; the
+                 // part of a message read so far is kept for the next call
   };
   using Source = std::function<long(std::uint8_t* buf, std::size_t size)>;
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "calibrix/circle_calib_board.h"
+#include "decoder/common/calib_loader.h"
 #include "calibrix/tests/run_calibrix.h"
 #include "calibrix/tests/stereo_set.h"
 #include "calibrix/tests/test_dir.h"
@@ -103,6 +104,28 @@ TEST_F(CalibrationRun, SplitLayoutWritesEveryFileAndPutsTheWorldOnTheBoard) {
         const cv::Mat h = Q * (cv::Mat_<double>(4, 1) << ul, vl, ul - ur, 1.0);
         for (int k = 0; k < 3; ++k) EXPECT_NEAR(h.at<double>(k) / h.at<double>(3), X[k], 1e-6);
     }
+}
+
+TEST_F(CalibrationRun, TheDecodersLoadWhatCalibrixWrites) {
+    const RunResult r = runCalibrix(work.path(), {*sets_ / "split", "cal", "6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    zel::StereoCamera fromYaml, fromHmat;
+    ASSERT_TRUE(zel::loadStereoCalibration(work.path() + "/", 0, 640, 512, false, fromYaml));
+    ASSERT_TRUE(zel::loadStereoCalibration(work.path() + "/", 1, 640, 512, false, fromHmat));
+    // The camera files rebuild the rectification calibrix made before the
+    // reference step: same rectified projections and maps.
+    cv::FileStorage stereo(work / "stereo_param.yaml", cv::FileStorage::READ);
+    cv::Mat PL2, PR2;
+    stereo["stereoL_P2"] >> PL2;
+    stereo["stereoR_P2"] >> PR2;
+    EXPECT_LT(cv::norm(fromYaml.left.P.rowRange(0, 3), PL2, cv::NORM_INF), 1e-6 * cv::norm(PL2, cv::NORM_INF));
+    EXPECT_LT(cv::norm(fromYaml.right.P.rowRange(0, 3), PR2, cv::NORM_INF), 1e-6 * cv::norm(PR2, cv::NORM_INF));
+    EXPECT_LT(cv::norm(fromYaml.left.mapX, fromHmat.left.mapX, cv::NORM_INF), 1e-3);
+    EXPECT_LT(cv::norm(fromYaml.right.mapY, fromHmat.right.mapY, cv::NORM_INF), 1e-3);
+    // Both ways give the same baseline.
+    EXPECT_NEAR(cv::norm(fromYaml.right.T - fromYaml.left.T), cv::norm(fromHmat.right.T - fromHmat.left.T),
+                1e-6);
+    EXPECT_NEAR(cv::norm(fromHmat.right.T - fromHmat.left.T), truth_.baseline, truth_.baseline * 0.002);
 }
 
 TEST_F(CalibrationRun, CombinedLayoutWithoutReferenceKeepsTheRectifiedProjections) {

@@ -58,7 +58,10 @@ void CameraCore::tearDown() {
   for (int i = 0; i < kCameraCount; ++i) {
     CameraRecord& cam = record(i);
     try {
-      if (cam.opened.load() && closeCamera(cam)) cam.opened = false;
+      if (cam.opened.load() && closeCamera(cam)) {
+        cam.opened = false;
+        ZEL_LOG("camera-%d closed\n", cam.number);
+      }
       releaseCamera(cam);
     } catch (const std::exception& e) {
       ZEL_LOG("error: %s\n", e.what());
@@ -218,18 +221,52 @@ std::uint32_t CameraCore::coreFrameCount(int camera) const {
   return cameras_[static_cast<std::size_t>(camera)]->frameCount.load();
 }
 
-bool CameraCore::deliverFrame(int index, const void* data, std::size_t bytes) {
-  if (!validIndex(index) || !data) return false;
+bool CameraCore::copyRows(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
+                          ZelcamFrameCallback* callback, unsigned char** buffer) {
+  if (!validIndex(index) || !firstRow) return false;
   CameraRecord& cam = record(index);
-  ZelcamFrameCallback callback = cam.callback.load();
-  unsigned char* buffer = cam.buffer.load();
-  if (!callback || !buffer || cam.width <= 0 || cam.height <= 0) return false;
-  std::size_t frameBytes = static_cast<std::size_t>(cam.width) * static_cast<std::size_t>(cam.height);
+  *callback = cam.callback.load();
+  *buffer = cam.buffer.load();
+  if (!*callback || !*buffer || cam.width <= 0 || cam.height <= 0) return false;
+  const std::size_t width = static_cast<std::size_t>(cam.width);
+  const std::size_t height = static_cast<std::size_t>(cam.height);
+  if (rowStride < width) return false;
   // The host's buffer holds exactly one frame: never write past it, and
   // never hand over a frame that is only partly there.
-  if (bytes < frameBytes) return false;
-  std::memcpy(buffer, data, frameBytes);
+  if (bytes < (height - 1) * rowStride + width) return false;
+  if (rowStride == width) {
+    std::memcpy(*buffer, firstRow, width * height);
+  } else {
+    for (std::size_t row = 0; row < height; ++row) {
+      std::memcpy(*buffer + row * width, firstRow + row * rowStride, width);
+    }
+  }
+  return true;
+}
+
+bool CameraCore::deliverFrame(int index, const void* data, std::size_t bytes) {
+  if (!validIndex(index)) return false;
+  return deliverFrameRows(index, static_cast<const unsigned char*>(data),
+                          static_cast<std::size_t>(record(index).width > 0 ? record(index).width : 0), bytes);
+}
+
+bool CameraCore::deliverFrameRows(int index, const unsigned char* firstRow, std::size_t rowStride,
+                                  std::size_t bytes) {
+  ZelcamFrameCallback callback = nullptr;
+  unsigned char* buffer = nullptr;
+  if (!copyRows(index, firstRow, rowStride, bytes, &callback, &buffer)) return false;
+  CameraRecord& cam = record(index);
   std::uint32_t frameIndex = cam.frameCount.fetch_add(1);
+  callback(index, frameIndex, cam.width, cam.height, buffer);
+  return true;
+}
+
+bool CameraCore::deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride,
+                                    std::size_t bytes, std::uint32_t frameIndex) {
+  ZelcamFrameCallback callback = nullptr;
+  unsigned char* buffer = nullptr;
+  if (!copyRows(index, firstRow, rowStride, bytes, &callback, &buffer)) return false;
+  CameraRecord& cam = record(index);
   callback(index, frameIndex, cam.width, cam.height, buffer);
   return true;
 }

@@ -64,11 +64,24 @@ class CameraCore {
   // --- for back-ends ---
   CameraRecord& record(int index) { return *cameras_[static_cast<std::size_t>(index)]; }
   static bool validIndex(int index) { return index == 0 || index == 1; }
+  // The record of an open camera; null for a bad index or a closed camera, so
+  // that an operation on it fails without touching the device.
+  CameraRecord* openRecord(int index) {
+    return validIndex(index) && record(index).opened.load() ? &record(index) : nullptr;
+  }
   // Delivers one complete frame of camera index: copies width*height bytes
   // of data into the host's buffer, takes the counter and increments it, calls
   // the callback. Not delivered (false) without a callback or buffer, or when
   // bytes is less than a whole frame. Runs on the back-end's thread.
   bool deliverFrame(int index, const void* data, std::size_t bytes);
+  // As deliverFrame for a frame whose rows lie rowStride bytes apart (one
+  // camera's half of a side-by-side frame): height rows of width bytes from
+  // firstRow, all of which must lie within the bytes available from there.
+  bool deliverFrameRows(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes);
+  // The same with the frame index given by the back-end (a head that counts
+  // frames itself); the camera's counter is left alone.
+  bool deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
+                          std::uint32_t frameIndex);
   // Runs the tear-down in its fixed order; the most-derived destructor calls
   // it first, while the hooks still exist. Runs once.
   void tearDown();
@@ -99,6 +112,8 @@ class CameraCore {
   bool coreProjectorCommandX(int n);
 
  private:
+  bool copyRows(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
+                ZelcamFrameCallback* callback, unsigned char** buffer);
   void triggerLoop(int index);
   void wakeTriggerThreads();
   void stopTriggerThreads();

@@ -61,6 +61,8 @@ bool ZpjCom::open(unsigned port) {
     ::close(fd);
     return false;
   }
+  // Bytes left over from an earlier session would read as this session's replies.
+  ::tcflush(fd, TCIOFLUSH);
   fd_ = fd;
   return true;
 }

@@ -38,15 +38,13 @@ void echoReply(std::string_view reply, bool* ok) {
 
 ZpjSock::ZpjSock(const ZpjWaits& waits, std::uint16_t port) : waits_(waits), port_(port) {}
 
-ZpjSock::~ZpjSock() {
-  if (isOpen()) close();
-}
+ZpjSock::~ZpjSock() { close(); }
 
 bool ZpjSock::open(unsigned address) {
   char text[32];
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xff, (address >> 8) & 0xff,
                 (address >> 16) & 0xff, (address >> 24) & 0xff);
-  if (isOpen()) close();
+  close();
   closing_ = false;
   abort_ = false;
   bool ok = false;
@@ -99,6 +97,18 @@ bool ZpjSock::connectTo(int fd, const char* addressText) {
 void ZpjSock::closeSocket() {
   int fd = fd_.exchange(-1);
   if (fd >= 0) ::close(fd);
+  fd = brokenFd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+void ZpjSock::markBroken() {
+  // Only the host's close() or open() release the descriptor, so a close()
+  // on another thread never touches a number the system has handed out anew.
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) {
+    ::shutdown(fd, SHUT_RDWR);
+    brokenFd_ = fd;
+  }
 }
 
 void ZpjSock::close() {
@@ -156,7 +166,7 @@ long ZpjSock::receive(std::string* reply) {
     } else {
       ZEL_LOG("%s: recv: %s", "Socket::recv", std::strerror(errno));
     }
-    closeSocket();
+    markBroken();
     abort_ = true;
     result = -1;
     break;

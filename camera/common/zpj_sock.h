@@ -43,10 +43,13 @@ class ZpjSock : public IZpj {
   long receive(std::string* reply);
   bool sendAndParse(const std::string& text, int waitMs);
   void closeSocket();
+  // After a failed receive: no longer open, the descriptor kept until close().
+  void markBroken();
 
   ZpjWaits waits_;
   std::uint16_t port_;
   std::atomic<int> fd_ {-1};
+  std::atomic<int> brokenFd_ {-1};
   std::atomic<bool> busy_ {false};
   std::atomic<bool> abort_ {false};
   std::atomic<bool> closing_ {false};

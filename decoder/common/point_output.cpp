@@ -87,8 +87,14 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
       const float px = static_cast<float>((p1.x + p2.x) / 2.0);
       const float py = static_cast<float>((p1.y + p2.y) / 2.0);
       const float pz = static_cast<float>((p1.z + p2.z) / 2.0);
-      const Vec3 gap = {p1.x - p2.x, p1.y - p2.y, p1.z - p2.z};
-      if (!finite3(px, py, pz) || std::sqrt(dot(gap, gap)) > evecError) {
+      // How far the rays miss each other: |P1 - P2| in exact arithmetic, but
+      // evaluated as the distance between the two lines, |b . (r1 x r2)| /
+      // |r1 x r2|. The difference of two points a working distance away
+      // carries rounding noise of about 1e-13 of that distance, which would
+      // swamp the default tolerance of 2.5e-13 with millimetre calibrations.
+      const Vec3 n = {r1.y * r2.z - r1.z * r2.y, r1.z * r2.x - r1.x * r2.z, r1.x * r2.y - r1.y * r2.x};
+      const double gap = std::fabs(dot(b, n)) / std::sqrt(dot(n, n));
+      if (!finite3(px, py, pz) || !(gap <= evecError)) {
         g.leftMask[i] = kMaskRayGap;
         continue;
       }

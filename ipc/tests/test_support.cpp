@@ -79,6 +79,10 @@ bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
   return true;
 }
 
+bool logHas(const std::string& path, const std::string& text, int timeoutMs) {
+  return waitFor([&] { return readFile(path).find(text) != std::string::npos; }, timeoutMs);
+}
+
 Child::Child(std::function<int()> body) {
   int go[2];
   int hear[2];

@@ -23,6 +23,8 @@ std::string readFile(const std::string& path);
 std::size_t countOf(const std::string& text, const std::string& what);
 // Polls pred every 5 ms for at most timeoutMs.
 bool waitFor(const std::function<bool()>& pred, int timeoutMs = 3000);
+// Waits until the log file at path contains text.
+bool logHas(const std::string& path, const std::string& text, int timeoutMs = 3000);
 
 // A forked child that runs body once go() is called and exits with its
 // result. It dies with the test process.

@@ -16,37 +16,17 @@
 #include <functional>
 #include <map>
 
+#include "sim/projector/projector_protocol.h"
+
 namespace sim {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A command line longer than this is noise, not a command.
-constexpr std::size_t kMaxCommand = 256;
-
 bool setNonBlocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// The number after the command letter: decimal digits only, at most 9.
-bool parseNumber(const std::string& text, long* out) {
-  if (text.empty() || text.size() > 9) return false;
-  long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  *out = v;
-  return true;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -56,7 +36,7 @@ struct VirtualProjector::Impl {
     int fd = -1;
     bool pty = false;
     bool dropAfterFirstLine = false;
-    std::string input;
+    CommandSplitter input;
   };
 
   VirtualProjector& owner;
@@ -213,81 +193,57 @@ struct VirtualProjector::Impl {
       faults.drop = ProjectorFaults::Drop::None;
     }
     // Replies may drop the link (a fault), so keep no reference to it.
-    const bool isPty = links[id].pty;
+    auto found = links.find(id);
+    if (found == links.end()) return;
+    const bool isPty = found->second.pty;
     if (drop == ProjectorFaults::Drop::AtCommand) {
       if (!isPty) closeLink(id);
       return;
     }
-    if (drop == ProjectorFaults::Drop::AfterPartialReply) links[id].dropAfterFirstLine = true;
-    if (line.empty()) return;
-    const char letter = line[0];
-    const std::string arg = line.substr(1);
-    long n = 0;
-    switch (letter) {
-      case 'p':
-        if (parseNumber(arg, &n) && n < kPatternCount) {
-          owner.state_.showPattern(static_cast<int>(n));
-          reply(id, ":OK\r\n");
-        } else {
-          reply(id, ":ERR\r\n");
-        }
+    if (drop == ProjectorFaults::Drop::AfterPartialReply) found->second.dropAfterFirstLine = true;
+    if (line.empty()) return;  // a lone CR (or CR LF) is no command
+    ProjectorCommand cmd = parseProjectorCommand(line);
+    switch (cmd.kind) {
+      case ProjectorCommand::Kind::Pattern:
+        owner.state_.showPattern(static_cast<int>(cmd.number));
+        reply(id, ":OK\r\n");
         break;
-      case 'r':
+      case ProjectorCommand::Kind::Reset:
         ++sequenceId;
         owner.state_.showPattern(0);
         break;
-      case 'z':
-        if (parseNumber(arg, &n) && n >= 1 && n <= kPatternCount) {
-          runSequence(id, static_cast<int>(n));
-        } else {
-          reply(id, ":ERR\r\n");
-        }
+      case ProjectorCommand::Kind::Sequence:
+        runSequence(id, static_cast<int>(cmd.number));
         break;
-      case 'x':
-        if (parseNumber(arg, &n)) {
-          reply(id, std::to_string(n) + "\r\n:OK\r\n");
-        } else {
-          reply(id, ":ERR\r\n");
-        }
+      case ProjectorCommand::Kind::Echo:
+        reply(id, std::to_string(cmd.number) + "\r\n:OK\r\n");
         break;
-      case 'i':
-        if (arg.size() == 6 && [&] {
-              for (char c : arg) {
-                if (hexValue(c) < 0) return false;
-              }
-              return true;
-            }()) {
-          auto byte = [&](int k) {
-            return static_cast<std::uint8_t>(hexValue(arg[2 * k]) * 16 + hexValue(arg[2 * k + 1]));
-          };
-          owner.state_.setLight(byte(0), byte(1), byte(2));
-          reply(id, ":OK\r\n");
-        } else {
-          reply(id, ":ERR\r\n");
-        }
+      case ProjectorCommand::Kind::Light:
+        owner.state_.setLight(cmd.rgb[0], cmd.rgb[1], cmd.rgb[2]);
+        reply(id, ":OK\r\n");
         break;
-      case 'd': {
-        std::string line2;
+      case ProjectorCommand::Kind::Diag: {
+        std::string diagLine;
         {
           std::lock_guard<std::mutex> lock(mutex);
-          line2 = diagText;
+          diagLine = diagText;
         }
-        if (line2.empty()) {
+        if (diagLine.empty()) {
           ProjectorSnapshot s = owner.state_.snapshot();
           char text[64];
           std::snprintf(text, sizeof text, "//diag.rgb: %x.%x.%x", s.red, s.green, s.blue);
-          line2 = text;
+          diagLine = text;
         }
-        line2 += "\r\n";
+        diagLine += "\r\n";
         if (isPty) {
-          reply(id, "diag\r\n" + line2);
+          reply(id, "diag\r\n" + diagLine);
         } else {
           reply(id, "diag\r\n");
-          reply(id, line2, options.diagPauseMs);
+          reply(id, diagLine, options.diagPauseMs);
         }
         break;
       }
-      default:
+      case ProjectorCommand::Kind::Invalid:
         reply(id, ":ERR\r\n");
         break;
     }
@@ -308,7 +264,9 @@ struct VirtualProjector::Impl {
   }
 
   void readLink(int id) {
-    Link& link = links[id];
+    auto found = links.find(id);
+    if (found == links.end()) return;  // closed earlier in this round
+    Link& link = found->second;
     char buf[512];
     ssize_t n = ::read(link.fd, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -320,25 +278,15 @@ struct VirtualProjector::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       receivedBytes.append(buf, static_cast<std::size_t>(n));
     }
-    link.input.append(buf, static_cast<std::size_t>(n));
+    link.input.append(std::string_view(buf, static_cast<std::size_t>(n)));
     for (;;) {
       auto lit = links.find(id);
       if (lit == links.end()) return;  // dropped by a fault
-      std::string& in = lit->second.input;
-      std::size_t cr = in.find('\r');
-      if (cr == std::string::npos) {
-        if (in.size() > kMaxCommand) {
-          in.clear();
-          reply(id, ":ERR\r\n");
-        }
-        return;
-      }
-      std::string line;
-      for (std::size_t i = 0; i < cr; ++i) {
-        if (in[i] != '\n') line += in[i];
-      }
-      in.erase(0, cr + 1);
-      handleCommand(id, line);
+      bool overflow = false;
+      std::optional<std::string> line = lit->second.input.next(&overflow);
+      if (overflow) reply(id, ":ERR\r\n");
+      if (!line) return;
+      handleCommand(id, *line);
     }
   }
 

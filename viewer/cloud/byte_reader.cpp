@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -30,11 +31,14 @@ std::unique_ptr<ByteReader> ByteReader::open(const std::filesystem::path& path) 
   return r;
 }
 
-std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes) {
+std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes,
+                                                   std::size_t windowSize) {
   std::unique_ptr<ByteReader> r(new ByteReader);
   r->size_ = bytes.size();
+  r->memory_ = bytes.data();
+  r->window_ = windowSize == 0 ? bytes.size() : windowSize;
   r->data_ = bytes.data();
-  r->len_ = bytes.size();
+  r->len_ = r->window_ < bytes.size() ? r->window_ : bytes.size();
   return r;
 }
 
@@ -43,10 +47,16 @@ ByteReader::~ByteReader() {
 }
 
 bool ByteReader::refill() {
-  if (fd_ < 0) return false;
   consumed_ += len_;
   pos_ = 0;
   len_ = 0;
+  if (fd_ < 0) {
+    if (memory_ == nullptr) return false;
+    const std::uint64_t left = size_ - consumed_;
+    data_ = memory_ + consumed_;
+    len_ = static_cast<std::size_t>(left < window_ ? left : window_);
+    return len_ > 0;
+  }
   for (;;) {
     ssize_t got = ::read(fd_, buffer_.get(), bufferSize_);
     if (got < 0 && errno == EINTR) continue;
@@ -124,7 +134,17 @@ std::size_t ByteReader::readSome(void* dst, std::size_t n) {
   pos_ += fromWindow;
   out += fromWindow;
   n -= fromWindow;
-  if (n == 0 || fd_ < 0) return wanted - n;
+  if (n == 0) return wanted;
+  if (fd_ < 0) {
+    while (n > 0 && refill()) {
+      const std::size_t take = len_ < n ? len_ : n;
+      std::memcpy(out, data_, take);
+      pos_ = take;
+      out += take;
+      n -= take;
+    }
+    return wanted - n;
+  }
   // Large remainders go straight from the file into dst: one bulk read,
   // no copy through the buffer.
   consumed_ += len_;
@@ -139,6 +159,26 @@ std::size_t ByteReader::readSome(void* dst, std::size_t n) {
     consumed_ += static_cast<std::uint64_t>(got);
   }
   return wanted - n;
+}
+
+bool ByteReader::skip(std::uint64_t n) {
+  if (n <= len_ - pos_) {
+    pos_ += static_cast<std::size_t>(n);
+    return true;
+  }
+  const std::uint64_t here = position();
+  const bool enough = n <= size_ - std::min(here, size_);
+  const std::uint64_t target = enough ? here + n : size_;
+  // Empty the window; the next refill starts at the target.
+  consumed_ = target;
+  pos_ = 0;
+  len_ = 0;
+  if (fd_ >= 0) {
+    if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) return false;
+  } else {
+    data_ = memory_;
+  }
+  return enough;
 }
 
 }  // namespace cloud

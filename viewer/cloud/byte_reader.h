@@ -16,8 +16,11 @@ class ByteReader {
  public:
   // Opens the file for reading; null when it cannot be opened.
   static std::unique_ptr<ByteReader> open(const std::filesystem::path& path);
-  // Reads from bytes the caller keeps alive for the reader's lifetime.
-  static std::unique_ptr<ByteReader> fromMemory(std::span<const std::uint8_t> bytes);
+  // Reads from bytes the caller keeps alive for the reader's lifetime. A
+  // window size other than 0 hands the bytes out in windows of that size,
+  // as a file is read through its buffer (the fuzz targets compare both).
+  static std::unique_ptr<ByteReader> fromMemory(std::span<const std::uint8_t> bytes,
+                                                std::size_t windowSize = 0);
 
   ~ByteReader();
   ByteReader(const ByteReader&) = delete;
@@ -42,6 +45,8 @@ class ByteReader {
   // Reads up to n bytes into dst; returns how many were read (fewer only at
   // the end of the data or on a read error).
   std::size_t readSome(void* dst, std::size_t n);
+  // Steps over n bytes; false (and positioned at the end) when fewer are left.
+  bool skip(std::uint64_t n);
 
  private:
   ByteReader() = default;
@@ -54,6 +59,8 @@ class ByteReader {
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
   std::uint64_t consumed_ = 0;  // bytes before the current window
+  const std::uint8_t* memory_ = nullptr;  // memory mode: all the bytes
+  std::size_t window_ = 0;                // memory mode: window size
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t bufferSize_ = 0;
   // Holds a line that crosses a window boundary.

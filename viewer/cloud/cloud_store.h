@@ -36,6 +36,8 @@ struct UninitialisedAllocator {
   friend bool operator==(const UninitialisedAllocator&, const UninitialisedAllocator&) { return true; }
 };
 
+struct CloudStoreBulkAccess;
+
 class CloudStore {
  public:
   // Room reserved by clear(): 10,000,000 points, and 10,000,000 triangle
@@ -95,6 +97,7 @@ class CloudStore {
   std::mutex& mutex() noexcept { return mutex_; }
 
  private:
+  friend struct CloudStoreBulkAccess;  // the bulk readers of this library
   std::vector<float, UninitialisedAllocator<float>> positions_;
   std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>> colours_;
   std::vector<std::int32_t> triangles_;

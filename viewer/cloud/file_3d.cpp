@@ -2,6 +2,7 @@
 // triples), N colours as blue, green, red bytes; all little-endian.
 #include "viewer/cloud/byte_writer.h"
 #include "viewer/cloud/readers.h"
+#include "viewer/cloud/text_fields.h"
 #include "viewer/cloud/writers.h"
 
 #include <bit>
@@ -42,7 +43,7 @@ void read3d(ByteReader& in, CloudStore& store) {
     for (std::size_t i = 0; i < 3 * count; ++i) {
       double v;
       std::memcpy(&v, src + 8 * i, 8);
-      room.positions[i] = static_cast<float>(v);
+      room.positions[i] = narrowToFloat(v);
     }
   }
   const std::uint8_t* bgr = data.get() + positionBytes;

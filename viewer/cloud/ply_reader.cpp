@@ -2,7 +2,10 @@
 // declared properties, ASCII bodies as whitespace-separated lines.
 #include "viewer/cloud/ply_header.h"
 #include "viewer/cloud/readers.h"
+#include "viewer/cloud/store_bulk_access.h"
 #include "viewer/cloud/text_fields.h"
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
@@ -146,47 +149,86 @@ bool isPackedByteRgb(const VertexLayout& l) {
 }
 
 float loadCoordinate(const std::uint8_t* record, const Field& f) {
-  return f.present ? static_cast<float>(loadScalar(record + f.offset, f.type)) : 0.0f;
+  return f.present ? narrowToFloat(loadScalar(record + f.offset, f.type)) : 0.0f;
 }
 
 std::uint8_t loadColour(const std::uint8_t* record, const Field& f) {
   return f.present ? toColourByte(record + f.offset, f.type) : 255;
 }
 
+// Any other layout: every value converted from its declared type.
 void splitRecords(const std::uint8_t* src, std::size_t count, const VertexLayout& l,
                   CloudStore::PointRoom room) {
   const std::size_t r = l.recordSize;
-  float* pos = room.positions;
-  std::uint8_t* col = room.colours;
-  if (isPackedFloatXyz(l)) {
-    const std::uint8_t* xyz = src + l.x.offset;
-    if (l.colour && isPackedByteRgb(l)) {
-      const std::uint8_t* rgb = src + l.red.offset;
-      for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(pos + 3 * i, xyz + i * r, 12);
-        std::memcpy(col + 3 * i, rgb + i * r, 3);
-      }
-      return;
-    }
-    for (std::size_t i = 0; i < count; ++i) std::memcpy(pos + 3 * i, xyz + i * r, 12);
-  } else {
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint8_t* rec = src + i * r;
-      pos[3 * i] = loadCoordinate(rec, l.x);
-      pos[3 * i + 1] = loadCoordinate(rec, l.y);
-      pos[3 * i + 2] = loadCoordinate(rec, l.z);
-    }
-  }
-  if (!l.colour) {
-    std::memset(col, 255, 3 * count);
-    return;
-  }
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* rec = src + i * r;
-    col[3 * i] = loadColour(rec, l.red);
-    col[3 * i + 1] = loadColour(rec, l.green);
-    col[3 * i + 2] = loadColour(rec, l.blue);
+    room.positions[3 * i] = loadCoordinate(rec, l.x);
+    room.positions[3 * i + 1] = loadCoordinate(rec, l.y);
+    room.positions[3 * i + 2] = loadCoordinate(rec, l.z);
+    room.colours[3 * i] = l.colour ? loadColour(rec, l.red) : 255;
+    room.colours[3 * i + 1] = l.colour ? loadColour(rec, l.green) : 255;
+    room.colours[3 * i + 2] = l.colour ? loadColour(rec, l.blue) : 255;
   }
+}
+
+// Packed float x, y, z (the usual case): the block is read in one piece
+// straight into the positions array, grown to hold it, and compacted there.
+// Apart from the colours, a load then touches no memory but the store's own.
+bool readPackedInPlace(ByteReader& in, CloudStore& store, const VertexLayout& l, std::size_t count) {
+  auto& pos = CloudStoreBulkAccess::positions(store);
+  auto& col = CloudStoreBulkAccess::colours(store);
+  const std::size_t r = l.recordSize;
+  const std::size_t bytes = count * r;
+  const std::size_t old = pos.size();
+  const std::size_t scratch = std::max(3 * count, (bytes + 3) / 4);
+  pos.resize(old + scratch);
+  try {
+    col.resize(old + 3 * count);
+  } catch (...) {
+    pos.resize(old);
+    throw;
+  }
+  auto* raw = reinterpret_cast<std::uint8_t*>(pos.data() + old);
+  if (!in.readExact(raw, bytes)) {
+    pos.resize(old);
+    col.resize(old);
+    return false;
+  }
+  float* out = pos.data() + old;
+  std::uint8_t* c = col.data() + old;
+  // Record i moves from byte r*i to byte 12*i, never past its own start, and
+  // its colour is taken before the move, so nothing is read after it was overwritten.
+  const std::uint8_t* xyz = raw + l.x.offset;
+  if (l.colour && isPackedByteRgb(l)) {
+    const std::uint8_t* rgb = raw + l.red.offset;
+    for (std::size_t i = 0; i < count; ++i) {
+      c[3 * i] = rgb[i * r];
+      c[3 * i + 1] = rgb[i * r + 1];
+      c[3 * i + 2] = rgb[i * r + 2];
+      float v[3];
+      std::memcpy(v, xyz + i * r, 12);
+      std::memcpy(out + 3 * i, v, 12);
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t* rec = raw + i * r;
+      c[3 * i] = l.colour ? loadColour(rec, l.red) : 255;
+      c[3 * i + 1] = l.colour ? loadColour(rec, l.green) : 255;
+      c[3 * i + 2] = l.colour ? loadColour(rec, l.blue) : 255;
+      float v[3];
+      std::memcpy(v, xyz + i * r, 12);
+      std::memcpy(out + 3 * i, v, 12);
+    }
+  }
+  pos.resize(old + 3 * count);
+  // Give the pages of the scratch tail back; they hold nothing any more.
+  const auto tailBegin = reinterpret_cast<std::uintptr_t>(pos.data() + old + 3 * count);
+  const auto tailEnd = reinterpret_cast<std::uintptr_t>(pos.data() + old + scratch);
+  constexpr std::uintptr_t kPage = 4096;
+  const std::uintptr_t first = (tailBegin + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = tailEnd & ~(kPage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  return true;
 }
 
 // The whole vertex block in one read; false (nothing added) when the data
@@ -198,45 +240,37 @@ bool readBinaryVertices(ByteReader& in, CloudStore& store, const PlyHeader& h) {
   // Checked against the real size before anything is allocated: a header
   // may claim billions of vertices in a file of a few bytes.
   if (count > in.remaining() / l.recordSize) return false;
-  const std::size_t bytes = static_cast<std::size_t>(count) * l.recordSize;
+  const std::size_t n = static_cast<std::size_t>(count);
+  if (n == 0) return true;
+  if (isPackedFloatXyz(l)) return readPackedInPlace(in, store, l, n);
+  const std::size_t bytes = n * l.recordSize;
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
   if (!in.readExact(block.get(), bytes)) return false;
-  CloudStore::PointRoom room = store.appendPoints(static_cast<std::size_t>(count));
-  splitRecords(block.get(), static_cast<std::size_t>(count), l, room);
+  splitRecords(block.get(), n, l, store.appendPoints(n));
   return true;
 }
 
 // Faces as the viewer has always written them: a 4-byte count, then 4-byte
 // indices; only triangles are kept, other faces skipped.
-void readLegacyFaces(const std::uint8_t* data, std::size_t size, std::uint64_t faceCount,
-                     CloudStore& store) {
-  std::size_t pos = 0;
+void readLegacyFaces(ByteReader& in, std::uint64_t faceCount, CloudStore& store) {
   for (std::uint64_t f = 0; f < faceCount; ++f) {
-    if (size - pos < 4) return;
     std::int32_t n;
-    std::memcpy(&n, data + pos, 4);
-    pos += 4;
+    if (!in.readExact(&n, 4)) return;
     if (n != 3) {
       if (n < 0) return;  // no sensible record follows a negative count
-      std::uint64_t skip = static_cast<std::uint64_t>(n) * 4;
-      if (skip > size - pos) return;
-      pos += static_cast<std::size_t>(skip);
+      if (!in.skip(static_cast<std::uint64_t>(n) * 4)) return;
       continue;
     }
-    if (size - pos < 12) return;
     std::int32_t idx[3];
-    std::memcpy(idx, data + pos, 12);
-    pos += 12;
+    if (!in.readExact(idx, 12)) return;
     store.appendTriangle(idx[0], idx[1], idx[2]);
   }
 }
 
-// Faces laid out by the declared face properties. indexList names the list
-// holding the corners.
-void readDeclaredFaces(const std::uint8_t* data, std::size_t size, std::uint64_t faceCount,
-                       const std::vector<PlyProperty>& props, std::size_t indexList,
-                       CloudStore& store) {
-  std::size_t pos = 0;
+// Faces laid out by the declared face properties (all of known size, list
+// counts of integer type). indexList names the list holding the corners.
+void readDeclaredFaces(ByteReader& in, std::uint64_t faceCount, const std::vector<PlyProperty>& props,
+                       std::size_t indexList, CloudStore& store) {
   for (std::uint64_t f = 0; f < faceCount; ++f) {
     bool triangle = false;
     std::int32_t idx[3] = {0, 0, 0};
@@ -244,23 +278,22 @@ void readDeclaredFaces(const std::uint8_t* data, std::size_t size, std::uint64_t
       const PlyProperty& p = props[k];
       const std::size_t itemSize = plyTypeSize(p.type);
       if (!p.isList) {
-        if (size - pos < itemSize) return;
-        pos += itemSize;
+        if (!in.skip(itemSize)) return;
         continue;
       }
-      const std::size_t countSize = plyTypeSize(p.countType);
-      if (size - pos < countSize) return;
-      std::int64_t n = loadInteger(data + pos, p.countType);
-      pos += countSize;
+      std::uint8_t raw[24];
+      if (!in.readExact(raw, plyTypeSize(p.countType))) return;
+      const std::int64_t n = loadInteger(raw, p.countType);
       if (n < 0) return;
-      if (static_cast<std::uint64_t>(n) > (size - pos) / itemSize) return;
       if (k == indexList && n == 3) {
-        for (int c = 0; c < 3; ++c) {
-          idx[c] = static_cast<std::int32_t>(loadInteger(data + pos + c * itemSize, p.type));
+        if (!in.readExact(raw, 3 * itemSize)) return;
+        for (std::size_t c = 0; c < 3; ++c) {
+          idx[c] = static_cast<std::int32_t>(loadInteger(raw + c * itemSize, p.type));
         }
         triangle = true;
+      } else if (!in.skip(static_cast<std::uint64_t>(n) * itemSize)) {
+        return;
       }
-      pos += static_cast<std::size_t>(n) * itemSize;
     }
     if (triangle) store.appendTriangle(idx[0], idx[1], idx[2]);
   }
@@ -268,11 +301,6 @@ void readDeclaredFaces(const std::uint8_t* data, std::size_t size, std::uint64_t
 
 void readBinaryFaces(ByteReader& in, CloudStore& store, const PlyHeader& h) {
   if (h.faceCount == 0) return;
-  // Whatever follows the vertices; bounded by the real file size.
-  const std::uint64_t rest = in.remaining();
-  auto data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(rest));
-  const std::size_t size = in.readSome(data.get(), static_cast<std::size_t>(rest));
-
   // The corner list: "vertex_indices" (or "vertex_index"), else the first list.
   const std::vector<PlyProperty>& props = h.faceProperties;
   std::size_t indexList = props.size();
@@ -285,19 +313,19 @@ void readBinaryFaces(ByteReader& in, CloudStore& store, const PlyHeader& h) {
     if (props[k].isList) indexList = k;
   }
   // Without a usable description the faces are read as this viewer writes them.
-  bool sizable = true;
+  bool usable = indexList < props.size();
   for (const PlyProperty& p : props) {
-    if (plyTypeSize(p.type) == 0 || (p.isList && !isIntegerType(p.countType))) sizable = false;
+    if (plyTypeSize(p.type) == 0 || (p.isList && !isIntegerType(p.countType))) usable = false;
   }
-  if (indexList == props.size()) sizable = false;
   // Older files of this viewer declare a uchar count but hold a 4-byte count
-  // and three 4-byte indices: 16 bytes for every face, which no face of the
-  // declared layout (1 + 4n bytes) can give when all faces are alike.
-  const bool legacySize = size % 16 == 0 && size / 16 == h.faceCount;
-  if (!sizable || (props[indexList].countType == PlyType::UInt8 && legacySize)) {
-    readLegacyFaces(data.get(), size, h.faceCount, store);
+  // and three 4-byte indices: 16 bytes for every face, the rest of the file.
+  const std::uint64_t rest = in.remaining();
+  const bool legacy = !usable || (props[indexList].countType == PlyType::UInt8 && rest % 16 == 0 &&
+                                  rest / 16 == h.faceCount);
+  if (legacy) {
+    readLegacyFaces(in, h.faceCount, store);
   } else {
-    readDeclaredFaces(data.get(), size, h.faceCount, props, indexList, store);
+    readDeclaredFaces(in, h.faceCount, props, indexList, store);
   }
 }
 

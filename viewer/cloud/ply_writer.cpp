@@ -33,15 +33,24 @@ void writeBinaryBody(const CloudStore& store, ByteWriter& out) {
   const std::uint8_t* rgb = store.colours().data();
   const std::size_t count = store.pointCount();
   // 15-byte records packed a chunk at a time straight into the write buffer.
-  constexpr std::size_t kChunk = ByteWriter::kMaxReserve / 15;
+  // Colours go in as 4-byte moves: the fourth byte lands where the next
+  // record's x goes and is overwritten by it; the chunk's last record has one
+  // spare byte of room, and the cloud's very last colour is copied bytewise
+  // because its fourth source byte lies beyond the colour array.
+  constexpr std::size_t kChunk = (ByteWriter::kMaxReserve - 1) / 15;
   for (std::size_t first = 0; first < count && out.ok(); first += kChunk) {
     const std::size_t m = count - first < kChunk ? count - first : kChunk;
-    char* dst = out.reserve(15 * m);
+    char* dst = out.reserve(15 * m + 1);
     const float* p = xyz + 3 * first;
     const std::uint8_t* c = rgb + 3 * first;
-    for (std::size_t i = 0; i < m; ++i) {
+    const std::size_t wide = first + m == count ? m - 1 : m;
+    for (std::size_t i = 0; i < wide; ++i) {
       std::memcpy(dst + 15 * i, p + 3 * i, 12);
-      std::memcpy(dst + 15 * i + 12, c + 3 * i, 3);
+      std::memcpy(dst + 15 * i + 12, c + 3 * i, 4);
+    }
+    if (wide < m) {
+      std::memcpy(dst + 15 * wide, p + 3 * wide, 12);
+      std::memcpy(dst + 15 * wide + 12, c + 3 * wide, 3);
     }
     out.commit(15 * m);
   }

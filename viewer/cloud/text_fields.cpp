@@ -12,6 +12,13 @@ bool isSeparator(char c) {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
+float narrowToFloat(double value) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (value > kMax) return std::numeric_limits<float>::infinity();
+  if (value < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
 std::size_t splitTokens(std::string_view line, std::string_view* tokens, std::size_t maxTokens) {
   std::size_t count = 0;
   std::size_t i = 0;
@@ -45,7 +52,7 @@ float parseFloatPrefix(std::string_view token) {
   }
   if (ec != std::errc()) return 0.0f;
   (void)end;
-  return static_cast<float>(value);
+  return narrowToFloat(value);
 }
 
 std::int32_t parseIntPrefix(std::string_view token) {

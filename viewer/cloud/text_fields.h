@@ -8,6 +8,10 @@
 
 namespace cloud {
 
+// A double as float; values beyond float's range become infinities (a plain
+// conversion would be undefined there).
+float narrowToFloat(double value);
+
 // Splits line at blanks, tabs, CR, LF, VT and FF into at most maxTokens
 // tokens (the rest of the line is ignored); returns how many were found.
 std::size_t splitTokens(std::string_view line, std::string_view* tokens, std::size_t maxTokens);

@@ -69,7 +69,10 @@ class TestCam : public Zelcam3DFrame25 {
       : Zelcam3DFrame25(config(exitEvent)), present_ {present0, present1} {}
   ~TestCam() override { tearDown(); }
 
-  int getExposure(int) override { return -1; }
+  int getExposure(int camera) override {
+    CameraRecord* cam = openRecord(camera);
+    return cam ? 100 * cam->number : -1;
+  }
   int getGain(int) override { return -1; }
   bool setExposure(int, int) override { return false; }
   bool setGain(int, int) override { return false; }
@@ -81,6 +84,13 @@ class TestCam : public Zelcam3DFrame25 {
 
   bool inject(int index, const std::vector<unsigned char>& frame) {
     return deliverFrame(index, frame.data(), frame.size());
+  }
+  bool injectHalf(int index, const std::vector<unsigned char>& frame, std::size_t stride, std::size_t offset) {
+    return deliverFrameRows(index, frame.data() + offset, stride, frame.size() - offset);
+  }
+  bool injectAt(int index, const std::vector<unsigned char>& frame, std::uint32_t frameIndex) {
+    return deliverFrameRowsAt(index, frame.data(), static_cast<std::size_t>(record(index).width), frame.size(),
+                              frameIndex);
   }
   unsigned wakeups() const { return triggerWakeups(); }
   void shortenProjectorWaits() { setProjectorWaits(ZpjWaits().scaled(0.01)); }
@@ -169,10 +179,39 @@ TEST_F(CameraCoreTest, FramesWithoutCallbackOrIncompleteAreNotDelivered) {
   EXPECT_EQ(delivered().size(), 1u);
 }
 
+TEST_F(CameraCoreTest, SideBySideRowsGoToTheirOwnCamera) {
+  TestCam cam;
+  cam.setCallback(0, recordFrame, buffer0_);
+  cam.setCallback(1, recordFrame, buffer1_);
+  ASSERT_EQ(cam.open(0, 0), 3u);
+  // 4 rows of 8 + 9 bytes: camera-1's 8 bytes (row number), then camera-2's 9 (0x80 + row).
+  const std::size_t stride = 17;
+  std::vector<unsigned char> frame(stride * 4);
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t x = 0; x < stride; ++x) frame[r * stride + x] = static_cast<unsigned char>(x < 8 ? r : 0x80 + r);
+  }
+  EXPECT_TRUE(cam.injectHalf(0, frame, stride, 0));
+  EXPECT_TRUE(cam.injectHalf(1, frame, stride, 8));
+  EXPECT_FALSE(cam.injectHalf(1, frame, stride, 9));  // last row would run past the frame
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(buffer0_[r * 8 + 7], r);
+    EXPECT_EQ(buffer1_[r * 9], 0x80 + r);
+    EXPECT_EQ(buffer1_[r * 9 + 8], 0x80 + r);
+  }
+  std::vector<unsigned char> whole(9 * 4, 1);
+  EXPECT_TRUE(cam.injectAt(1, whole, 41));  // the head's own frame index
+  EXPECT_EQ(delivered().back().index, 41u);
+  EXPECT_EQ(cam.getFrameCount(1), 1u);
+}
+
 TEST_F(CameraCoreTest, OpenCountsCamerasAlreadyOpenWithoutReopening) {
   TestCam cam(false, true);
   EXPECT_EQ(cam.getImageSize().width, 0);
+  EXPECT_EQ(cam.getExposure(1), -1);  // not open yet
   EXPECT_EQ(cam.open(0, 0), 2u);
+  EXPECT_EQ(cam.getExposure(1), 200);
+  EXPECT_EQ(cam.getExposure(0), -1);
+  EXPECT_EQ(cam.getExposure(5), -1);
   ZelcamImageSize size = cam.getImageSize();
   EXPECT_EQ(size.width, 9);  // camera-2's size when only it is open
   EXPECT_EQ(size.height, 4);
@@ -229,11 +268,22 @@ TEST_F(CameraCoreTest, DestructionWithoutOpenEndsQuickly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms);
 }
 
-TEST_F(CameraCoreTest, DestructionClosesOpenCameras) {
-  TestCam* cam = new TestCam;
-  ASSERT_EQ(cam->open(0, 0), 3u);
+std::string readFile(const std::string& path);
+
+TEST_F(CameraCoreTest, DestructionClosesOpenCamerasThenSilencesTheLogger) {
+  std::string path = (std::filesystem::temp_directory_path() / ("camdtor_" + std::to_string(::getpid()) + ".log")).string();
+  TestCam* cam = new TestCam(false, true);
+  cam->setLog(1, path.c_str());
+  ASSERT_EQ(cam->open(0, 0), 2u);
   IZelcam3D* host = cam;
   delete host;  // the host destroys through the interface
+  EXPECT_EQ(readFile(path), "TestCam::setLog: 0x1 [" + path + "]\ncamera-2 closed\n");
+  // The logger went with the instance: a new one is silent.
+  TestCam next;
+  next.open(0, 0);
+  next.close();
+  EXPECT_EQ(readFile(path), "TestCam::setLog: 0x1 [" + path + "]\ncamera-2 closed\n");
+  std::filesystem::remove(path);
 }
 
 TEST_F(CameraCoreTest, ExitEventIsSeenByAnotherProcessAndSignalledAtDestruction) {
@@ -346,6 +396,44 @@ TEST_F(CameraCoreTest, ProjectorForwardingOverTcpPort5073) {
   EXPECT_EQ(projector.received(), "iFFFFFF\rp7\rr\rx3\rz13\rd\rp1\r");
   EXPECT_EQ(projector.connectionsAccepted(), 2);
   EXPECT_EQ(projector.state().snapshot().pattern, 1);
+}
+
+// The 23-slot revision on the same frame; no trigger threads (as the Sentech back-end).
+class TestCam23 : public Zelcam3DFrame23 {
+ public:
+  static Config config() {
+    Config c;
+    c.logIdent = "TestCam23";
+    c.setLogTag = "TestCam23::setLog";
+    c.triggerThreads = false;
+    return c;
+  }
+  TestCam23() : Zelcam3DFrame23(config()) {}
+  ~TestCam23() override { tearDown(); }
+  int getExposure(int) override { return 0; }
+  int getGain(int) override { return 0; }
+  bool setExposure(int, int) override { return true; }
+  bool setGain(int, int) override { return true; }
+  bool setTriggerMode(int) override { return true; }
+  unsigned wakeups() const { return triggerWakeups(); }
+
+ protected:
+  bool openCamera(CameraRecord& cam, int, int) override {
+    cam.width = 2;
+    cam.height = 2;
+    return true;
+  }
+  bool closeCamera(CameraRecord&) override { return true; }
+};
+
+TEST_F(CameraCoreTest, Revision23FrameWithoutTriggerThreads) {
+  std::unique_ptr<IZelcam3DRev23> cam(new TestCam23);
+  EXPECT_EQ(cam->setCallback(1, recordFrame, buffer1_), 1);
+  EXPECT_EQ(cam->open(0, 0), 3u);
+  EXPECT_TRUE(cam->capture());
+  EXPECT_EQ(static_cast<TestCam23*>(cam.get())->wakeups(), 0u);
+  EXPECT_EQ(cam->getTriggerMode(), -1);
+  EXPECT_EQ(cam->projectorDiag(), -1);
 }
 
 // Slot order is the binary contract. In the Itanium C++ ABI a pointer to a

@@ -213,5 +213,34 @@ TEST(ZpjSockConnect, ClosedLoopbackPortFailsWithinOneSecond) {
   EXPECT_FALSE(link.commandX(1));
 }
 
+TEST(ZpjSockConnect, UnansweredConnectGivesUpAfterOneSecond) {
+  // A listener with a full accept queue drops further handshakes, as a host
+  // that does not answer would.
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in sa {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t len = sizeof sa;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+
+  ZpjSock link(ZpjWaits(), ntohs(sa.sin_port));
+  auto t0 = std::chrono::steady_clock::now();
+  CaptureStdout();
+  bool opened = link.open(kLoopback);
+  std::string out = GetCapturedStdout();
+  double ms = msSince(t0);
+  ::close(filler);
+  ::close(listener);
+  if (opened) GTEST_SKIP() << "this kernel accepted beyond the backlog";
+  EXPECT_EQ(out, "openPort ret=-1\n");
+  EXPECT_GE(ms, 900.0);
+  EXPECT_LT(ms, 1500.0);
+}
+
 }  // namespace
 }  // namespace camera

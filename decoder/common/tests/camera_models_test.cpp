@@ -1,0 +1,84 @@
+#include "decoder/common/camera_models.h"
+#include "decoder/common/tests/test_files.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace zel {
+namespace {
+
+TEST(PinHoleCamera, ProjectionDecomposesAndBackProjects) {
+  cv::Matx33d r;
+  cv::Rodrigues(cv::Vec3d(0.3, 1.2, -0.4), r);
+  const cv::Vec3d centre(10, -20, 30);
+  const cv::Matx34d p = test::rectifiedProjection(800, 320, 240, r, centre);
+  PinHoleCamera cam("c", 640, 480);
+  ASSERT_TRUE(cam.setProjection(cv::Mat(p)));
+  EXPECT_NEAR(cam.K.at<double>(0, 0), 800, 1e-6);
+  EXPECT_NEAR(cam.K.at<double>(1, 2), 240, 1e-6);
+  EXPECT_NEAR(cam.T.at<double>(0), 10, 1e-6);
+  EXPECT_NEAR(cam.T.at<double>(1), -20, 1e-6);
+  EXPECT_NEAR(cam.T.at<double>(2), 30, 1e-9);
+  EXPECT_EQ(cam.P.at<double>(3, 3), 1.0);
+  // A world point on the ray of its own projection.
+  const cv::Vec3d world = centre + r.t() * cv::Vec3d(3, 2, 50);  // in front of the camera
+  const cv::Vec3d proj = p * cv::Vec4d(world[0], world[1], world[2], 1);
+  const cv::Vec3d ray = cam.backProject(proj[0] / proj[2], proj[1] / proj[2]);
+  const cv::Vec3d toPoint = world - centre;
+  EXPECT_NEAR(cv::norm(ray.cross(toPoint)) / (cv::norm(ray) * cv::norm(toPoint)), 0.0, 1e-9);
+  EXPECT_GT(ray.dot(toPoint), 0.0);
+}
+
+TEST(PinHoleCamera, BadProjectionLeavesCameraUnchanged) {
+  PinHoleCamera cam;
+  cv::Mat nanP = cv::Mat::zeros(3, 4, CV_64F);
+  nanP.at<double>(0, 0) = NAN;
+  EXPECT_FALSE(cam.setProjection(nanP));
+  EXPECT_FALSE(cam.setProjection(cv::Mat::zeros(3, 4, CV_64F)));  // singular
+  EXPECT_FALSE(cam.setProjection(cv::Mat::eye(3, 3, CV_64F)));
+  EXPECT_EQ(cv::norm(cam.Pinv - cv::Mat::eye(4, 4, CV_64F)), 0.0);
+}
+
+TEST(UndistortCamera, FillValuesOutsideTheMapsAndTransparentBorder) {
+  StereoCamera stereo;
+  stereo.configure(8, 4);
+  EXPECT_EQ(stereo.left.name, "stereoL");
+  EXPECT_EQ(stereo.right.mapFileName, "stereoR.map");
+  cv::Mat raw(4, 8, CV_8UC1, cv::Scalar(100));
+  for (UndistortCamera* cam : {&stereo.left, &stereo.right}) {
+    cam->mapX.create(4, 8, CV_32FC1);
+    cam->mapY.create(4, 8, CV_32FC1);
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        cam->mapX.at<float>(y, x) = x < 4 ? 1.0f + x * 0.5f : 50.0f;  // right half points outside
+        cam->mapY.at<float>(y, x) = 1.0f;
+      }
+    }
+  }
+  cv::Mat left, right;
+  ASSERT_TRUE(stereo.left.rectify(raw, left));
+  ASSERT_TRUE(stereo.right.rectify(raw, right));
+  EXPECT_EQ(left.at<std::uint8_t>(2, 1), 100);
+  EXPECT_EQ(right.at<std::uint8_t>(2, 1), 100);
+  EXPECT_EQ(left.at<std::uint8_t>(2, 6), 0);
+  EXPECT_EQ(right.at<std::uint8_t>(2, 6), 255);
+  // Maps of another size are refused rather than read out of bounds.
+  cv::Mat small(2, 2, CV_8UC1, cv::Scalar(1));
+  EXPECT_FALSE(stereo.left.rectify(small, left));
+}
+
+TEST(UndistortCamera, InterpolationSelector) {
+  UndistortCamera cam;
+  cam.interpolation = 0;
+  EXPECT_EQ(cam.interpolationFlag(), cv::INTER_NEAREST);
+  cam.interpolation = 2;
+  EXPECT_EQ(cam.interpolationFlag(), cv::INTER_CUBIC);
+  cam.interpolation = 3;
+  EXPECT_EQ(cam.interpolationFlag(), cv::INTER_LANCZOS4);
+  cam.interpolation = 7;
+  EXPECT_EQ(cam.interpolationFlag(), cv::INTER_LINEAR);
+}
+
+}  // namespace
+}  // namespace zel

@@ -168,6 +168,14 @@ TEST_F(Ply, TruncatedVerticesAddNothingTruncatedFacesKeepWhatWasRead) {
   EXPECT_EQ(store_.pointCount(), 2u);
   EXPECT_EQ(store_.triangleCount(), 3u);
 
+  // No vertices at all: an empty block is read whole, then the faces.
+  Bytes noVertices;
+  put(noVertices, binaryHeader(xyz, 0, "element face 1\nproperty list int int vertex_indices\n"));
+  for (std::int32_t v : {3, 7, 8, 9}) put(noVertices, v);
+  load(noVertices);
+  EXPECT_EQ(store_.pointCount(), 0u);
+  EXPECT_EQ(store_.triangleCount(), 1u);
+
   Bytes cutInFaces(full.begin(), full.end() - 5);
   load(cutInFaces);
   EXPECT_EQ(store_.pointCount(), 2u);

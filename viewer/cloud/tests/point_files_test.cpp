@@ -95,6 +95,33 @@ TEST_F(PointFiles, WriteFailuresAreReported) {
   }
 }
 
+TEST_F(PointFiles, LargeFilesRoundTripAndReportFailures) {
+  // Several write buffers' worth, so that the writers hand buffers to their
+  // helper thread.
+  cloudtest::fillSample(store_, 120000, 100000);
+  for (const char* name : {"big.ply", "big.3d", "big.txt"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(cloud::SavePointFile(store_, file(name), ""), SaveResult::Saved);
+    CloudStore back;
+    cloud::LoadPointFile(back, file(name));
+    ASSERT_EQ(back.pointCount(), store_.pointCount());
+    if (std::string_view(name) == "big.txt") {
+      EXPECT_NEAR(back.positions()[3 * 119999 + 2], store_.positions()[3 * 119999 + 2], 0.01);
+    } else {
+      EXPECT_TRUE(std::equal(back.positions().begin(), back.positions().end(), store_.positions().begin()));
+    }
+    EXPECT_TRUE(std::equal(back.colours().begin(), back.colours().end(), store_.colours().begin()));
+    if (std::string_view(name) == "big.ply") {
+      EXPECT_TRUE(std::equal(back.triangles().begin(), back.triangles().end(), store_.triangles().begin(),
+                             store_.triangles().end()));
+    }
+  }
+  if (fs::exists("/dev/full")) {
+    EXPECT_FALSE(cloud::WritePly(store_, "/dev/full", true));
+    EXPECT_FALSE(cloud::WriteTextRows(store_, "/dev/full"));
+  }
+}
+
 TEST_F(PointFiles, Utf8Paths) {
   cloudtest::fillSample(store_, 3, 0);
   const fs::path path = dir_ / "点群 データ.ply";

@@ -3,6 +3,7 @@
 #include "test_files.h"
 
 #include <clocale>
+#include <cmath>
 
 namespace {
 
@@ -38,6 +39,15 @@ TEST_F(TextRows, RowsGiveOnePointEach) {
   EXPECT_EQ(pointAt(store_, 4), (Floats{4, 5, 6}));
   EXPECT_EQ(colourAt(store_, 4), (Ints{1, 2, 255}));
   EXPECT_EQ(pointAt(store_, 5), (Floats{7, 8, 9}));
+}
+
+TEST_F(TextRows, NumbersBeyondFloatRange) {
+  load("1e39 -1e300 1e-50\nnan inf 99999999999999999999 4294967297\n");
+  ASSERT_EQ(store_.pointCount(), 2u);
+  EXPECT_EQ(pointAt(store_, 0), (Floats{INFINITY, -INFINITY, 0}));
+  EXPECT_TRUE(std::isnan(store_.positions()[3]));
+  EXPECT_EQ(store_.positions()[4], INFINITY);
+  EXPECT_EQ(colourAt(store_, 1), (Ints{1, 255, 255}));  // low 8 bits of 2^32 + 1
 }
 
 TEST_F(TextRows, CommaIsNotASeparator) {

@@ -1,0 +1,198 @@
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "apps/zelscan/commands.h"
+#include "apps/zelscan/decoder_host.h"
+#include "viewer/cloud/point_files.h"
+
+namespace zelscan {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kDecodeHelp[] =
+    "Usage: zelscan decode --decoder phsft|sgbm --calib DIR --out FILE\n"
+    "                      (--images DIR | --left FILE... --right FILE...)\n"
+    "                      [--settings FILE] [--log FILE]\n"
+    "\n"
+    "Decodes one image set with the decoder library and writes the cloud.\n"
+    "  --decoder   phsft (13 pattern images per camera) or sgbm (one image per camera)\n"
+    "  --calib     folder with the calibration files (cam0_param.yaml, cam1_param.yaml,\n"
+    "              hmat0.dat, hmat1.dat, rect.param)\n"
+    "  --settings  the decoder's settings INI; without it the built-in defaults apply\n"
+    "  --images    a folder as zelsim writes it: cam0_00.pgm..cam0_12.pgm and\n"
+    "              cam1_00.pgm..cam1_12.pgm (phsft), texture_cam0.pgm and\n"
+    "              texture_cam1.pgm (sgbm)\n"
+    "  --left, --right  the images of each camera, in capture order\n"
+    "  --out       the point file: .ply (binary PLY), .3d, .csv or .txt\n"
+    "  --log       the decoder's log file (stage times)\n";
+
+bool isOption(const char* a) { return a[0] == '-' && a[1] == '-'; }
+
+}  // namespace
+
+bool writeCloud(const Cloud& cloud, const std::string& path, std::string* error) {
+  cloud::CloudStore store;
+  try {
+    cloud::CloudStore::PointRoom room = store.appendPoints(cloud.count);
+    std::memcpy(room.positions, cloud.points.data(), cloud.points.size() * sizeof(float));
+    std::memcpy(room.colours, cloud.colours.data(), cloud.colours.size());
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory for " + std::to_string(cloud.count) + " points";
+    return false;
+  }
+  if (cloud::FileKindFromExtension(path) == cloud::FileKind::Unknown) {
+    *error = "unknown point file extension: " + path + " (use .ply, .3d, .csv or .txt)";
+    return false;
+  }
+  switch (cloud::SavePointFile(store, path, "")) {
+    case cloud::SaveResult::Saved:
+      return true;
+    case cloud::SaveResult::NothingToSave:
+      *error = "no points to write";
+      return false;
+    case cloud::SaveResult::Failed:
+      break;
+  }
+  std::error_code ec;
+  std::filesystem::remove(path, ec);  // never leave a partial file behind
+  *error = "cannot write " + path;
+  return false;
+}
+
+int decodeCommand(int argc, char** argv) {
+  std::string decoder, calib, out, settings, images, log;
+  std::vector<std::string> left, right;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc || isOption(argv[i + 1])) {
+        std::fprintf(stderr, "zelscan decode: %s needs a value\n", a.c_str());
+        return false;
+      }
+      into = argv[++i];
+      return true;
+    };
+    auto list = [&](std::vector<std::string>& into) {
+      while (i + 1 < argc && !isOption(argv[i + 1])) into.push_back(argv[++i]);
+      if (into.empty()) {
+        std::fprintf(stderr, "zelscan decode: %s needs at least one image\n", a.c_str());
+        return false;
+      }
+      return true;
+    };
+    bool ok = true;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kDecodeHelp, stdout);
+      return 0;
+    } else if (a == "--decoder") {
+      ok = value(decoder);
+    } else if (a == "--calib") {
+      ok = value(calib);
+    } else if (a == "--out") {
+      ok = value(out);
+    } else if (a == "--settings") {
+      ok = value(settings);
+    } else if (a == "--images") {
+      ok = value(images);
+    } else if (a == "--log") {
+      ok = value(log);
+    } else if (a == "--left") {
+      ok = list(left);
+    } else if (a == "--right") {
+      ok = list(right);
+    } else {
+      std::fprintf(stderr, "zelscan decode: unknown option '%s' (try 'zelscan decode --help')\n", a.c_str());
+      return 2;
+    }
+    if (!ok) return 2;
+  }
+  DecoderKind kind;
+  if (!parseDecoderKind(decoder, kind)) {
+    std::fprintf(stderr, "zelscan decode: --decoder must be phsft or sgbm%s\n",
+                 decoder.empty() ? "" : (" (got '" + decoder + "')").c_str());
+    return 2;
+  }
+  if (calib.empty() || out.empty()) {
+    std::fprintf(stderr, "zelscan decode: --calib and --out are required (try 'zelscan decode --help')\n");
+    return 2;
+  }
+  if (!images.empty() && (!left.empty() || !right.empty())) {
+    std::fprintf(stderr, "zelscan decode: give either --images or --left/--right, not both\n");
+    return 2;
+  }
+  if (!images.empty()) {
+    if (kind == DecoderKind::Phsft) {
+      char name[32];
+      for (int k = 0; k < 13; ++k) {
+        std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
+        left.push_back(images + name);
+        std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
+        right.push_back(images + name);
+      }
+    } else {
+      left.push_back(images + "/texture_cam0.pgm");
+      right.push_back(images + "/texture_cam1.pgm");
+    }
+  }
+  if (left.empty()) {
+    std::fprintf(stderr, "zelscan decode: no images (use --images DIR or --left ... --right ...)\n");
+    return 2;
+  }
+  if (!std::filesystem::is_directory(calib)) {
+    std::fprintf(stderr, "zelscan decode: calibration folder not found: %s\n", calib.c_str());
+    return 1;
+  }
+  if (!settings.empty() && !std::filesystem::is_regular_file(settings)) {
+    std::fprintf(stderr, "zelscan decode: settings file not found: %s\n", settings.c_str());
+    return 1;
+  }
+
+  if (cloud::FileKindFromExtension(out) == cloud::FileKind::Unknown) {
+    std::fprintf(stderr, "zelscan decode: unknown point file extension: %s (use .ply, .3d, .csv or .txt)\n",
+                 out.c_str());
+    return 1;
+  }
+  fs::path outDir = fs::path(out).parent_path();
+  if (!outDir.empty() && !fs::is_directory(outDir)) {
+    std::fprintf(stderr, "zelscan decode: cannot write %s: no folder %s\n", out.c_str(), outDir.c_str());
+    return 1;
+  }
+
+  std::string error;
+  std::unique_ptr<DecoderHost> host = DecoderHost::load(kind, &error);
+  if (!host) {
+    std::fprintf(stderr, "zelscan decode: %s\n", error.c_str());
+    return 1;
+  }
+  if (!log.empty()) host->logTo(log);
+  if (!host->configure(settings, calib, &error)) {
+    std::fprintf(stderr, "zelscan decode: %s\n", error.c_str());
+    return 1;
+  }
+  ImageSets sets;
+  if (!loadImageSets(left, right, host->width(), host->height(), sets, &error)) {
+    std::fprintf(stderr, "zelscan decode: %s\n", error.c_str());
+    return 1;
+  }
+  Cloud cloud;
+  if (!host->decode(sets, cloud, &error)) {
+    std::fprintf(stderr, "zelscan decode: %s\n", error.c_str());
+    return 1;
+  }
+  if (cloud.count == 0) {
+    std::fprintf(stderr, "zelscan decode: the decoder found no points (check the images and the calibration)\n");
+    return 1;
+  }
+  if (!writeCloud(cloud, out, &error)) {
+    std::fprintf(stderr, "zelscan decode: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("zelscan decode: %d points in %.0f ms -> %s\n", cloud.count, cloud.execMs, out.c_str());
+  return 0;
+}
+
+}  // namespace zelscan

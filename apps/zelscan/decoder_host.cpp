@@ -1,0 +1,308 @@
+#include "apps/zelscan/decoder_host.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "apps/zelscan/subprocess.h"
+#include "dec_phsft.h"
+#if __has_include("dec_sgbm.h")
+#include "dec_sgbm.h"
+#define ZELSCAN_HAS_SGBM 1
+#endif
+
+namespace zelscan {
+namespace {
+
+// Closes the library when the host goes away (after the object is released).
+struct LibraryHandle {
+  void* handle = nullptr;
+  ~LibraryHandle() {
+    if (handle) ::dlclose(handle);
+  }
+};
+
+void* openLibrary(const char* fileName, std::string* error) {
+  std::vector<std::string> candidates;
+  if (const char* dir = std::getenv("ZELSCAN_LIB_DIR"); dir && *dir) {
+    candidates.push_back(std::string(dir) + "/" + fileName);
+  }
+  candidates.push_back(executableDir() + "/../lib/" + fileName);
+  std::string firstError;
+  for (const std::string& path : candidates) {
+    if (!std::filesystem::exists(path)) continue;
+    if (void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+    if (firstError.empty()) firstError = ::dlerror();
+  }
+  if (void* h = ::dlopen(fileName, RTLD_NOW | RTLD_LOCAL)) return h;
+  if (firstError.empty()) firstError = ::dlerror();
+  *error = std::string("cannot load ") + fileName + ": " + firstError;
+  return nullptr;
+}
+
+// Runs f with the process's standard output and error captured (the
+// calibration loaders write their progress lines, and OpenCV its complaints,
+// there); the captured text is returned in *captured and appended to logPath
+// when one is given.
+template <typename F>
+auto capturingOutput(const std::string& logPath, std::string* captured, F f) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  char tmpName[] = "/tmp/zelscan_capture_XXXXXX";
+  int fd = ::mkstemp(tmpName);
+  int saveOut = ::dup(STDOUT_FILENO), saveErr = ::dup(STDERR_FILENO);
+  if (fd >= 0) {
+    ::unlink(tmpName);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+  }
+  auto result = f();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(saveOut, STDOUT_FILENO);
+  ::dup2(saveErr, STDERR_FILENO);
+  ::close(saveOut);
+  ::close(saveErr);
+  captured->clear();
+  if (fd >= 0) {
+    ::lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) captured->append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+  }
+  if (!logPath.empty()) {
+    if (FILE* log = std::fopen(logPath.c_str(), "a")) {
+      std::fwrite(captured->data(), 1, captured->size(), log);
+      std::fclose(log);
+    }
+  }
+  return result;
+}
+
+void copyCloud(int n, const float* points, const std::uint8_t* colours, const std::int32_t* pixels, Cloud& cloud) {
+  cloud.count = n;
+  cloud.points.assign(points, points + 3 * static_cast<std::size_t>(n));
+  cloud.colours.assign(colours, colours + 3 * static_cast<std::size_t>(n));
+  cloud.pixels.assign(pixels, pixels + n);
+}
+
+bool checkSets(const ImageSets& images, int width, int height, int perCamera, std::string* error) {
+  if (images.width != width || images.height != height) {
+    *error = "images are " + std::to_string(images.width) + " x " + std::to_string(images.height) +
+             " but the decoder is set for " + std::to_string(width) + " x " + std::to_string(height) +
+             " (\"image_width\", \"image_height\")";
+    return false;
+  }
+  if (images.imagesPerCamera != perCamera) {
+    *error = "the decoder takes " + std::to_string(perCamera) + " image(s) per camera, got " +
+             std::to_string(images.imagesPerCamera);
+    return false;
+  }
+  return true;
+}
+
+class PhsftHost : public DecoderHost {
+ public:
+  PhsftHost(void* handle, IDecPhsft* dec) : dec_(dec) { lib_.handle = handle; }
+  ~PhsftHost() override {
+    if (dec_) dec_->release();
+  }
+  bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) override {
+    if (!dec_->setParamFromFile(settingsPath.empty() ? nullptr : settingsPath.c_str())) {
+      *error = "settings file not found: " + settingsPath;
+      return false;
+    }
+    std::string said;
+    if (!capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); })) {
+      *error = "the calibration in " + calibDir +
+               " does not load (\"coord\" 0 reads cam0_param.yaml and cam1_param.yaml, 1 reads hmat0.dat, "
+               "hmat1.dat and rect.param)";
+      return false;
+    }
+    return true;
+  }
+  int width() const override { return dec_->getImageWidth(); }
+  int height() const override { return dec_->getImageHeight(); }
+  int imagesPerCamera() const override { return dec_->getImageCount(); }
+  bool decode(const ImageSets& images, Cloud& cloud, std::string* error) override {
+    if (!checkSets(images, width(), height(), imagesPerCamera(), error)) return false;
+    ImagePair pair;
+    pair.left = images.left.data();
+    pair.right = images.right.data();
+    dec_->setImages(pair);
+    float* points = nullptr;
+    std::uint8_t* colours = nullptr;
+    std::int32_t* pixels = nullptr;
+    auto t0 = std::chrono::steady_clock::now();
+    int n = dec_->exec(&points, &colours, false, &pixels);
+    cloud.execMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (n > 0) {
+      copyCloud(n, points, colours, pixels, cloud);
+    } else {
+      cloud = Cloud{0, {}, {}, {}, cloud.execMs};
+    }
+    return true;
+  }
+  void logTo(const std::string& path) override {
+    quietLog_ = path;
+    dec_->setLog(1, path.c_str());
+  }
+
+ private:
+  LibraryHandle lib_;
+  IDecPhsft* dec_;
+  std::string quietLog_;
+};
+
+#ifdef ZELSCAN_HAS_SGBM
+class SgbmHost : public DecoderHost {
+ public:
+  SgbmHost(void* handle, IDecSgbm* dec) : dec_(dec) { lib_.handle = handle; }
+  ~SgbmHost() override {
+    if (dec_) dec_->release();
+  }
+  bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) override {
+    if (!dec_->setParamFromFile(settingsPath.empty() ? nullptr : settingsPath.c_str())) {
+      *error = "settings file not found: " + settingsPath;
+      return false;
+    }
+    // The SGBM decoder reports success even when no calibration file loads;
+    // its loader's "baseline" line on standard output is the sign of success.
+    std::string said;
+    capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); });
+    if (said.find("baseline") == std::string::npos) {
+      *error = "calibration in " + calibDir + " does not load";
+      return false;
+    }
+    return true;
+  }
+  int width() const override { return dec_->getImageWidth(); }
+  int height() const override { return dec_->getImageHeight(); }
+  int imagesPerCamera() const override { return 1; }
+  bool decode(const ImageSets& images, Cloud& cloud, std::string* error) override {
+    if (!checkSets(images, width(), height(), 1, error)) return false;
+    ImagePair pair;
+    pair.left = images.left.data();
+    pair.right = images.right.data();
+    dec_->setImages(pair);
+    float* points = nullptr;
+    std::uint8_t* colours = nullptr;
+    std::int32_t* pixels = nullptr;
+    auto t0 = std::chrono::steady_clock::now();
+    int n = dec_->exec(&points, &colours, true, &pixels);
+    cloud.execMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (n > 0) {
+      copyCloud(n, points, colours, pixels, cloud);
+    } else {
+      cloud = Cloud{0, {}, {}, {}, cloud.execMs};
+    }
+    return true;
+  }
+  void logTo(const std::string& path) override {
+    quietLog_ = path;
+    dec_->setLog(1, path.c_str());
+  }
+
+ private:
+  LibraryHandle lib_;
+  IDecSgbm* dec_;
+  std::string quietLog_;
+};
+#endif
+
+}  // namespace
+
+bool parseDecoderKind(const std::string& text, DecoderKind& kind) {
+  if (text == "phsft") {
+    kind = DecoderKind::Phsft;
+    return true;
+  }
+  if (text == "sgbm") {
+    kind = DecoderKind::Sgbm;
+    return true;
+  }
+  return false;
+}
+
+const char* decoderName(DecoderKind kind) { return kind == DecoderKind::Phsft ? "phsft" : "sgbm"; }
+
+std::unique_ptr<DecoderHost> DecoderHost::load(DecoderKind kind, std::string* error) {
+  const char* file = kind == DecoderKind::Phsft ? "libOrvDecPhsft.so" : "libOrvDecSgbm.so";
+  const char* factory = kind == DecoderKind::Phsft ? "CreateIDecPhsftInstance" : "CreateIDecSgbmInstance";
+  void* handle = openLibrary(file, error);
+  if (!handle) return nullptr;
+  void* sym = ::dlsym(handle, factory);
+  if (!sym) {
+    *error = std::string(file) + " has no " + factory;
+    ::dlclose(handle);
+    return nullptr;
+  }
+  if (kind == DecoderKind::Phsft) {
+    IDecPhsft* dec = reinterpret_cast<IDecPhsft* (*)()>(sym)();
+    if (dec) return std::make_unique<PhsftHost>(handle, dec);
+  } else {
+#ifdef ZELSCAN_HAS_SGBM
+    IDecSgbm* dec = reinterpret_cast<IDecSgbm* (*)()>(sym)();
+    if (dec) return std::make_unique<SgbmHost>(handle, dec);
+#endif
+  }
+  *error = handle ? std::string(factory) + " returned no decoder" : "";
+  ::dlclose(handle);
+  return nullptr;
+}
+
+bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles,
+                   int width, int height, ImageSets& sets, std::string* error) {
+  if (leftFiles.empty() || leftFiles.size() != rightFiles.size()) {
+    *error = "give the same number of left and right images (" + std::to_string(leftFiles.size()) + " left, " +
+             std::to_string(rightFiles.size()) + " right)";
+    return false;
+  }
+  sets = ImageSets{};
+  sets.imagesPerCamera = static_cast<int>(leftFiles.size());
+  for (int camera = 0; camera < 2; ++camera) {
+    const std::vector<std::string>& files = camera == 0 ? leftFiles : rightFiles;
+    std::vector<std::uint8_t>& out = camera == 0 ? sets.left : sets.right;
+    for (const std::string& file : files) {
+      if (!std::filesystem::is_regular_file(file)) {
+        *error = "no such image: " + file;
+        return false;
+      }
+      cv::Mat img = cv::imread(file, cv::IMREAD_UNCHANGED);
+      if (img.empty()) {
+        *error = "not an image file: " + file;
+        return false;
+      }
+      if (img.type() != CV_8UC1) {
+        *error = "not an 8-bit grey image: " + file;
+        return false;
+      }
+      if (width == 0) {
+        width = img.cols;
+        height = img.rows;
+      }
+      if (img.cols != width || img.rows != height) {
+        *error = file + " is " + std::to_string(img.cols) + " x " + std::to_string(img.rows) + ", expected " +
+                 std::to_string(width) + " x " + std::to_string(height);
+        return false;
+      }
+      const std::size_t bytes = static_cast<std::size_t>(width) * height;
+      std::size_t at = out.size();
+      out.resize(at + bytes);
+      for (int y = 0; y < height; ++y) std::memcpy(out.data() + at + static_cast<std::size_t>(y) * width, img.ptr(y), width);
+    }
+  }
+  sets.width = width;
+  sets.height = height;
+  return true;
+}
+
+}  // namespace zelscan

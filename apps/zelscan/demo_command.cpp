@@ -1,0 +1,340 @@
+// zelscan demo: the whole chain on the virtual head, as a user would run it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "apps/zelscan/accuracy.h"
+#include "apps/zelscan/commands.h"
+#include "apps/zelscan/decoder_host.h"
+#include "apps/zelscan/subprocess.h"
+#include "platform/stopwatch.h"
+
+namespace zelscan {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kDemoHelp[] =
+    "Usage: zelscan demo [--out DIR] [--poses N] [--seed S] [--no-sgbm] [--no-screenshot]\n"
+    "\n"
+    "Runs the whole chain on the virtual 3-D head:\n"
+    "  1. renders N calibration board poses (default 15) with zelsim\n"
+    "  2. calibrates the head with calibrix, as a user would\n"
+    "  3. renders the demo scene (13 patterns per camera and a textured pair)\n"
+    "  4. decodes it with the phase-shift decoder (calibrix's calibration, and the\n"
+    "     true one for comparison)\n"
+    "  5. decodes the textured pair with the SGBM decoder\n"
+    "  6. takes a nubiview screenshot of the cloud (when a display or Xvfb is there)\n"
+    "and reports the calibration errors, point counts, completeness and the RMS\n"
+    "distance to the true surface. Everything goes to DIR (default ./zelscan-demo):\n"
+    "cloud_phsft.ply, cloud_sgbm.ply, cloud_phsft.png, report.txt and the inputs.\n";
+
+// Accuracy targets of the product on the virtual head.
+constexpr double kPhsftCompleteness = 0.95;
+constexpr double kPhsftRmsPercent = 0.1;
+constexpr double kSgbmCompleteness = 0.85;
+constexpr double kSgbmRmsPercent = 0.5;
+constexpr double kRmsPx = 0.1;
+constexpr double kIntrinsicPercent = 0.2;
+constexpr double kBaselinePercent = 0.1;
+
+struct Report {
+  std::ostringstream text;
+  bool allMet = true;
+  void line(const std::string& s) { text << s << "\n"; }
+  void check(const char* what, const std::string& value, bool met, const std::string& target) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "  %-34s %-14s %s (target %s)", what, value.c_str(), met ? "ok  " : "MISS",
+                  target.c_str());
+    line(buf);
+    allMet = allMet && met;
+  }
+};
+
+std::string fmt(const char* format, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+void progress(int step, int steps, const std::string& what) {
+  std::printf("[%d/%d] %s\n", step, steps, what.c_str());
+  std::fflush(stdout);
+}
+
+bool fail(const std::string& what, const std::string& logPath = "") {
+  std::fprintf(stderr, "zelscan demo: %s\n", what.c_str());
+  if (!logPath.empty()) std::fprintf(stderr, "  last lines of %s:\n%s", logPath.c_str(), tailOfFile(logPath, 12).c_str());
+  return false;
+}
+
+// Runs one of our programs (found beside zelscan); false with a message when
+// it can't start or exits non-zero.
+bool runTool(const std::string& tool, const std::vector<std::string>& args, const std::string& workDir,
+             const std::string& logPath) {
+  std::string program = executableDir() + "/" + tool;
+  if (!fs::exists(program)) return fail(tool + " not found beside zelscan (" + program + "); build it first");
+  ProcessResult r = runProcess(program, args, workDir, logPath);
+  if (!r.started) return fail("cannot run " + program + ": " + r.error);
+  if (r.exitStatus != 0) return fail(tool + " failed with status " + std::to_string(r.exitStatus), logPath);
+  return true;
+}
+
+// "cam0 error: 0.0312" lines of calibrix's output.
+double calibrixRms(const std::string& logPath, int camera) {
+  std::ifstream in(logPath);
+  std::string line, key = "cam" + std::to_string(camera) + " error: ";
+  while (std::getline(in, line)) {
+    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + key.size());
+  }
+  return -1;
+}
+
+struct DecodeRun {
+  Cloud cloud;
+  CloudAccuracy accuracy;
+  double totalMs = 0;
+};
+
+bool decodeAndMeasure(DecoderHost& host, const std::string& calibDir, const ImageSets& sets,
+                      const sim::StereoRig& rig, const sim::Scene& scene, const sim::GroundTruth& truth,
+                      std::uint8_t eligible, DecodeRun& run) {
+  platform::Stopwatch sw;
+  std::string error;
+  if (!host.configure("", calibDir, &error)) return fail(error);
+  if (!host.decode(sets, run.cloud, &error)) return fail(error);
+  DecoderFrame frame;
+  if (!readDecoderFrame(calibDir, frame, &error)) return fail(error);
+  run.accuracy = measureCloud(run.cloud, frame, rig, scene, truth, eligible);
+  run.totalMs = sw.elapsedMs();
+  return true;
+}
+
+void reportCloud(Report& report, const char* title, const DecodeRun& run, double completenessTarget,
+                 double rmsTarget) {
+  const CloudAccuracy& a = run.accuracy;
+  report.line(std::string(title));
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm",
+                a.points, run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
+  report.line(buf);
+  report.check("completeness", fmt("%.2f %%", 100.0 * a.completeness), a.completeness >= completenessTarget,
+               fmt(">= %.0f %%", 100.0 * completenessTarget));
+  report.check("RMS distance to the true surface", fmt("%.3f mm", a.rmsMm), a.rmsPercent <= rmsTarget,
+               fmt("<= %.1f", rmsTarget) + " % of distance = " + fmt("%.2f mm", rmsTarget / 100.0 * a.meanDistanceMm));
+}
+
+}  // namespace
+
+int demoCommand(int argc, char** argv) {
+  std::string out = "zelscan-demo";
+  int poses = 15;
+  long seed = 1;
+  bool sgbm = true, screenshot = true;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zelscan demo: %s needs a value\n", a.c_str());
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kDemoHelp, stdout);
+      return 0;
+    } else if (a == "--out") {
+      const char* v = value();
+      if (!v) return 2;
+      out = v;
+    } else if (a == "--poses") {
+      const char* v = value();
+      if (!v) return 2;
+      char* end = nullptr;
+      poses = static_cast<int>(std::strtol(v, &end, 10));
+      if (*end || poses < 4 || poses > 99) {
+        std::fprintf(stderr, "zelscan demo: --poses takes a number from 4 to 99 (got '%s')\n", v);
+        return 2;
+      }
+    } else if (a == "--seed") {
+      const char* v = value();
+      if (!v) return 2;
+      char* end = nullptr;
+      seed = std::strtol(v, &end, 10);
+      if (*end || seed < 0) {
+        std::fprintf(stderr, "zelscan demo: --seed takes a non-negative number (got '%s')\n", v);
+        return 2;
+      }
+    } else if (a == "--no-sgbm") {
+      sgbm = false;
+    } else if (a == "--no-screenshot") {
+      screenshot = false;
+    } else {
+      std::fprintf(stderr, "zelscan demo: unknown option '%s' (try 'zelscan demo --help')\n", a.c_str());
+      return 2;
+    }
+  }
+
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (ec || !fs::is_directory(out)) {
+    std::fprintf(stderr, "zelscan demo: cannot create the output folder %s\n", out.c_str());
+    return 1;
+  }
+  out = fs::absolute(out).lexically_normal().string();
+  if (!out.empty() && out.back() == '/') out.pop_back();
+  const std::string boards = out + "/boards", calibration = out + "/calibration", scene = out + "/scene";
+  fs::create_directories(calibration, ec);
+  const std::string seedText = std::to_string(seed);
+  const int steps = 6;
+  Report report;
+  platform::Stopwatch total;
+  std::vector<std::pair<std::string, double>> times;
+
+  // 1. Calibration boards.
+  platform::Stopwatch sw;
+  progress(1, steps, "rendering " + std::to_string(poses) + " calibration board poses (zelsim)");
+  if (!runTool("zelsim", {"render", "--scene", "boards", "--out", boards, "--poses", std::to_string(poses),
+                          "--seed", seedText, "--quiet"},
+               "", out + "/zelsim_boards.log"))
+    return 1;
+  times.push_back({"render boards", sw.lapMs()});
+
+  // 2. Calibration, in its own working folder (calibrix writes its files there).
+  progress(2, steps, "calibrating the head (calibrix)");
+  const std::string calibrixLog = calibration + "/calibrix.log";
+  if (!runTool("calibrix", {boards + "/boards", "calib", std::to_string(poses), boards + "/board.yaml",
+                            "-result_output", "result.txt"},
+               calibration, calibrixLog))
+    return 1;
+  times.push_back({"calibrate", sw.lapMs()});
+
+  // 3. The demo scene.
+  progress(3, steps, "rendering the demo scene (zelsim)");
+  if (!runTool("zelsim", {"render", "--scene", "demo", "--out", scene, "--seed", seedText, "--quiet"}, "",
+               out + "/zelsim_scene.log"))
+    return 1;
+  times.push_back({"render scene", sw.lapMs()});
+
+  std::string error;
+  sim::StereoRig rig;
+  if (!sim::readRigYaml(scene + "/truth/rig.yaml", rig, &error)) return fail(error), 1;
+  sim::GroundTruth truth;
+  if (!sim::GroundTruth::load(scene + "/truth/left_rectified.bin", truth, &error)) return fail(error), 1;
+  const sim::Scene demoScene = sim::demoScene();
+
+  CalibrationAccuracy cal;
+  if (!measureCalibration(calibration, rig, cal, &error)) return fail(error), 1;
+  report.line("calibration (calibrix, " + std::to_string(poses) + " poses) against the true rig");
+  for (int c = 0; c < 2; ++c) {
+    double rms = calibrixRms(calibrixLog, c);
+    std::string cam = "cam" + std::to_string(c);
+    report.check((cam + " RMS reprojection error").c_str(), fmt("%.4f px", rms), rms >= 0 && rms <= kRmsPx,
+                 fmt("<= %.2f px", kRmsPx));
+    report.check((cam + " focal length error").c_str(), fmt("%.3f %%", cal.focalErrorPercent[c]),
+                 cal.focalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
+    report.check((cam + " principal point error").c_str(), fmt("%.3f %%", cal.principalErrorPercent[c]),
+                 cal.principalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
+    report.line("  " + cam + " lens model differs from the truth by at most " + fmt("%.3f px", cal.modelErrorPx[c]));
+  }
+  report.check("baseline", fmt("%.3f mm", cal.baselineMm), cal.baselineErrorPercent <= kBaselinePercent,
+               fmt("%.3f mm", cal.trueBaselineMm) + fmt(" +- %.1f %%", kBaselinePercent));
+
+  // 4. Phase-shift decoding.
+  progress(4, steps, "decoding the 13-pattern set (phase-shift decoder)");
+  std::unique_ptr<DecoderHost> phsft = DecoderHost::load(DecoderKind::Phsft, &error);
+  if (!phsft) return fail(error), 1;
+  phsft->logTo(out + "/decoder_phsft.log");
+  std::vector<std::string> left, right;
+  for (int k = 0; k < 13; ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
+    left.push_back(scene + name);
+    std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
+    right.push_back(scene + name);
+  }
+  ImageSets patterns;
+  if (!loadImageSets(left, right, 0, 0, patterns, &error)) return fail(error), 1;
+  const std::uint8_t litAndSeen = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
+  DecodeRun withCalibrix, withTruth;
+  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, withCalibrix)) return 1;
+  if (!writeCloud(withCalibrix.cloud, out + "/cloud_phsft.ply", &error)) return fail(error), 1;
+  if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth)) return 1;
+  phsft.reset();
+  times.push_back({"phase-shift decode + measure", sw.lapMs()});
+  reportCloud(report, "phase-shift decoder, calibrix calibration -> cloud_phsft.ply", withCalibrix,
+              kPhsftCompleteness, kPhsftRmsPercent);
+  reportCloud(report, "phase-shift decoder, true calibration (decoder alone)", withTruth, kPhsftCompleteness,
+              kPhsftRmsPercent);
+
+  // 5. SGBM decoding of the textured pair.
+  progress(5, steps, sgbm ? "decoding the textured pair (SGBM decoder)" : "SGBM decoder skipped (--no-sgbm)");
+  if (sgbm) {
+    std::unique_ptr<DecoderHost> host = DecoderHost::load(DecoderKind::Sgbm, &error);
+    if (!host) {
+      report.line("SGBM decoder not available: " + error);
+    } else {
+      host->logTo(out + "/decoder_sgbm.log");
+      ImageSets pair;
+      if (!loadImageSets({scene + "/texture_cam0.pgm"}, {scene + "/texture_cam1.pgm"}, 0, 0, pair, &error))
+        return fail(error), 1;
+      DecodeRun run;
+      if (!decodeAndMeasure(*host, calibration, pair, rig, demoScene, truth, sim::kSurfaceHit | sim::kSeenByRight,
+                            run))
+        return 1;
+      if (run.cloud.count > 0 && !writeCloud(run.cloud, out + "/cloud_sgbm.ply", &error)) return fail(error), 1;
+      reportCloud(report, "SGBM decoder, calibrix calibration -> cloud_sgbm.ply", run, kSgbmCompleteness,
+                  kSgbmRmsPercent);
+    }
+    times.push_back({"SGBM decode + measure", sw.lapMs()});
+  }
+
+  // 6. A picture of the cloud.
+  progress(6, steps, screenshot ? "screenshot of the cloud (nubiview)" : "screenshot skipped (--no-screenshot)");
+  if (screenshot) {
+    std::string viewer = executableDir() + "/nubiview";
+    std::string png = out + "/cloud_phsft.png";
+    if (!fs::exists(viewer)) {
+      report.line("screenshot: nubiview is not built");
+    } else {
+      std::vector<std::string> args = {"--screenshot", png, "--frames", "5", out + "/cloud_phsft.ply"};
+      std::string program = viewer;
+      const char* display = std::getenv("DISPLAY");
+      if (!display || !*display) {
+        if (fs::exists("/usr/bin/xvfb-run")) {
+          args.insert(args.begin(), {"-a", "-s", "-screen 0 1280x1024x24", viewer});
+          program = "/usr/bin/xvfb-run";
+        } else {
+          program.clear();
+        }
+      }
+      if (program.empty()) {
+        report.line("screenshot: no display and no xvfb-run");
+      } else {
+        ProcessResult r = runProcess(program, args, "", out + "/nubiview.log");
+        report.line(r.started && r.exitStatus == 0 && fs::exists(png) ? "screenshot: " + png
+                                                                       : "screenshot failed, see " + out + "/nubiview.log");
+      }
+    }
+    times.push_back({"screenshot", sw.lapMs()});
+  }
+
+  std::string timing = "time per stage:";
+  for (const auto& [what, ms] : times) timing += " " + what + fmt(" %.1f s,", ms / 1000.0);
+  timing += fmt(" total %.1f s", total.elapsedMs() / 1000.0);
+  report.line(timing);
+  report.line(report.allMet ? "all targets met" : "some targets missed (MISS above)");
+  std::string text = report.text.str();
+  std::printf("\n%s", text.c_str());
+  std::ofstream(out + "/report.txt") << text;
+  std::printf("outputs in %s\n", out.c_str());
+  return report.allMet ? 0 : 1;
+}
+
+}  // namespace zelscan

@@ -1,0 +1,139 @@
+// Phase-shift decoder benchmark on the virtual head's demo scene (1280 x 1024):
+// median exec time, median stage times, peak resident memory, and in the
+// same run the floor: cv::remap of the same 26 images with the same maps on
+// the same two threads (one camera per thread).
+//
+// decoder_bench [--runs N] [--scene-dir DIR]
+//   DIR holds a rendered scene (cam0_NN.pgm, cam1_NN.pgm, calib/); without it
+//   the demo scene is rendered in memory first.
+#include "decoder/phsft/phsft_decoder.h"
+#include "platform/stopwatch.h"
+#include "sim/scene/outputs.h"
+#include "sim/scene/renderer.h"
+#include "sim/scene/scene.h"
+#include "sim/scene/stereo_rig.h"
+
+#include <omp.h>
+#include <opencv2/imgproc.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+long peakRssKb() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 15;
+  std::string sceneDir;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--scene-dir") && i + 1 < argc) {
+      sceneDir = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: decoder_bench [--runs N] [--scene-dir DIR]\n");
+      return 2;
+    }
+  }
+  const int w = 1280, h = 1024;
+  std::vector<std::uint8_t> left, right;
+  std::string error;
+  std::string tmpDir;
+  if (sceneDir.empty()) {
+    char tmpl[] = "/tmp/zel_decoder_bench_XXXXXX";
+    if (!::mkdtemp(tmpl)) return 1;
+    tmpDir = sceneDir = tmpl;
+    std::fprintf(stderr, "rendering the demo scene...\n");
+    sim::RenderSettings settings;
+    if (!sim::writePatternScene(sim::defaultRig(), sim::demoScene(), settings, sceneDir, &error)) {
+      std::fprintf(stderr, "render failed: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  if (!sim::readPatternImages(sceneDir, 0, w, h, left, &error) ||
+      !sim::readPatternImages(sceneDir, 1, w, h, right, &error)) {
+    std::fprintf(stderr, "cannot read the scene: %s\n", error.c_str());
+    return 1;
+  }
+  const long rssBefore = peakRssKb();
+
+  zel::PhsftParams params;  // defaults: 1280 x 1024, coord 0
+  zel::PhsftDecoder decoder;
+  if (!decoder.loadCalibration(params, sceneDir + "/calib/")) {
+    std::fprintf(stderr, "loadCalibration failed\n");
+    return 1;
+  }
+  const ImagePair images{left.data(), right.data()};
+  zel::PhsftOutput out;
+  decoder.exec(images, params.qEvec, out);  // warm-up
+
+  std::vector<double> exec, remap, ps, pc, total;
+  int points = 0;
+  for (int r = 0; r < runs; ++r) {
+    platform::Stopwatch sw;
+    points = decoder.exec(images, params.qEvec, out);
+    exec.push_back(sw.elapsedMs());
+    const zel::StageTimes& t = decoder.lastTimes();
+    remap.push_back(t.remap);
+    ps.push_back(t.ps);
+    pc.push_back(t.pc);
+    total.push_back(t.total);
+  }
+
+  // The floor: the rectification alone, as the decoder's first stage runs it.
+  const zel::StereoCamera& stereo = decoder.stereo();
+  std::vector<std::uint8_t> dst[2] = {std::vector<std::uint8_t>(13u * w * h), std::vector<std::uint8_t>(13u * w * h)};
+  std::vector<double> floor;
+  for (int r = 0; r < runs + 1; ++r) {
+    platform::Stopwatch sw;
+#pragma omp parallel for schedule(static) num_threads(2)
+    for (int c = 0; c < 2; ++c) {
+      const zel::UndistortCamera& cam = c == 0 ? stereo.left : stereo.right;
+      const std::uint8_t* set = c == 0 ? left.data() : right.data();
+      for (int k = 0; k < 13; ++k) {
+        cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set) + static_cast<std::size_t>(k) * w * h);
+        cv::Mat o(h, w, CV_8UC1, dst[c].data() + static_cast<std::size_t>(k) * w * h);
+        cv::remap(raw, o, cam.mapX, cam.mapY, cam.interpolationFlag(), cv::BORDER_TRANSPARENT);
+      }
+    }
+    if (r > 0) floor.push_back(sw.elapsedMs());  // the first run warms up
+  }
+
+  const double execMs = median(exec);
+  const double floorMs = median(floor);
+  std::printf("decoder_bench: demo scene %dx%d, %d runs, %d threads, %d points\n", w, h, runs, decoder.threads(),
+              points);
+  std::printf("  exec (median)        %8.2f ms\n", execMs);
+  std::printf("    remap stage        %8.2f ms\n", median(remap));
+  std::printf("    phase + matching   %8.2f ms\n", median(ps));
+  std::printf("    points             %8.2f ms\n", median(pc));
+  std::printf("    total incl. output %8.2f ms\n", median(total));
+  std::printf("  floor: cv::remap of 26 images, 2 threads (median) %8.2f ms\n", floorMs);
+  std::printf("  exec / floor         %8.2f (target <= 2.5)\n", floorMs > 0 ? execMs / floorMs : 0.0);
+  std::printf("  peak RSS             %8.1f MB (%.1f MB before the decoder)\n", peakRssKb() / 1024.0,
+              rssBefore / 1024.0);
+  if (!tmpDir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(tmpDir, ec);
+  }
+  return 0;
+}
