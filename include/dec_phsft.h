@@ -12,18 +12,16 @@
 //
 // One decoder object per process is supported: working buffers, calibration
 // and logger are library-wide. Calls must come from one thread at a time.
+#include "zel_image_pair.h"
+
 #include <cstdint>
 
-// The decoder's input: two runs of 8-bit images of image_width x image_height
-// pixels stored back to back (image k starts at byte k * width * height, rows
-// top to bottom), first the left camera's, then the right camera's. The 13
-// images per camera are: 0 black, 1 white, 2..8 Gray-code planes (most
-// significant bit first), 9..12 four fringe images a quarter period apart.
-// The decoder only reads them; the host owns them.
-struct ImagePair {
-  const std::uint8_t* left = nullptr;
-  const std::uint8_t* right = nullptr;
-};
+// The decoder's input (ImagePair): two runs of 8-bit images of image_width x
+// image_height pixels stored back to back (image k starts at byte k * width *
+// height, rows top to bottom), first the left camera's, then the right
+// camera's. The 13 images per camera are: 0 black, 1 white, 2..8 Gray-code
+// planes (most significant bit first), 9..12 four fringe images a quarter
+// period apart. The decoder only reads them; the host owns them.
 
 class IDecPhsft {
  public:

@@ -27,7 +27,7 @@ inline Vec3 toVec3(const cv::Mat& m) { return {m.at<double>(0), m.at<double>(1),
 
 }  // namespace
 
-int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads) {
+int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint8_t notFiniteCode) {
   double m[16];
   for (int i = 0; i < 16; ++i) m[i] = q.at<double>(i / 4, i % 4);
   int accepted = 0;
@@ -45,7 +45,7 @@ int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads) {
       const float py = static_cast<float>(h[1] * iw);
       const float pz = static_cast<float>(h[2] * iw);
       if (!finite3(px, py, pz)) {
-        g.leftMask[i] = kMaskPointNotFinite;
+        g.leftMask[i] = notFiniteCode;
         continue;
       }
       PointRecord& rec = g.records[i];

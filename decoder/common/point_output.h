@@ -37,9 +37,11 @@ struct PointGrid {
 };
 
 // Reprojection method: (X, Y, Z, w) = Q * (x, y, d, 1) for every pixel with
-// mask 0, point = (X/w, Y/w, Z/w) as floats. Returns the number of accepted
-// points.
-int reprojectPoints(const cv::Mat& q, const PointGrid& grid, int threads);
+// mask 0, point = (X/w, Y/w, Z/w) as floats; a point that is not finite marks
+// its pixel notFiniteCode (the SGBM decoder uses its own code there). Returns
+// the number of accepted points.
+int reprojectPoints(const cv::Mat& q, const PointGrid& grid, int threads,
+                    std::uint8_t notFiniteCode = kMaskPointNotFinite);
 
 // Two-ray method: midpoint of the closest points of the rays of (x, y) in the
 // left and (x - d, y) in the right rectified camera; a gap above evecError

@@ -23,9 +23,7 @@ bool Phsft::setParamFromFile(const char* path) {
       return true;
     }
     params_ = std::make_unique<PhsftParams>(PhsftParams::zeroes());
-    const std::string full = platform::hasDirectoryPart(path)
-                                 ? platform::toNativePath(path)
-                                 : platform::joinPath(platform::currentDirectory(), path);
+    const std::string full = resolveSettingsPath(path);
     if (!readPhsftParams(full.c_str(), *params_)) {
       ZEL_LOG("%s: error: no file: %s\n", "Phsft::setParamFromFile", full.c_str());
       return false;

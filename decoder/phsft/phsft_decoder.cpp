@@ -154,16 +154,10 @@ std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput&
     times_.total = total.elapsedMs();
     return 0;
   }
-  out.points.reset(new (std::nothrow) float[3 * static_cast<std::size_t>(n)]);
-  out.colors.reset(new (std::nothrow) std::uint8_t[3 * static_cast<std::size_t>(n)]);
-  out.pixelIndices.reset(new (std::nothrow) std::int32_t[n]);
-  if (!out.points || !out.colors || !out.pixelIndices) {
+  if (!out.fill(pointGrid(), n, threads_)) {
     ZEL_LOG("%s: error: no memory for %d points\n", "Phsft::exec", n);
-    out.clear();
     return 0;
   }
-  collectPoints(pointGrid(), n, out.points.get(), out.colors.get(), out.pixelIndices.get(), threads_);
-  out.count = n;
   times_.total = total.elapsedMs();
   ZEL_LOG(" total[%.2f]ms\n", times_.total);
   return n;

@@ -5,6 +5,7 @@
 // their own.
 #include "dec_phsft.h"
 #include "decoder/common/camera_models.h"
+#include "decoder/common/decoder_output.h"
 #include "decoder/phsft/decode_buffers.h"
 #include "decoder/phsft/match_stage.h"
 #include "decoder/phsft/phsft_params.h"
@@ -15,18 +16,7 @@
 
 namespace zel {
 
-struct PhsftOutput {
-  std::unique_ptr<float[]> points;
-  std::unique_ptr<std::uint8_t[]> colors;
-  std::unique_ptr<std::int32_t[]> pixelIndices;
-  std::int32_t count = 0;
-  void clear() {
-    points.reset();
-    colors.reset();
-    pixelIndices.reset();
-    count = 0;
-  }
-};
+using PhsftOutput = DecoderOutput;
 
 struct StageTimes {
   double remap = 0, ps = 0, pc = 0, sum = 0, total = 0;  // milliseconds

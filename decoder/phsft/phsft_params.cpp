@@ -1,36 +1,14 @@
 #include "decoder/phsft/phsft_params.h"
 
-#include "platform/profile.h"
-
-#include <sys/stat.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
+#include "decoder/common/settings_reader.h"
 
 namespace zel {
 
 namespace {
 
-constexpr std::size_t kValueBuffer = 256;
-
-std::int32_t readInt(const char* section, const char* key, std::int32_t def, const char* path) {
-  char defText[32];
-  std::snprintf(defText, sizeof defText, "%d", def);
-  char value[kValueBuffer];
-  platform::getProfileString(section, key, defText, value, sizeof value, path);
-  return parseSettingInt(value);
-}
-
-double readDouble(const char* section, const char* key, double def, const char* path) {
-  // "%.20f" of a double can reach 330 characters; the text default is cut to
-  // the value buffer exactly as a stored value would be.
-  char defText[400];
-  std::snprintf(defText, sizeof defText, "%.20f", def);
-  char value[kValueBuffer];
-  platform::getProfileString(section, key, defText, value, sizeof value, path);
-  return std::strtod(value, nullptr);
-}
+// The settings-file readers shared with the SGBM decoder.
+constexpr auto readInt = readSettingInt;
+constexpr auto readDouble = readSettingDouble;
 
 }  // namespace
 
@@ -44,16 +22,8 @@ PhsftParams PhsftParams::zeroes() {
   return p;
 }
 
-std::int32_t parseSettingInt(const char* text) {
-  long v = std::strtol(text, nullptr, 0);
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  return static_cast<std::int32_t>(v);
-}
-
 bool readPhsftParams(const char* path, PhsftParams& params) {
-  struct stat st;
-  if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!settingsFileExists(path)) return false;
   const PhsftParams def;
   PhsftParams p;
   const char* ps = "PhaseShift";

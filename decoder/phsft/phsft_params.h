@@ -1,5 +1,7 @@
 #pragma once
 // The decoder's settings record and the reader of its settings file.
+#include "decoder/common/settings_reader.h"
+
 #include <cstdint>
 
 namespace zel {
@@ -35,9 +37,5 @@ struct PhsftParams {
 // gives its default, an empty or unparsable value 0. False, params untouched,
 // when the file does not exist.
 bool readPhsftParams(const char* path, PhsftParams& params);
-
-// Integer parsing of a settings value: strtol with base 0, clamped to int32
-// (the range of the 32-bit long the settings format was defined with).
-std::int32_t parseSettingInt(const char* text);
 
 }  // namespace zel

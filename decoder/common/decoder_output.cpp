@@ -1,0 +1,23 @@
+#include "decoder/common/decoder_output.h"
+
+#include <new>
+
+namespace zel {
+
+bool DecoderOutput::fill(const PointGrid& grid, int n, int threads) {
+  clear();
+  if (n < 1) return false;
+  const std::size_t values = 3 * static_cast<std::size_t>(n);
+  points.reset(new (std::nothrow) float[values]);
+  colors.reset(new (std::nothrow) std::uint8_t[values]);
+  pixelIndices.reset(new (std::nothrow) std::int32_t[n]);
+  if (!points || !colors || !pixelIndices) {
+    clear();
+    return false;
+  }
+  collectPoints(grid, n, points.get(), colors.get(), pixelIndices.get(), threads);
+  count = n;
+  return true;
+}
+
+}  // namespace zel

@@ -1,0 +1,29 @@
+#pragma once
+// The output arrays of a decoder's exec: owned by the decoder object, valid
+// until its next exec or release. Shared by both decoders.
+#include "decoder/common/point_output.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace zel {
+
+struct DecoderOutput {
+  std::unique_ptr<float[]> points;               // 3 * count: x, y, z
+  std::unique_ptr<std::uint8_t[]> colors;        // 3 * count: grey three times
+  std::unique_ptr<std::int32_t[]> pixelIndices;  // count: row * width + column, ascending
+  std::int32_t count = 0;
+
+  void clear() {
+    points.reset();
+    colors.reset();
+    pixelIndices.reset();
+    count = 0;
+  }
+
+  // Replaces the arrays by the count accepted points of grid (mask 0, row-major
+  // order). False, arrays cleared, when count < 1 or the memory is not there.
+  bool fill(const PointGrid& grid, int count, int threads);
+};
+
+}  // namespace zel

@@ -1,0 +1,34 @@
+#pragma once
+// Reading the decoders' settings files (Windows profile / INI format). Both
+// decoders read their keys the same way: as text with a 256-byte buffer and
+// the built-in default written as text, integers parsed with base detection,
+// doubles as decimal.
+#include <cstdint>
+#include <string>
+
+namespace zel {
+
+// The settings path a caller's text names: a text without "\\" or "/" is
+// taken relative to the current directory, anything else is used as given
+// (with "\\" read as a separator).
+std::string resolveSettingsPath(const char* path);
+
+// True when path names an existing regular file.
+bool settingsFileExists(const char* path);
+
+// An integer key: the default is written in decimal; the value is parsed with
+// parseSettingInt. A missing key gives the default, an empty or unparsable
+// value 0.
+std::int32_t readSettingInt(const char* section, const char* key, std::int32_t def, const char* path);
+
+// A double key: the default is written with "%.20f" and cut to the value
+// buffer exactly as a stored value would be; the value is parsed as decimal
+// floating point (empty or unparsable: 0).
+double readSettingDouble(const char* section, const char* key, double def, const char* path);
+
+// Integer parsing of a settings value: strtol with base 0 (0x.. hexadecimal,
+// 0.. octal), clamped to int32 (the range of the 32-bit long the settings
+// format was defined with).
+std::int32_t parseSettingInt(const char* text);
+
+}  // namespace zel
