@@ -13,10 +13,7 @@
 
 #include "apps/zelscan/subprocess.h"
 #include "dec_phsft.h"
-#if __has_include("dec_sgbm.h")
 #include "dec_sgbm.h"
-#define ZELSCAN_HAS_SGBM 1
-#endif
 
 namespace zelscan {
 namespace {
@@ -162,7 +159,6 @@ class PhsftHost : public DecoderHost {
   std::string quietLog_;
 };
 
-#ifdef ZELSCAN_HAS_SGBM
 class SgbmHost : public DecoderHost {
  public:
   SgbmHost(void* handle, IDecSgbm* dec) : dec_(dec) { lib_.handle = handle; }
@@ -216,7 +212,6 @@ class SgbmHost : public DecoderHost {
   IDecSgbm* dec_;
   std::string quietLog_;
 };
-#endif
 
 }  // namespace
 
@@ -249,12 +244,10 @@ std::unique_ptr<DecoderHost> DecoderHost::load(DecoderKind kind, std::string* er
     IDecPhsft* dec = reinterpret_cast<IDecPhsft* (*)()>(sym)();
     if (dec) return std::make_unique<PhsftHost>(handle, dec);
   } else {
-#ifdef ZELSCAN_HAS_SGBM
     IDecSgbm* dec = reinterpret_cast<IDecSgbm* (*)()>(sym)();
     if (dec) return std::make_unique<SgbmHost>(handle, dec);
-#endif
   }
-  *error = handle ? std::string(factory) + " returned no decoder" : "";
+  *error = std::string(factory) + " returned no decoder";
   ::dlclose(handle);
   return nullptr;
 }
