@@ -148,4 +148,36 @@ TEST_F(ZelscanDecode, BadInputsFailWithOneClearLine) {
   EXPECT_FALSE(fs::exists(path("a.xyz")));
 }
 
+// The main job with a smaller board set: every stage runs, calibrix's
+// calibration meets its targets, both clouds are written and read back.
+TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
+  fs::path dir = fs::temp_directory_path() / ("zelscan_demo_" + std::to_string(::getpid()));
+  Outcome r = run("demo --out " + dir.string() + " --poses 10 --no-screenshot");
+  std::printf("%s", r.out.c_str());
+  ASSERT_EQ(r.status, 0);
+  for (int step = 1; step <= 6; ++step) {
+    EXPECT_NE(r.out.find("[" + std::to_string(step) + "/6]"), std::string::npos) << "progress of step " << step;
+  }
+  std::ifstream in(dir / "report.txt");
+  std::string line;
+  int calibrationChecks = 0;
+  bool inCalibration = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("calibration", 0) == 0) inCalibration = true;
+    else if (!line.empty() && line[0] != ' ') inCalibration = false;
+    if (inCalibration && line.find("(target") != std::string::npos) {
+      ++calibrationChecks;
+      EXPECT_NE(line.find(" ok "), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(calibrationChecks, 7);
+  for (const char* cloudFile : {"cloud_phsft.ply", "cloud_sgbm.ply"}) {
+    cloud::CloudStore store;
+    cloud::LoadPointFile(store, dir / cloudFile);
+    EXPECT_GT(store.pointCount(), 100000u) << cloudFile;
+    EXPECT_TRUE(fs::exists((dir / cloudFile).replace_extension("ini"))) << cloudFile;
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
