@@ -106,30 +106,30 @@ bool checkSets(const ImageSets& images, int width, int height, int perCamera, st
   return true;
 }
 
-class PhsftHost : public DecoderHost {
+// What both decoders share: the object's life, settings, logging and exec.
+template <typename Decoder>
+class HostBase : public DecoderHost {
  public:
-  PhsftHost(void* handle, IDecPhsft* dec) : dec_(dec) { lib_.handle = handle; }
-  ~PhsftHost() override {
+  HostBase(void* handle, Decoder* dec) : dec_(dec) { lib_.handle = handle; }
+  ~HostBase() override {
     if (dec_) dec_->release();
-  }
-  bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) override {
-    if (!dec_->setParamFromFile(settingsPath.empty() ? nullptr : settingsPath.c_str())) {
-      *error = "settings file not found: " + settingsPath;
-      return false;
-    }
-    std::string said;
-    if (!capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); })) {
-      *error = "the calibration in " + calibDir +
-               " does not load (\"coord\" 0 reads cam0_param.yaml and cam1_param.yaml, 1 reads hmat0.dat, "
-               "hmat1.dat and rect.param)";
-      return false;
-    }
-    return true;
   }
   int width() const override { return dec_->getImageWidth(); }
   int height() const override { return dec_->getImageHeight(); }
-  int imagesPerCamera() const override { return dec_->getImageCount(); }
-  bool decode(const ImageSets& images, Cloud& cloud, std::string* error) override {
+  void logTo(const std::string& path) override {
+    quietLog_ = path;
+    dec_->setLog(1, path.c_str());
+  }
+
+ protected:
+  bool readSettings(const std::string& settingsPath, std::string* error) {
+    if (dec_->setParamFromFile(settingsPath.empty() ? nullptr : settingsPath.c_str())) return true;
+    *error = "settings file not found: " + settingsPath;
+    return false;
+  }
+  // Runs exec; the rectify flag means "rectify the images" to SGBM and is
+  // ignored by the phase-shift decoder.
+  bool run(const ImageSets& images, bool rectify, Cloud& cloud, std::string* error) {
     if (!checkSets(images, width(), height(), imagesPerCamera(), error)) return false;
     ImagePair pair;
     pair.left = images.left.data();
@@ -139,7 +139,7 @@ class PhsftHost : public DecoderHost {
     std::uint8_t* colours = nullptr;
     std::int32_t* pixels = nullptr;
     auto t0 = std::chrono::steady_clock::now();
-    int n = dec_->exec(&points, &colours, false, &pixels);
+    int n = dec_->exec(&points, &colours, rectify, &pixels);
     cloud.execMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (n > 0) {
       copyCloud(n, points, colours, pixels, cloud);
@@ -148,69 +148,51 @@ class PhsftHost : public DecoderHost {
     }
     return true;
   }
-  void logTo(const std::string& path) override {
-    quietLog_ = path;
-    dec_->setLog(1, path.c_str());
-  }
 
- private:
   LibraryHandle lib_;
-  IDecPhsft* dec_;
+  Decoder* dec_;
   std::string quietLog_;
 };
 
-class SgbmHost : public DecoderHost {
+class PhsftHost : public HostBase<IDecPhsft> {
  public:
-  SgbmHost(void* handle, IDecSgbm* dec) : dec_(dec) { lib_.handle = handle; }
-  ~SgbmHost() override {
-    if (dec_) dec_->release();
-  }
+  using HostBase::HostBase;
   bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) override {
-    if (!dec_->setParamFromFile(settingsPath.empty() ? nullptr : settingsPath.c_str())) {
-      *error = "settings file not found: " + settingsPath;
+    if (!readSettings(settingsPath, error)) return false;
+    std::string said;
+    if (!capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); })) {
+      *error = "the calibration in " + calibDir +
+               " does not load (\"coord\" 0 reads cam0_param.yaml and cam1_param.yaml, 1 reads hmat0.dat, "
+               "hmat1.dat and rect.param)";
       return false;
     }
+    return true;
+  }
+  int imagesPerCamera() const override { return dec_->getImageCount(); }
+  bool decode(const ImageSets& images, Cloud& cloud, std::string* error) override {
+    return run(images, false, cloud, error);
+  }
+};
+
+class SgbmHost : public HostBase<IDecSgbm> {
+ public:
+  using HostBase::HostBase;
+  bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) override {
+    if (!readSettings(settingsPath, error)) return false;
     // The SGBM decoder reports success even when no calibration file loads;
     // its loader's "baseline" line on standard output is the sign of success.
     std::string said;
     capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); });
     if (said.find("baseline") == std::string::npos) {
-      *error = "calibration in " + calibDir + " does not load";
+      *error = "the calibration in " + calibDir + " does not load";
       return false;
     }
     return true;
   }
-  int width() const override { return dec_->getImageWidth(); }
-  int height() const override { return dec_->getImageHeight(); }
   int imagesPerCamera() const override { return 1; }
   bool decode(const ImageSets& images, Cloud& cloud, std::string* error) override {
-    if (!checkSets(images, width(), height(), 1, error)) return false;
-    ImagePair pair;
-    pair.left = images.left.data();
-    pair.right = images.right.data();
-    dec_->setImages(pair);
-    float* points = nullptr;
-    std::uint8_t* colours = nullptr;
-    std::int32_t* pixels = nullptr;
-    auto t0 = std::chrono::steady_clock::now();
-    int n = dec_->exec(&points, &colours, true, &pixels);
-    cloud.execMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    if (n > 0) {
-      copyCloud(n, points, colours, pixels, cloud);
-    } else {
-      cloud = Cloud{0, {}, {}, {}, cloud.execMs};
-    }
-    return true;
+    return run(images, true, cloud, error);
   }
-  void logTo(const std::string& path) override {
-    quietLog_ = path;
-    dec_->setLog(1, path.c_str());
-  }
-
- private:
-  LibraryHandle lib_;
-  IDecSgbm* dec_;
-  std::string quietLog_;
 };
 
 }  // namespace
