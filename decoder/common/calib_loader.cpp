@@ -23,9 +23,29 @@ bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e30
 // Reads a matrix node into dst when the key is present. Returns false when the
 // node is present but is not a finite matrix of the expected shape (rows or
 // cols of 0 accept any count; elements > 0 asks for that many in a vector).
+// A matrix node's declared shape, checked before OpenCV reads it: its reader
+// sizes the matrix from "rows" and "cols" as written, so a damaged file could
+// make it allocate gigabytes. Calibration matrices are small.
+bool plausibleMatrixNode(const cv::FileNode& node) {
+  constexpr int kMaxSide = 64;
+  if (node.isSeq()) return node.size() <= static_cast<std::size_t>(kMaxSide);
+  if (!node.isMap()) return false;
+  cv::FileNode rows = node["rows"], cols = node["cols"], data = node["data"];
+  if (!rows.isInt() || !cols.isInt() || !data.isSeq()) return false;
+  const int r = static_cast<int>(rows), c = static_cast<int>(cols);
+  if (r < 0 || c < 0 || r > kMaxSide || c > kMaxSide) return false;
+  cv::FileNode dt = node["dt"];
+  if (!dt.isString()) return false;
+  const std::string type = static_cast<std::string>(dt);
+  // One channel of one element type ("d", "f", "i", ...): a data run of
+  // rows x cols values.
+  return type.size() == 1 && data.size() == static_cast<std::size_t>(r) * static_cast<std::size_t>(c);
+}
+
 bool readMatrix(const cv::FileStorage& fs, const std::string& key, int rows, int cols, cv::Mat& dst) {
   cv::FileNode node = fs[key];
   if (node.empty() || node.isNone()) return true;
+  if (!plausibleMatrixNode(node)) return false;
   cv::Mat m;
   node >> m;
   if (m.empty() || m.channels() != 1 || m.depth() == CV_8U) {

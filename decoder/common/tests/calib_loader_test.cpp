@@ -196,6 +196,13 @@ TEST_F(CalibLoader, MalformedFilesFailCleanly) {
   EXPECT_FALSE(loadStereoCalibration(dir_, 0, w, h, false, stereo)) << "2x2 K";
   writeBytes(dir_ + "cam0_param.yaml", "%YAML:1.0\n---\ncam0_K: [1, 2\n", 27);
   EXPECT_FALSE(loadStereoCalibration(dir_, 0, w, h, false, stereo)) << "broken YAML";
+  // A matrix header claiming a huge size must not make the reader allocate it.
+  for (const char* header : {"rows: 3\n   cols: 2000000000\n", "rows: 3\n   cols: z3\n", "rows: -1\n   cols: 3\n"}) {
+    std::string huge = std::string("%YAML:1.0\n---\ncam0_K: !!opencv-matrix\n   ") + header +
+                       "   dt: d\n   data: [ 100., 0., 8., 0., 100., 4., 0., 0., 1. ]\n";
+    writeBytes(dir_ + "cam0_param.yaml", huge.data(), huge.size());
+    EXPECT_FALSE(loadStereoCalibration(dir_, 0, w, h, false, stereo)) << header;
+  }
   EXPECT_TRUE(stereo.left.mapX.empty());
 
   const double p[12] = {100, 0, 16, 0, 0, 100, 12, 0, 0, 0, 1, 0};
