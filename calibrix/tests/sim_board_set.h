@@ -29,9 +29,10 @@ inline std::string simBoardSet(std::string* why) {
                               std::to_string(kSimPoses) + "_s7";
     const std::string stamp = cache + "/truth/boards.yaml";
     std::error_code ec;
-    const bool fresh = fs::exists(stamp) &&
-                       fs::last_write_time(stamp, ec) >= fs::last_write_time(ZELSIM_PROGRAM, ec);
-    if (fresh) return cache;
+    auto isFresh = [&] {
+        return fs::exists(stamp) && fs::last_write_time(stamp, ec) >= fs::last_write_time(ZELSIM_PROGRAM, ec);
+    };
+    if (isFresh()) return cache;
     // Render beside the cache and rename it into place, so a second test
     // process never sees a half-written set.
     std::string tmpl = cache + ".XXXXXX";
@@ -47,7 +48,13 @@ inline std::string simBoardSet(std::string* why) {
         *why = "zelsim render failed";
         return {};
     }
-    fs::remove_all(cache, ec);
+    // Another test process may have placed a fresh set while this one
+    // rendered; it may be reading it now, so it must not be replaced.
+    if (isFresh()) {
+        fs::remove_all(tmpl, ec);
+        return cache;
+    }
+    fs::remove_all(cache, ec);  // a stale set from an older zelsim
     fs::rename(tmpl, cache, ec);
     if (ec) fs::remove_all(tmpl, ec);  // another process got there first
     if (fs::exists(stamp)) return cache;

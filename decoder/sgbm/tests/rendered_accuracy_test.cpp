@@ -7,6 +7,7 @@
 #include "decoder/sgbm/sgbm_decoder.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -85,11 +86,23 @@ std::string renderedDemo(std::string& error) {
   const std::string dir = std::string(binary ? binary : "/tmp") + "/sgbm_rendered/demo";
   const std::string truth = dir + "/truth/left_rectified.bin";
   if (std::filesystem::exists(truth) && std::filesystem::exists(dir + "/texture_cam1.pgm")) return dir;
+  // Render into a private folder and rename it into place: ctest runs the
+  // tests of this program as concurrent processes, and one of them may be
+  // reading the scene while another renders.
   std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
-  const std::string command = std::string("'") + ZEL_ZELSIM + "' render --scene demo --quiet --out '" + dir + "'";
-  if (std::system(command.c_str()) != 0 || !std::filesystem::exists(truth)) {
+  std::filesystem::create_directories(std::filesystem::path(dir).parent_path(), ec);
+  const std::string tmp = dir + ".tmp" + std::to_string(::getpid());
+  std::filesystem::remove_all(tmp, ec);
+  const std::string command = std::string("'") + ZEL_ZELSIM + "' render --scene demo --quiet --out '" + tmp + "'";
+  if (std::system(command.c_str()) != 0 || !std::filesystem::exists(tmp + "/truth/left_rectified.bin")) {
+    std::filesystem::remove_all(tmp, ec);
     error = "failed: " + command;
+    return "";
+  }
+  std::filesystem::rename(tmp, dir, ec);
+  if (ec) std::filesystem::remove_all(tmp, ec);  // another process placed it first
+  if (!std::filesystem::exists(truth)) {
+    error = "cannot place the rendered scene at " + dir;
     return "";
   }
   return dir;
