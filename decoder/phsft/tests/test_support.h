@@ -10,24 +10,6 @@
 
 namespace zel::test {
 
-inline Thresholds thresholdsOf(const PhsftParams& p) {
-  Thresholds t;
-  t.searchDiv = p.searchDiv;
-  t.bwDiff = p.bwDiff;
-  t.brightness = p.brightness;
-  t.darkness = p.darkness;
-  t.stepDiff = p.stepDiff;
-  t.maxStep = p.maxStep;
-  t.maxPhDiff = p.maxPhDiff;
-  t.maxTexDiff = p.maxTexDiff;
-  t.maxParallax = p.maxParallax;
-  t.minParallax = p.minParallax;
-  t.rightDupCnt = p.rightDupCnt;
-  t.lsPoints = p.lsPoints;
-  t.evecError = p.evecError;
-  return t;
-}
-
 // Decodes with the optimised decoder and with the reference and expects equal
 // bytes in every output. Returns the point count.
 inline int expectBitExact(PhsftDecoder& dec, const PhsftParams& p, const ImagePair& images,
