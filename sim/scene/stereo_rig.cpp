@@ -46,7 +46,7 @@ Rectification StereoRig::rectify(bool withMaps) const {
 StereoRig defaultRig() {
   StereoRig rig;
   const double halfBase = 50.0;
-  const double convergence = 800.0;
+  const double convergence = 2000.0;
   const double toeIn = std::atan(halfBase / convergence) * 180.0 / CV_PI;
 
   Camera& l = rig.left;
@@ -61,7 +61,9 @@ StereoRig defaultRig() {
   l.p1 = 0.0006;
   l.p2 = -0.0004;
   l.k3 = 0.0;
-  // Camera axes in the world: rotated about y toward the middle (a small roll
+  // Camera axes in the world: toed in about y to meet at 2 m, so that the
+  // rectified disparities of the working range (500-950 mm) are all positive
+  // and inside the default searches of both decoders (a small roll
   // and pitch as a real mounting has).
   cv::Matx33d axesL = rotationFromEulerDeg(0.3, toeIn, -0.2);
   l.pose = Pose::fromPlacement(axesL, {-halfBase, 0.0, 0.0});
