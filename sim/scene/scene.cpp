@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace sim {
 namespace {
@@ -200,6 +201,39 @@ bool Scene::occluded(const Ray& ray, double tMin, double tMax) const {
     if (hitObject(o, ray, tMin, tMax, t, face)) return true;
   }
   return false;
+}
+
+double Scene::distanceToSurface(const cv::Vec3d& p) const {
+  double best = std::numeric_limits<double>::infinity();
+  for (const Object& o : objects) {
+    const cv::Vec3d r = p - o.centre;
+    const cv::Vec3d q(r.dot(o.u), r.dot(o.v), r.dot(o.n));  // in the object's frame
+    double d = 0;
+    switch (o.kind) {
+      case Object::Kind::Plane:
+        d = std::abs(q[2]);
+        break;
+      case Object::Kind::Rect: {
+        const double a = std::max(std::abs(q[0]) - o.half[0], 0.0);
+        const double b = std::max(std::abs(q[1]) - o.half[1], 0.0);
+        d = std::sqrt(a * a + b * b + q[2] * q[2]);
+        break;
+      }
+      case Object::Kind::Sphere:
+        d = std::abs(cv::norm(r) - o.radius);
+        break;
+      case Object::Kind::Box: {
+        const cv::Vec3d e(std::abs(q[0]) - o.half[0], std::abs(q[1]) - o.half[1], std::abs(q[2]) - o.half[2]);
+        const cv::Vec3d out(std::max(e[0], 0.0), std::max(e[1], 0.0), std::max(e[2], 0.0));
+        const double outside = cv::norm(out);
+        // Inside, the nearest face is the one with the least depth below it.
+        d = outside > 0 ? outside : -std::max({e[0], e[1], e[2]});
+        break;
+      }
+    }
+    best = std::min(best, d);
+  }
+  return best;
 }
 
 double Scene::albedo(const Hit& hit) const {

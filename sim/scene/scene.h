@@ -88,6 +88,9 @@ class Scene {
   bool intersect(const Ray& ray, double tMin, double tMax, Hit& hit) const;
   // True when something lies on the ray within (tMin, tMax).
   bool occluded(const Ray& ray, double tMin, double tMax) const;
+  // Euclidean distance from p to the nearest surface point of any object
+  // (infinity for an empty scene): the error measure of a decoded point.
+  double distanceToSurface(const cv::Vec3d& p) const;
   // Albedo (0..1) at a hit.
   double albedo(const Hit& hit) const;
 
