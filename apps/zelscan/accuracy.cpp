@@ -59,61 +59,11 @@ bool readDecoderFrame(const std::string& dir, DecoderFrame& frame, std::string* 
   return true;
 }
 
-CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, const sim::StereoRig& rig,
-                           const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible) {
-  CloudAccuracy a;
-  a.points = cloud.count;
-  const sim::Pose& pose = rig.left.pose;
-  const cv::Vec3d centre = pose.centre();
-  std::vector<double> dist;
-  dist.reserve(cloud.count);
-  double rangeSum = 0;
-  for (int i = 0; i < cloud.count; ++i) {
-    cv::Vec3d rect(cloud.points[3 * i], cloud.points[3 * i + 1], cloud.points[3 * i + 2]);
-    cv::Vec3d cam = frame.rectifyLeft.t() * rect;
-    cv::Vec3d world = pose.toWorld(cam);
-    cv::Vec3d dir = world - centre;
-    double range = cv::norm(dir);
-    rangeSum += range;
-    if (range <= 0) {
-      ++a.offSurface;
-      continue;
-    }
-    sim::Ray ray{centre, dir / range};
-    sim::Hit hit;
-    if (!scene.intersect(ray, 1e-6, 1e9, hit)) {
-      ++a.offSurface;
-      continue;
-    }
-    // Distance to the tangent plane of the surface where the viewing ray meets it.
-    double d = std::abs(hit.normal.dot(world - hit.point));
-    dist.push_back(d);
-    if (d > 1.0) ++a.beyond1mm;
-  }
-  if (!dist.empty()) {
-    double s2 = 0;
-    for (double d : dist) s2 += d * d;
-    a.rmsMm = std::sqrt(s2 / dist.size());
-    std::nth_element(dist.begin(), dist.begin() + dist.size() / 2, dist.end());
-    a.medianMm = dist[dist.size() / 2];
-  }
-  if (cloud.count > 0) a.meanDistanceMm = rangeSum / cloud.count;
-  if (a.meanDistanceMm > 0) a.rmsPercent = 100.0 * a.rmsMm / a.meanDistanceMm;
-
-  // Completeness on the rectified grid, 5-pixel borders excluded.
-  std::vector<char> decoded(static_cast<std::size_t>(truth.width) * truth.height, 0);
-  for (std::int32_t p : cloud.pixels) {
-    if (p >= 0 && static_cast<std::size_t>(p) < decoded.size()) decoded[p] = 1;
-  }
-  for (int y = 5; y < truth.height - 5; ++y) {
-    for (int x = 5; x < truth.width - 5; ++x) {
-      if (!truth.has(x, y, eligible)) continue;
-      ++a.eligiblePixels;
-      if (decoded[static_cast<std::size_t>(y) * truth.width + x]) ++a.decodedEligible;
-    }
-  }
-  if (a.eligiblePixels > 0) a.completeness = static_cast<double>(a.decodedEligible) / a.eligiblePixels;
-  return a;
+sim::CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, const sim::StereoRig& rig,
+                                const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible) {
+  const int n = std::min<int>(cloud.count, static_cast<int>(std::min(cloud.points.size() / 3, cloud.pixels.size())));
+  return sim::measureCloud(cloud.points.data(), cloud.pixels.data(), n, frame.rectifyLeft, rig, scene, truth,
+                           eligible);
 }
 
 bool measureCalibration(const std::string& dir, const sim::StereoRig& rig, CalibrationAccuracy& out,

@@ -4,24 +4,13 @@
 #include <string>
 
 #include "apps/zelscan/decoder_host.h"
+#include "sim/scene/cloud_accuracy.h"
 #include "sim/scene/ground_truth.h"
 #include "sim/scene/scene.h"
 #include "sim/scene/stereo_rig.h"
 
 namespace zelscan {
 
-struct CloudAccuracy {
-  int points = 0;
-  int eligiblePixels = 0;   // left rectified pixels with the eligible flags, 5-pixel borders excluded
-  int decodedEligible = 0;  // of those, the ones with a point
-  double completeness = 0;  // decodedEligible / eligiblePixels
-  double rmsMm = 0;         // RMS distance from the points to the true surface
-  double medianMm = 0;
-  double meanDistanceMm = 0;  // mean distance of the points from the left camera
-  double rmsPercent = 0;      // rmsMm / meanDistanceMm * 100
-  int offSurface = 0;         // points whose viewing ray meets no surface
-  int beyond1mm = 0;          // points more than 1 mm from the surface
-};
 
 // The calibration a cloud was decoded with, as the decoder sees it: the
 // rotation from the left camera's frame into the left rectified frame (the
@@ -37,8 +26,8 @@ bool readDecoderFrame(const std::string& dir, DecoderFrame& frame, std::string* 
 // Points are in the left rectified frame of `frame`; `truth` is the ground
 // truth on the true left rectified grid. A pixel counts for completeness when
 // it has every flag of `eligible` (sim::TruthFlag bits).
-CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, const sim::StereoRig& rig,
-                           const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible);
+sim::CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, const sim::StereoRig& rig,
+                                const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible);
 
 struct CalibrationAccuracy {
   double rms[2] = {0, 0};                         // calibrix's RMS reprojection errors (from its output)

@@ -99,16 +99,16 @@ double calibrixRms(const std::string& logPath, int camera) {
 
 struct DecodeRun {
   Cloud cloud;
-  CloudAccuracy accuracy;
+  sim::CloudAccuracy accuracy;
   double totalMs = 0;
 };
 
 bool decodeAndMeasure(DecoderHost& host, const std::string& calibDir, const ImageSets& sets,
                       const sim::StereoRig& rig, const sim::Scene& scene, const sim::GroundTruth& truth,
-                      std::uint8_t eligible, DecodeRun& run) {
+                      std::uint8_t eligible, DecodeRun& run, const std::string& settings = "") {
   platform::Stopwatch sw;
   std::string error;
-  if (!host.configure("", calibDir, &error)) return fail(error);
+  if (!host.configure(settings, calibDir, &error)) return fail(error);
   if (!host.decode(sets, run.cloud, &error)) return fail(error);
   DecoderFrame frame;
   if (!readDecoderFrame(calibDir, frame, &error)) return fail(error);
@@ -127,7 +127,7 @@ void writeViewerIni(const std::string& plyPath) {
 
 void reportCloud(Report& report, const char* title, const DecodeRun& run, double completenessTarget,
                  double rmsTarget) {
-  const CloudAccuracy& a = run.accuracy;
+  const sim::CloudAccuracy& a = run.accuracy;
   report.line(std::string(title));
   char buf[256];
   std::snprintf(buf, sizeof buf, "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm",
@@ -294,9 +294,32 @@ int demoCommand(int argc, char** argv) {
       ImageSets pair;
       if (!loadImageSets({scene + "/texture_cam0.pgm"}, {scene + "/texture_cam1.pgm"}, 0, 0, pair, &error))
         return fail(error), 1;
+      // The matcher's filters a user sets for measurement: left-right check
+      // within 1 pixel, a clear winner (30%), patches of up to 3000 pixels
+      // whose disparities spread by more than 1 pixel removed. The defaults
+      // leave the left-right check off and keep wrong depths where the right
+      // camera cannot see.
+      const std::string settings = out + "/sgbm_settings.ini";
+      const std::pair<const char*, const char*> keys[] = {
+          {"disp_12_max_diff", "1"}, {"uniqueness_ratio", "30"}, {"speckle_window_size", "3000"}, {"speckle_range", "1"}};
+      for (const auto& [key, value] : keys) {
+        if (!platform::writeProfileString("SGBMLIB", key, value, settings.c_str()))
+          return fail("cannot write " + settings), 1;
+      }
+      // Completeness counts the matcher's valid region: with the default search
+      // (minimum -16, 256 disparities, block 5) columns 241 to W - 18 and rows
+      // 2 to H - 3; the matcher gives nothing outside it.
+      sim::GroundTruth inRegion = truth;
+      inRegion.flags = truth.flags.clone();
+      for (int y = 0; y < inRegion.height; ++y) {
+        for (int x = 0; x < inRegion.width; ++x) {
+          if (x < 241 || x >= inRegion.width - 17 || y < 2 || y >= inRegion.height - 2)
+            inRegion.flags.at<std::uint8_t>(y, x) = 0;
+        }
+      }
       DecodeRun run;
-      if (!decodeAndMeasure(*host, calibration, pair, rig, demoScene, truth, sim::kSurfaceHit | sim::kSeenByRight,
-                            run))
+      if (!decodeAndMeasure(*host, calibration, pair, rig, demoScene, inRegion, sim::kSurfaceHit | sim::kSeenByRight,
+                            run, settings))
         return 1;
       if (run.cloud.count > 0) {
         if (!writeCloud(run.cloud, out + "/cloud_sgbm.ply", &error)) return fail(error), 1;

@@ -43,13 +43,13 @@ bool buildScene(const std::string& name, sim::Scene& scene, sim::RenderSettings&
 
 bool renderedScene(const std::string& name, RenderedScene& out, std::string& error) {
   const std::string dir = cacheRoot() + "/" + name;
+  sim::Scene scene;
+  sim::RenderSettings settings;
+  if (!buildScene(name, scene, settings)) {
+    error = "unknown scene " + name;
+    return false;
+  }
   if (!fs::exists(dir + "/" + sim::PatternSceneFiles::kRectifiedTruth)) {
-    sim::Scene scene;
-    sim::RenderSettings settings;
-    if (!buildScene(name, scene, settings)) {
-      error = "unknown scene " + name;
-      return false;
-    }
     // Render into a private folder and rename it into place, so concurrent
     // test processes never see a half-written scene.
     std::error_code ec;
@@ -60,6 +60,9 @@ bool renderedScene(const std::string& name, RenderedScene& out, std::string& err
     if (ec) fs::remove_all(tmp, ec);  // another process won the race
   }
   out.dir = dir;
+  out.scene = scene;
+  const cv::Mat r1 = sim::defaultRig().rectify(false).R1;
+  out.rectifyLeft = cv::Matx33d(r1.ptr<double>(0));
   if (!sim::GroundTruth::load(dir + "/" + sim::PatternSceneFiles::kRectifiedTruth, out.truth, &error)) return false;
   out.width = out.truth.width;
   out.height = out.truth.height;

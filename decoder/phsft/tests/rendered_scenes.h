@@ -3,6 +3,7 @@
 // folder so that the several test processes of one run render each scene
 // once: images, true calibration files and the rectified ground truth.
 #include "sim/scene/ground_truth.h"
+#include "sim/scene/scene.h"
 
 #include <cstdint>
 #include <string>
@@ -15,6 +16,8 @@ struct RenderedScene {
   int width = 0, height = 0;
   std::vector<std::uint8_t> left, right;
   sim::GroundTruth truth;  // left rectified grid, left rectified frame
+  sim::Scene scene;        // what was rendered (head frame)
+  cv::Matx33d rectifyLeft = cv::Matx33d::eye();  // left camera frame -> left rectified frame
   std::string calibDir() const { return dir + "/calib/"; }
 };
 
