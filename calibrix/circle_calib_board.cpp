@@ -45,6 +45,48 @@ float distance(const cv::Point2f& a, const cv::Point2f& b) {
     return std::sqrt(dx * dx + dy * dy);
 }
 
+// Least-squares homography from `from` to `to` (linear, h33 = 1, on
+// coordinates centred and scaled to unit spread): the few microseconds a
+// local fit per circle can afford. False when the points don't determine it.
+bool fitHomography(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                   cv::Matx33d& H) {
+    const std::size_t n = from.size();
+    if (n < 4 || to.size() != n) return false;
+    auto normaliser = [n](const std::vector<cv::Point2f>& p) {
+        double mx = 0, my = 0;
+        for (const auto& q : p) {
+            mx += q.x;
+            my += q.y;
+        }
+        mx /= static_cast<double>(n);
+        my /= static_cast<double>(n);
+        double spread = 0;
+        for (const auto& q : p) spread += std::hypot(q.x - mx, q.y - my);
+        spread /= static_cast<double>(n);
+        const double k = spread > 0 ? 1.0 / spread : 1.0;
+        return cv::Matx33d(k, 0, -k * mx, 0, k, -k * my, 0, 0, 1);
+    };
+    const cv::Matx33d Tf = normaliser(from), Tt = normaliser(to);
+    cv::Matx<double, 8, 8> AtA = cv::Matx<double, 8, 8>::zeros();
+    cv::Matx<double, 8, 1> Atb = cv::Matx<double, 8, 1>::zeros();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double X = Tf(0, 0) * from[i].x + Tf(0, 2), Y = Tf(1, 1) * from[i].y + Tf(1, 2);
+        const double u = Tt(0, 0) * to[i].x + Tt(0, 2), v = Tt(1, 1) * to[i].y + Tt(1, 2);
+        const double rows[2][8] = {{X, Y, 1, 0, 0, 0, -X * u, -Y * u}, {0, 0, 0, X, Y, 1, -X * v, -Y * v}};
+        const double rhs[2] = {u, v};
+        for (int r = 0; r < 2; ++r)
+            for (int a = 0; a < 8; ++a) {
+                Atb(a) += rows[r][a] * rhs[r];
+                for (int b = 0; b < 8; ++b) AtA(a, b) += rows[r][a] * rows[r][b];
+            }
+    }
+    cv::Matx<double, 8, 1> h;
+    if (!cv::solve(AtA, Atb, h, cv::DECOMP_CHOLESKY)) return false;
+    const cv::Matx33d Hn(h(0), h(1), h(2), h(3), h(4), h(5), h(6), h(7), 1.0);
+    H = Tt.inv() * Hn * Tf;
+    return true;
+}
+
 // Keeps the entries of the three parallel lists whose flag is set, in order.
 void keepFlagged(const std::vector<char>& keep, std::vector<std::vector<cv::Point>>& contours,
                  std::vector<cv::Point2f>& centres, std::vector<cv::Vec2i>& axes) {
@@ -350,8 +392,9 @@ void CircleCalibBoard::buildNeighbours(const std::vector<cv::Point2f>& centres,
 }
 
 void CircleCalibBoard::walkGrid(int origin, const std::vector<cv::Point2f>& centres,
-                                std::vector<cv::Point2f>& result) const {
+                                std::vector<cv::Point2f>& result) {
     const int n = static_cast<int>(centres.size());
+    gridSource_.assign(result.size(), -1);
     if (origin < 0 || origin >= n || neighbours_.size() != centres.size()) return;
     // Settings whose origin lies off the board must not write outside the
     // result: a position is used only when it is inside both the configured
@@ -367,6 +410,7 @@ void CircleCalibBoard::walkGrid(int origin, const std::vector<cv::Point2f>& cent
     placed[origin] = 1;
     coord[origin] = {0, 0};
     result[gridIndex(0, 0)] = centres[origin];
+    gridSource_[gridIndex(0, 0)] = origin;
     static const int kStep[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
     std::vector<int> current{origin}, next;
     while (!current.empty()) {
@@ -380,10 +424,87 @@ void CircleCalibBoard::walkGrid(int origin, const std::vector<cv::Point2f>& cent
                 placed[nb] = 1;
                 coord[nb] = {gx, gy};
                 result[gridIndex(gx, gy)] = centres[nb];
+                gridSource_[gridIndex(gx, gy)] = nb;
                 next.push_back(nb);
             }
         }
         current.swap(next);
+    }
+}
+
+void CircleCalibBoard::correctPerspective(const std::vector<std::vector<cv::Point>>& contours,
+                                          std::vector<cv::Point2f>& result) const {
+    // The centre of a circle is the pole of the line at infinity with respect
+    // to the circle, and poles and polars survive any projection. So the image
+    // of the centre is the pole, with respect to the imaged ellipse, of the
+    // image of the board's line at infinity (its vanishing line). That line
+    // comes from the board-to-image homography of the points found; the
+    // ellipse centres' own offsets change it only in the second order.
+    if (gridSource_.size() != result.size()) return;
+    std::vector<cv::Point2f> board, image;
+    std::vector<int> index;
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        const int s = gridSource_[i];
+        if (s < 0 || static_cast<std::size_t>(s) >= contours.size() || result[i].x == FLT_MAX) continue;
+        const cv::Vec3f o = objectPoints_.at<cv::Vec3f>(static_cast<int>(i) / nx_, static_cast<int>(i) % nx_);
+        board.emplace_back(o[0], o[1]);
+        image.push_back(result[i]);
+        index.push_back(static_cast<int>(i));
+    }
+    // The vanishing line of the homography fitted to the given points, as
+    // (l1, l2, l3) with l1 x + l2 y + l3 = 0; false when the points leave it
+    // undetermined (too few, or all on one line) or the view is affine.
+    auto vanishingLine = [](const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                            cv::Vec3d& l) {
+        cv::Matx33d H;
+        if (!fitHomography(from, to, H)) return false;
+        const cv::Matx33d Hinv = H.inv();
+        l = cv::Vec3d(Hinv(2, 0), Hinv(2, 1), Hinv(2, 2));
+        return std::isfinite(l[0]) && std::isfinite(l[1]) && std::isfinite(l[2]) &&
+               std::hypot(l[0], l[1]) > 0.0;
+    };
+    cv::Vec3d global;
+    if (!vanishingLine(board, image, global)) return;
+    // Lens distortion bends the vanishing line from place to place, so each
+    // circle takes it from the homography of the points found within three
+    // grid steps (the whole board's where fewer than 12 are found there).
+    // Nearer points follow the lens better but carry more of their noise
+    // into the line; three steps measured best on rendered distorted views.
+    constexpr int reach = 3;
+    Model2D_RotatedEllipse<cv::Point> model(setting("fitrange"));
+    std::vector<cv::Point2f> nearBoard, nearImage;
+    for (int i : index) {
+        if (!model.fit(contours[static_cast<std::size_t>(gridSource_[static_cast<std::size_t>(i)])])) continue;
+        cv::Vec3d line = global;
+        nearBoard.clear();
+        nearImage.clear();
+        const int row = i / nx_, col = i % nx_;
+        for (std::size_t k = 0; k < index.size(); ++k) {
+            const int r = index[k] / nx_, c = index[k] % nx_;
+            if (std::abs(r - row) <= reach && std::abs(c - col) <= reach) {
+                nearBoard.push_back(board[k]);
+                nearImage.push_back(image[k]);
+            }
+        }
+        cv::Vec3d local;
+        if (nearBoard.size() >= 12 && vanishingLine(nearBoard, nearImage, local)) line = local;
+        const double l1 = line[0], l2 = line[1], l3 = line[2];
+        const double cx = model.cx(), cy = model.cy();
+        // The line's value at the centre: zero would put the circle on its
+        // own vanishing line.
+        const double side = l1 * cx + l2 * cy + l3;
+        if (!(std::fabs(side) > 0.0)) continue;
+        // Ellipse (u - c)^T M (u - c) = 1 with M = R diag(1/a^2, 1/b^2) R^T;
+        // the pole of l is c - M^-1 (l1, l2) / (l . c).
+        const double c = std::cos(model.theta()), s = std::sin(model.theta());
+        const double a2 = model.a() * model.a(), b2 = model.b() * model.b();
+        const double m00 = c * c * a2 + s * s * b2, m11 = s * s * a2 + c * c * b2, m01 = c * s * (a2 - b2);
+        const double dx = -(m00 * l1 + m01 * l2) / side, dy = -(m01 * l1 + m11 * l2) / side;
+        // A shift beyond the ellipse's smaller axis means a vanishing line
+        // through or next to the circle: a homography gone wrong, not a view.
+        if (!(std::hypot(dx, dy) < std::min(model.a(), model.b()))) continue;
+        result[static_cast<std::size_t>(i)] =
+            cv::Point2f(static_cast<float>(cx + dx), static_cast<float>(cy + dy));
     }
 }
 
@@ -466,6 +587,7 @@ void CircleCalibBoard::detect(const cv::Mat& image, std::vector<cv::Point2f>& re
     }
     buildNeighbours(centres, axes);
     walkGrid(origin, centres, result);
+    correctPerspective(contours, result);
     if (drawing) drawMarkers(*drawing, result);
     (void)displayScale_;
 }

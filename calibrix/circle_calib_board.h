@@ -81,7 +81,13 @@ public:
     void buildNeighbours(const std::vector<cv::Point2f>& centres,
                          const std::vector<cv::Vec2i>& axes);
     void walkGrid(int origin, const std::vector<cv::Point2f>& centres,
-                  std::vector<cv::Point2f>& result) const;
+                  std::vector<cv::Point2f>& result);
+    // Moves every placed point from its fitted ellipse's centre to the image
+    // of the circle's centre: under perspective the two differ (by a few
+    // tenths of a pixel for near, tilted views). `contours` are the ones the
+    // last walkGrid() placed the points from.
+    void correctPerspective(const std::vector<std::vector<cv::Point>>& contours,
+                            std::vector<cv::Point2f>& result) const;
     void drawMarkers(cv::Mat& target, const std::vector<cv::Point2f>& result) const;
 
 private:
@@ -92,6 +98,8 @@ private:
     int originX_ = 0, originY_ = 0;
     cv::Mat objectPoints_;
     std::vector<std::array<int, 4>> neighbours_;
+    // For every grid index, the contour the last walkGrid() placed there (-1: none).
+    std::vector<int> gridSource_;
     cv::Point2f ex_{1.0f, 0.0f}, ey_{0.0f, 1.0f};
 };
 

@@ -131,17 +131,15 @@ TEST_F(SimBoards, DetectionFindsEveryVisibleCircleAtItsTrueCentreAndNoWrongIndex
                 ++full;
                 worstMean = std::max(worstMean, mean);
                 worstMeanEllipse = std::max(worstMeanEllipse, meanEllipse);
-                // The fitted ellipse's centre is not the image of the circle's
-                // centre under perspective (up to ~0.2 px for the nearest,
-                // most tilted views); the detection itself must hit the
-                // ellipse centre.
-                EXPECT_LE(meanEllipse, 0.1) << name;
-                EXPECT_LE(mean, 0.3) << name;
+                // The detection gives the image of each circle's centre,
+                // not the fitted ellipse's centre (the two differ by up to
+                // ~0.3 px for the nearest, most tilted views).
+                EXPECT_LE(mean, 0.15) << name;
             }
         }
     }
     std::printf("fully detected: %d of %d images, wrong indices: %d; worst per-image mean error "
-                "%.4f px to the imaged centres, %.4f px to the imaged ellipse centres\n",
+                "%.4f px to the imaged centres (ellipse centres would be off by up to %.4f px)\n",
                 full, images, wrong, worstMean, worstMeanEllipse);
     EXPECT_GE(full, static_cast<int>(0.95 * images + 0.999));
     EXPECT_EQ(wrong, 0);
@@ -178,27 +176,56 @@ TEST_F(SimBoards, CalibrationMatchesTheRig) {
             std::printf("%s %s %.3f (truth %.3f, %.4f %%)\n", p.c_str(), names[k], e, t, 100.0 * (e - t) / t);
             EXPECT_NEAR(e, t, 0.002 * t) << p << " " << names[k];
         }
-        // Distortion alone: rays of image points (true model) through the true
-        // camera matrix with the estimated and the true coefficients; over a
-        // grid of the whole image and over the circle centres the boards put
-        // into view (the area the calibration has data for).
-        auto worstDifference = [&](const std::vector<cv::Point2f>& pixels) {
+        // Rays of image points (true model), projected again through the
+        // estimated model. The estimate is compared up to a rotation of the
+        // camera frame (found by least squares): the board poses and the
+        // stereo rotation take up any such rotation, so it is no lens error,
+        // while a principal point a few hundredths of a pixel off would
+        // otherwise read as an error of that size everywhere.
+        auto worstDifference = [&](const std::vector<cv::Point2f>& pixels, bool alignRotation) {
             std::vector<cv::Point2f> rays;
             cv::undistortPoints(pixels, rays, Kt, Dt);
             std::vector<cv::Point3f> rays3;
             for (const auto& q : rays) rays3.emplace_back(q.x, q.y, 1.0f);
-            std::vector<cv::Point2f> withTrue, withEst;
             const cv::Mat zero = cv::Mat::zeros(3, 1, CV_64F);
-            cv::projectPoints(rays3, zero, zero, Kt, Dt, withTrue);
-            cv::projectPoints(rays3, zero, zero, Kt, D, withEst);
+            auto project = [&](const cv::Vec3d& w, std::vector<cv::Point2f>& out) {
+                cv::projectPoints(rays3, cv::Mat(w), zero, K, D, out);
+            };
+            cv::Vec3d w(0, 0, 0);
+            const int rows = static_cast<int>(2 * pixels.size());
+            for (int it = 0; alignRotation && it < 5; ++it) {
+                std::vector<cv::Point2f> at, moved;
+                project(w, at);
+                cv::Mat J(rows, 3, CV_64F), r(rows, 1, CV_64F);
+                for (std::size_t i = 0; i < pixels.size(); ++i) {
+                    r.at<double>(static_cast<int>(2 * i)) = pixels[i].x - at[i].x;
+                    r.at<double>(static_cast<int>(2 * i + 1)) = pixels[i].y - at[i].y;
+                }
+                for (int k = 0; k < 3; ++k) {
+                    cv::Vec3d step = w;
+                    step[k] += 1e-6;
+                    project(step, moved);
+                    for (std::size_t i = 0; i < pixels.size(); ++i) {
+                        J.at<double>(static_cast<int>(2 * i), k) = (moved[i].x - at[i].x) / 1e-6;
+                        J.at<double>(static_cast<int>(2 * i + 1), k) = (moved[i].y - at[i].y) / 1e-6;
+                    }
+                }
+                cv::Mat dw;
+                cv::solve(J, r, dw, cv::DECOMP_SVD);
+                w += cv::Vec3d(dw.at<double>(0), dw.at<double>(1), dw.at<double>(2));
+            }
+            std::vector<cv::Point2f> withEst;
+            project(w, withEst);
             double worst = 0;
-            for (std::size_t i = 0; i < withTrue.size(); ++i)
-                worst = std::max(worst, static_cast<double>(cv::norm(withTrue[i] - withEst[i])));
+            for (std::size_t i = 0; i < pixels.size(); ++i)
+                worst = std::max(worst, static_cast<double>(cv::norm(pixels[i] - withEst[i])));
             return worst;
         };
         std::vector<cv::Point2f> grid, seen;
-        for (int y = 0; y <= 1023; y += 64)
-            for (int x = 0; x <= 1279; x += 64) grid.emplace_back(static_cast<float>(x), static_cast<float>(y));
+        // 21 x 17 points from corner to corner.
+        for (int j = 0; j <= 16; ++j)
+            for (int i = 0; i <= 20; ++i)
+                grid.emplace_back(static_cast<float>(1279.0 * i / 20), static_cast<float>(1023.0 * j / 16));
         for (int f = 0; f < kSimPoses; ++f) {
             char key[32];
             std::snprintf(key, sizeof key, "frame_%02d", f);
@@ -210,14 +237,12 @@ TEST_F(SimBoards, CalibrationMatchesTheRig) {
                     seen.emplace_back(static_cast<float>(pts.at<double>(i, 0)),
                                       static_cast<float>(pts.at<double>(i, 1)));
         }
-        const double worstImage = worstDifference(grid), worstSeen = worstDifference(seen);
-        std::printf("%s distortion vs truth: worst %.4f px over the image grid, %.4f px over the "
-                    "%zu circle positions in view\n",
-                    p.c_str(), worstImage, worstSeen, seen.size());
-        // Target 0.05 px. The board points carry the perspective offset of
-        // ellipse centres (up to ~0.4 px on near, tilted views), which the
-        // lens model partly absorbs: about 0.1 px today. This bound guards
-        // against regressions only.
-        EXPECT_LE(worstSeen, 0.15) << p;
+        const double image = worstDifference(grid, true), inView = worstDifference(seen, true);
+        std::printf("%s model vs truth (up to a rotation): worst %.4f px over the image grid, %.4f px "
+                    "over the %zu circle positions in view; without the rotation %.4f / %.4f px\n",
+                    p.c_str(), image, inView, seen.size(), worstDifference(grid, false),
+                    worstDifference(seen, false));
+        EXPECT_LE(image, 0.05) << p;
+        EXPECT_LE(inView, 0.06) << p;
     }
 }

@@ -95,7 +95,10 @@ std::vector<BoardPose> boardPoses(const StereoRig& rig, const BoardSpec& spec, i
       cv::Matx33d tiltR = rotationFromVector(axis * (tilt * CV_PI / 180));
       BoardPose p;
       p.axes = tiltR * rotationFromEulerDeg(0, 0, inPlane) * baseAxes();
-      p.origin = {-40 + 80 * unit(rng), -35 + 70 * unit(rng), d};
+      // Shifted sideways far enough that, over the set, the circles reach
+      // into the image corners: the lens model is measured, not
+      // extrapolated, there.
+      p.origin = {(-0.2 + 0.4 * unit(rng)) * d, (-0.17 + 0.34 * unit(rng)) * d, d};
       best = p;
       if (baseMarkerVisible(rig, spec, p)) break;
     }
