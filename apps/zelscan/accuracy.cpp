@@ -7,6 +7,8 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "sim/scene/lens_difference.h"
+
 namespace zelscan {
 namespace {
 
@@ -80,19 +82,10 @@ bool measureCalibration(const std::string& dir, const sim::StereoRig& rig, Calib
     auto rel = [](double v, double t) { return 100.0 * std::abs(v - t) / std::abs(t); };
     out.focalErrorPercent[c] = std::max(rel(estimate.fx, truth.fx), rel(estimate.fy, truth.fy));
     out.principalErrorPercent[c] = std::max(rel(estimate.cx, truth.cx), rel(estimate.cy, truth.cy));
-    // Cast the true ray of each pixel of a grid and project it with the estimate.
-    double worst = 0;
-    for (int y = 0; y <= truth.height; y += truth.height / 16) {
-      for (int x = 0; x <= truth.width; x += truth.width / 16) {
-        double xd = (x - truth.cx) / truth.fx, yd = (y - truth.cy) / truth.fy, xn, yn;
-        if (!truth.undistort(xd, yd, xn, yn)) continue;
-        double xe, ye;
-        estimate.distort(xn, yn, xe, ye);
-        double px = estimate.fx * xe + estimate.cx, py = estimate.fy * ye + estimate.cy;
-        worst = std::max(worst, std::hypot(px - x, py - y));
-      }
-    }
-    out.modelErrorPx[c] = worst;
+    // The true ray of each pixel of a grid, projected with the estimate, up to
+    // a rotation of the camera frame (which the extrinsics take up).
+    out.modelErrorPx[c] = sim::lensModelDifference(truth.K(), truth.D(), estimate.K(), estimate.D(),
+                                                   sim::imageGrid(truth.width, truth.height), true);
     if (c == 1) {
       if (T.total() != 3) {
         *error = dir + "/cam1_param.yaml has no cam1_T";

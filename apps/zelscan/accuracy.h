@@ -33,7 +33,7 @@ struct CalibrationAccuracy {
   double rms[2] = {0, 0};                         // calibrix's RMS reprojection errors (from its output)
   double focalErrorPercent[2] = {0, 0};           // worst of fx, fy
   double principalErrorPercent[2] = {0, 0};       // worst of cx, cy (relative to the value)
-  double modelErrorPx[2] = {0, 0};                // worst reprojection difference of K + D over the image
+  double modelErrorPx[2] = {0, 0};                // worst reprojection difference of K + D over the image, up to a rotation
   double baselineMm = 0, trueBaselineMm = 0;
   double baselineErrorPercent = 0;
 };

@@ -1,6 +1,8 @@
 // zelscan demo: the whole chain on the virtual head, as a user would run it.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "apps/zelscan/decoder_host.h"
 #include "apps/zelscan/subprocess.h"
 #include "platform/profile.h"
+#include "sim/scene/boards.h"
 #include "platform/stopwatch.h"
 
 namespace zelscan {
@@ -42,6 +45,9 @@ constexpr double kPhsftRmsPercent = 0.1;
 constexpr double kSgbmCompleteness = 0.85;
 constexpr double kSgbmRmsPercent = 0.5;
 constexpr double kRmsPx = 0.1;
+// With the reference step, "coord" 1 output is in board coordinates: the
+// reference board's plane must decode to z = 0 within 0.1 % of its distance.
+constexpr double kBoardPlanePercent = 0.1;
 constexpr double kIntrinsicPercent = 0.2;
 constexpr double kBaselinePercent = 0.1;
 
@@ -123,6 +129,32 @@ void writeViewerIni(const std::string& plyPath) {
   std::string ini = fs::path(plyPath).replace_extension("ini").string();
   platform::writeProfileString("CoordinateSystem", "Eye", "-Z", ini.c_str());
   platform::writeProfileString("CoordinateSystem", "Up", "Y", ini.c_str());
+}
+
+// z of the points of a cloud decoded in board coordinates.
+struct BoardPlane {
+  int points = 0;
+  double meanZ = 0, rmsZ = 0, lowZ = 0, highZ = 0;
+};
+
+BoardPlane measureBoardPlane(const Cloud& cloud) {
+  BoardPlane b;
+  std::vector<double> z;
+  z.reserve(static_cast<std::size_t>(cloud.count));
+  for (int i = 0; i < cloud.count; ++i) z.push_back(cloud.points[3 * static_cast<std::size_t>(i) + 2]);
+  b.points = static_cast<int>(z.size());
+  if (z.empty()) return b;
+  double sum = 0, squares = 0;
+  for (double v : z) {
+    sum += v;
+    squares += v * v;
+  }
+  b.meanZ = sum / static_cast<double>(z.size());
+  b.rmsZ = std::sqrt(squares / static_cast<double>(z.size()));
+  std::sort(z.begin(), z.end());
+  b.lowZ = z[z.size() / 100];
+  b.highZ = z[z.size() - 1 - z.size() / 100];
+  return b;
 }
 
 void reportCloud(Report& report, const char* title, const DecodeRun& run, double completenessTarget,
@@ -229,6 +261,10 @@ int demoCommand(int argc, char** argv) {
   if (!runTool("zelsim", {"render", "--scene", "demo", "--out", scene, "--seed", seedText, "--quiet"}, "",
                out + "/zelsim_scene.log"))
     return 1;
+  const std::string reference = out + "/reference";
+  if (!runTool("zelsim", {"render", "--scene", "reference", "--out", reference, "--seed", seedText, "--quiet"}, "",
+               out + "/zelsim_reference.log"))
+    return 1;
   times.push_back({"render scene", sw.lapMs()});
 
   std::string error;
@@ -250,7 +286,8 @@ int demoCommand(int argc, char** argv) {
                  cal.focalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
     report.check((cam + " principal point error").c_str(), fmt("%.3f %%", cal.principalErrorPercent[c]),
                  cal.principalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
-    report.line("  " + cam + " lens model differs from the truth by at most " + fmt("%.3f px", cal.modelErrorPx[c]));
+    report.line("  " + cam + " lens model differs from the truth by at most " + fmt("%.3f px", cal.modelErrorPx[c]) +
+                " (up to a turn of the camera frame)");
   }
   report.check("baseline", fmt("%.3f mm", cal.baselineMm), cal.baselineErrorPercent <= kBaselinePercent,
                fmt("%.3f mm", cal.trueBaselineMm) + fmt(" +- %.1f %%", kBaselinePercent));
@@ -276,12 +313,41 @@ int demoCommand(int argc, char** argv) {
   if (!writeCloud(withCalibrix.cloud, out + "/cloud_phsft.ply", &error)) return fail(error), 1;
   writeViewerIni(out + "/cloud_phsft.ply");
   if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth)) return 1;
+  // The reference board's plane, decoded with "coord" 1 (calibrix's hmat0.dat,
+  // hmat1.dat: the world is the board calibrix was shown last).
+  const std::string coord1 = out + "/phsft_coord1.ini";
+  if (!platform::writeProfileString("PhaseShift", "coord", "1", coord1.c_str()))
+    return fail("cannot write " + coord1), 1;
+  left.clear();
+  right.clear();
+  for (int k = 0; k < 13; ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
+    left.push_back(reference + name);
+    std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
+    right.push_back(reference + name);
+  }
+  ImageSets planeSets;
+  if (!loadImageSets(left, right, 0, 0, planeSets, &error)) return fail(error), 1;
+  Cloud plane;
+  if (!phsft->configure(coord1, calibration, &error) || !phsft->decode(planeSets, plane, &error))
+    return fail(error), 1;
+  const BoardPlane board = measureBoardPlane(plane);
   phsft.reset();
   times.push_back({"phase-shift decode + measure", sw.lapMs()});
   reportCloud(report, "phase-shift decoder, calibrix calibration -> cloud_phsft.ply", withCalibrix,
               kPhsftCompleteness, kPhsftRmsPercent);
   reportCloud(report, "phase-shift decoder, true calibration (decoder alone)", withTruth, kPhsftCompleteness,
               kPhsftRmsPercent);
+  const double boardDistance = cv::norm(sim::referenceBoardPose().origin);
+  const double planeTarget = kBoardPlanePercent / 100.0 * boardDistance;
+  report.line("reference board plane, phase-shift decoder with \"coord\" 1 (board coordinates)");
+  report.line("  points " + std::to_string(board.points) + fmt(", z from %.3f", board.lowZ) +
+              fmt(" to %.3f mm (1st to 99th percentile)", board.highZ));
+  report.check("mean z", fmt("%.3f mm", board.meanZ), std::fabs(board.meanZ) <= planeTarget,
+               fmt("|z| <= %.1f %%", kBoardPlanePercent) + fmt(" of %.0f mm", boardDistance) + fmt(" = %.2f mm", planeTarget));
+  report.check("RMS z", fmt("%.3f mm", board.rmsZ), board.points > 0 && board.rmsZ <= planeTarget,
+               fmt("<= %.2f mm", planeTarget));
 
   // 5. SGBM decoding of the textured pair.
   progress(5, steps, sgbm ? "decoding the textured pair (SGBM decoder)" : "SGBM decoder skipped (--no-sgbm)");

@@ -11,6 +11,7 @@
 
 #include "calibrix/circle_calib_board.h"
 #include "calibrix/tests/sim_board_set.h"
+#include "sim/scene/lens_difference.h"
 
 using namespace calibrix::test;
 
@@ -176,56 +177,12 @@ TEST_F(SimBoards, CalibrationMatchesTheRig) {
             std::printf("%s %s %.3f (truth %.3f, %.4f %%)\n", p.c_str(), names[k], e, t, 100.0 * (e - t) / t);
             EXPECT_NEAR(e, t, 0.002 * t) << p << " " << names[k];
         }
-        // Rays of image points (true model), projected again through the
-        // estimated model. The estimate is compared up to a rotation of the
-        // camera frame (found by least squares): the board poses and the
-        // stereo rotation take up any such rotation, so it is no lens error,
-        // while a principal point a few hundredths of a pixel off would
-        // otherwise read as an error of that size everywhere.
-        auto worstDifference = [&](const std::vector<cv::Point2f>& pixels, bool alignRotation) {
-            std::vector<cv::Point2f> rays;
-            cv::undistortPoints(pixels, rays, Kt, Dt);
-            std::vector<cv::Point3f> rays3;
-            for (const auto& q : rays) rays3.emplace_back(q.x, q.y, 1.0f);
-            const cv::Mat zero = cv::Mat::zeros(3, 1, CV_64F);
-            auto project = [&](const cv::Vec3d& w, std::vector<cv::Point2f>& out) {
-                cv::projectPoints(rays3, cv::Mat(w), zero, K, D, out);
-            };
-            cv::Vec3d w(0, 0, 0);
-            const int rows = static_cast<int>(2 * pixels.size());
-            for (int it = 0; alignRotation && it < 5; ++it) {
-                std::vector<cv::Point2f> at, moved;
-                project(w, at);
-                cv::Mat J(rows, 3, CV_64F), r(rows, 1, CV_64F);
-                for (std::size_t i = 0; i < pixels.size(); ++i) {
-                    r.at<double>(static_cast<int>(2 * i)) = pixels[i].x - at[i].x;
-                    r.at<double>(static_cast<int>(2 * i + 1)) = pixels[i].y - at[i].y;
-                }
-                for (int k = 0; k < 3; ++k) {
-                    cv::Vec3d step = w;
-                    step[k] += 1e-6;
-                    project(step, moved);
-                    for (std::size_t i = 0; i < pixels.size(); ++i) {
-                        J.at<double>(static_cast<int>(2 * i), k) = (moved[i].x - at[i].x) / 1e-6;
-                        J.at<double>(static_cast<int>(2 * i + 1), k) = (moved[i].y - at[i].y) / 1e-6;
-                    }
-                }
-                cv::Mat dw;
-                cv::solve(J, r, dw, cv::DECOMP_SVD);
-                w += cv::Vec3d(dw.at<double>(0), dw.at<double>(1), dw.at<double>(2));
-            }
-            std::vector<cv::Point2f> withEst;
-            project(w, withEst);
-            double worst = 0;
-            for (std::size_t i = 0; i < pixels.size(); ++i)
-                worst = std::max(worst, static_cast<double>(cv::norm(pixels[i] - withEst[i])));
-            return worst;
-        };
-        std::vector<cv::Point2f> grid, seen;
-        // 21 x 17 points from corner to corner.
-        for (int j = 0; j <= 16; ++j)
-            for (int i = 0; i <= 20; ++i)
-                grid.emplace_back(static_cast<float>(1279.0 * i / 20), static_cast<float>(1023.0 * j / 16));
+        // The true ray of each pixel, projected with the estimated camera
+        // matrix and distortion, up to a turn of the camera frame: over the
+        // image from corner to corner, and over every circle centre the
+        // boards put into view.
+        const std::vector<cv::Point2f> grid = sim::imageGrid(1280, 1024);
+        std::vector<cv::Point2f> seen;
         for (int f = 0; f < kSimPoses; ++f) {
             char key[32];
             std::snprintf(key, sizeof key, "frame_%02d", f);
@@ -237,6 +194,9 @@ TEST_F(SimBoards, CalibrationMatchesTheRig) {
                     seen.emplace_back(static_cast<float>(pts.at<double>(i, 0)),
                                       static_cast<float>(pts.at<double>(i, 1)));
         }
+        auto worstDifference = [&](const std::vector<cv::Point2f>& pixels, bool alignRotation) {
+            return sim::lensModelDifference(Kt, Dt, K, D, pixels, alignRotation);
+        };
         const double image = worstDifference(grid, true), inView = worstDifference(seen, true);
         std::printf("%s model vs truth (up to a rotation): worst %.4f px over the image grid, %.4f px "
                     "over the %zu circle positions in view; without the rotation %.4f / %.4f px\n",

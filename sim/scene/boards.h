@@ -27,11 +27,15 @@ struct BoardPose {
 // fits the view over the working range.
 BoardSpec defaultBoardSpec();
 
-// `count` seeded poses over 550..850 mm with tilts up to 45 degrees, each with
+// `count` seeded poses over 550..850 mm with tilts up to 45 degrees, shifted
+// sideways so that the set reaches into the image corners, each with
 // the base marker inside both camera images; and the reference pose
 // (fronto-parallel-ish at 700 mm).
 std::vector<BoardPose> boardPoses(const StereoRig& rig, const BoardSpec& spec, int count, uint64_t seed);
 BoardPose referenceBoardPose();
+// A plain plane where the reference board lies: what a scan of the board's
+// plane sees, without the circles.
+Scene referencePlaneScene();
 
 // The image position (distorted pixels) of every circle centre, row-major
 // (index r * nCirclesX + c); `visible` says whether it lies inside the image

@@ -148,6 +148,21 @@ TEST_F(ZelscanDecode, BadInputsFailWithOneClearLine) {
   EXPECT_FALSE(fs::exists(path("a.xyz")));
 }
 
+// The check lines ("... (target ...)") of the report block whose title
+// begins with `title`.
+std::vector<std::string> checkLines(const fs::path& report, const std::string& title) {
+  std::ifstream in(report);
+  std::vector<std::string> out;
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.rfind(title, 0) == 0) inside = true;
+    else if (!line.empty() && line[0] != ' ') inside = false;
+    if (inside && line.find("(target") != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
 // The main job with a smaller board set: every stage runs, calibrix's
 // calibration meets its targets, both clouds are written and read back.
 TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
@@ -158,19 +173,13 @@ TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
   for (int step = 1; step <= 6; ++step) {
     EXPECT_NE(r.out.find("[" + std::to_string(step) + "/6]"), std::string::npos) << "progress of step " << step;
   }
-  std::ifstream in(dir / "report.txt");
-  std::string line;
-  int calibrationChecks = 0;
-  bool inCalibration = false;
-  while (std::getline(in, line)) {
-    if (line.rfind("calibration", 0) == 0) inCalibration = true;
-    else if (!line.empty() && line[0] != ' ') inCalibration = false;
-    if (inCalibration && line.find("(target") != std::string::npos) {
-      ++calibrationChecks;
-      EXPECT_NE(line.find(" ok "), std::string::npos) << line;
-    }
-  }
-  EXPECT_EQ(calibrationChecks, 7);
+  const std::vector<std::string> calibration = checkLines(dir / "report.txt", "calibration");
+  EXPECT_EQ(calibration.size(), 7u);
+  // The reference board's plane, decoded in board coordinates.
+  const std::vector<std::string> plane = checkLines(dir / "report.txt", "reference board plane");
+  EXPECT_EQ(plane.size(), 2u);
+  for (const auto* block : {&calibration, &plane})
+    for (const std::string& line : *block) EXPECT_NE(line.find(" ok "), std::string::npos) << line;
   for (const char* cloudFile : {"cloud_phsft.ply", "cloud_sgbm.ply"}) {
     cloud::CloudStore store;
     cloud::LoadPointFile(store, dir / cloudFile);
