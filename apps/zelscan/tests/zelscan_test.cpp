@@ -178,6 +178,20 @@ TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
   // The reference board's plane, decoded in board coordinates.
   const std::vector<std::string> plane = checkLines(dir / "report.txt", "reference board plane");
   EXPECT_EQ(plane.size(), 2u);
+  // calibrix's calibration decodes as well as the true one.
+  auto figure = [](const std::vector<std::string>& checks, const std::string& what) {
+    for (const std::string& line : checks)
+      if (line.find(what) != std::string::npos) return std::stod(line.substr(line.find(what) + what.size()));
+    return -1.0;
+  };
+  const std::vector<std::string> withCalibrix = checkLines(dir / "report.txt", "phase-shift decoder, calibrix");
+  const std::vector<std::string> withTruth = checkLines(dir / "report.txt", "phase-shift decoder, true");
+  const double completeness = figure(withCalibrix, "completeness"), trueCompleteness = figure(withTruth, "completeness");
+  const double rms = figure(withCalibrix, "true surface"), trueRms = figure(withTruth, "true surface");
+  ASSERT_GT(trueCompleteness, 0);
+  ASSERT_GT(trueRms, 0);
+  EXPECT_NEAR(completeness, trueCompleteness, 1.0);  // percentage points
+  EXPECT_LE(rms, 1.1 * trueRms);
   for (const auto* block : {&calibration, &plane})
     for (const std::string& line : *block) EXPECT_NE(line.find(" ok "), std::string::npos) << line;
   for (const char* cloudFile : {"cloud_phsft.ply", "cloud_sgbm.ply"}) {
