@@ -131,6 +131,19 @@ void writeViewerIni(const std::string& plyPath) {
   platform::writeProfileString("CoordinateSystem", "Up", "Y", ini.c_str());
 }
 
+// The 13 patterns per camera that zelsim writes into dir (cam0_00.pgm ...).
+bool loadPatternSets(const std::string& dir, ImageSets& sets, std::string* error) {
+  std::vector<std::string> left, right;
+  for (int k = 0; k < 13; ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
+    left.push_back(dir + name);
+    std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
+    right.push_back(dir + name);
+  }
+  return loadImageSets(left, right, 0, 0, sets, error);
+}
+
 // z of the points of a cloud decoded in board coordinates.
 struct BoardPlane {
   int points = 0;
@@ -297,16 +310,8 @@ int demoCommand(int argc, char** argv) {
   std::unique_ptr<DecoderHost> phsft = DecoderHost::load(DecoderKind::Phsft, &error);
   if (!phsft) return fail(error), 1;
   phsft->logTo(out + "/decoder_phsft.log");
-  std::vector<std::string> left, right;
-  for (int k = 0; k < 13; ++k) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
-    left.push_back(scene + name);
-    std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
-    right.push_back(scene + name);
-  }
   ImageSets patterns;
-  if (!loadImageSets(left, right, 0, 0, patterns, &error)) return fail(error), 1;
+  if (!loadPatternSets(scene, patterns, &error)) return fail(error), 1;
   const std::uint8_t litAndSeen = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
   DecodeRun withCalibrix, withTruth;
   if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, withCalibrix)) return 1;
@@ -314,21 +319,12 @@ int demoCommand(int argc, char** argv) {
   writeViewerIni(out + "/cloud_phsft.ply");
   if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth)) return 1;
   // The reference board's plane, decoded with "coord" 1 (calibrix's hmat0.dat,
-  // hmat1.dat: the world is the board calibrix was shown last).
+  // hmat1.dat, whose world is the reference board).
   const std::string coord1 = out + "/phsft_coord1.ini";
   if (!platform::writeProfileString("PhaseShift", "coord", "1", coord1.c_str()))
     return fail("cannot write " + coord1), 1;
-  left.clear();
-  right.clear();
-  for (int k = 0; k < 13; ++k) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/cam0_%02d.pgm", k);
-    left.push_back(reference + name);
-    std::snprintf(name, sizeof name, "/cam1_%02d.pgm", k);
-    right.push_back(reference + name);
-  }
   ImageSets planeSets;
-  if (!loadImageSets(left, right, 0, 0, planeSets, &error)) return fail(error), 1;
+  if (!loadPatternSets(reference, planeSets, &error)) return fail(error), 1;
   Cloud plane;
   if (!phsft->configure(coord1, calibration, &error) || !phsft->decode(planeSets, plane, &error))
     return fail(error), 1;

@@ -83,12 +83,7 @@ Scene referencePlaneScene() {
   const BoardPose pose = referenceBoardPose();
   Scene s;
   s.name = "reference";
-  Material m;
-  m.albedo = 0.75;
-  m.texture.kind = Texture::Kind::Noise;
-  m.texture.scale = 6.0;
-  m.texture.contrast = 0.3;
-  m.texture.seed = 5;
+  const Material m = planeScene().objects.front().material;  // the plain plane's surface
   // The board's z axis points away from the cameras.
   const cv::Vec3d normal(-pose.axes(0, 2), -pose.axes(1, 2), -pose.axes(2, 2));
   s.addPlane(pose.origin, normal, m).name = "reference plane";
