@@ -16,8 +16,8 @@
 #include "apps/zelscan/decoder_host.h"
 #include "apps/zelscan/subprocess.h"
 #include "platform/profile.h"
-#include "sim/scene/boards.h"
 #include "platform/stopwatch.h"
+#include "sim/scene/boards.h"
 
 namespace zelscan {
 namespace {
