@@ -31,8 +31,9 @@ CameraCore::CameraCore(const Config& config) : config_(config) {
 }
 
 CameraCore::~CameraCore() {
-  // A back-end that forgot tearDown() still gets its threads stopped and its
-  // event signalled; its cameras cannot be closed from here (its hooks are gone).
+  // Only when a back-end's constructor threw (Plugin's destructor then never
+  // ran): stop the threads the frame started and signal the event; there is
+  // no open camera to close.
   if (!tornDown_) {
     if (exitEvent_) exitEvent_->set();
     stopTriggerThreads();

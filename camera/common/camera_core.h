@@ -2,9 +2,10 @@
 // What all camera plug-ins share: the two camera records, frame delivery into
 // the host's buffers, the trigger threads, the exit event, the logger's life,
 // the tear-down order and the projector forwarding. A back-end derives from
-// Zelcam3DFrame25 or Zelcam3DFrame23 (zelcam3d_frame.h), fills in the hooks
-// below and the camera settings of the interface, and calls tearDown() first
-// in its destructor.
+// Zelcam3DFrame25 or Zelcam3DFrame23 (zelcam3d_frame.h) and fills in the hooks
+// below and the camera settings of the interface. Instances are made only as
+// camera::Plugin<Backend> (plugin.h), whose destructor runs the tear-down while
+// the back-end's hooks still exist: a bare back-end is abstract.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -82,8 +83,8 @@ class CameraCore {
   // frames itself); the camera's counter is left alone.
   bool deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
                           std::uint32_t frameIndex);
-  // Runs the tear-down in its fixed order; the most-derived destructor calls
-  // it first, while the hooks still exist. Runs once.
+  // Runs the tear-down in its fixed order; Plugin's destructor calls it
+  // first, while the hooks still exist. Runs once.
   void tearDown();
   // Shortens or lengthens the projector's reply waits (tests).
   void setProjectorWaits(const ZpjWaits& waits) { projectorWaits_ = waits; }
@@ -112,6 +113,11 @@ class CameraCore {
   bool coreProjectorCommandX(int n);
 
  private:
+  // Overridden by Plugin<> alone. Until then every back-end is abstract, so
+  // no instance can exist whose destructor skips tearDown() and leaves the
+  // trigger threads calling hooks of a half-destroyed object.
+  virtual void sealedByPlugin() = 0;
+
   bool copyRows(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
                 ZelcamFrameCallback* callback, unsigned char** buffer);
   void triggerLoop(int index);

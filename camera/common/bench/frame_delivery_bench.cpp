@@ -5,16 +5,16 @@
 #include <cstring>
 #include <vector>
 
+#include "camera/common/plugin.h"
 #include "camera/common/zelcam3d_frame.h"
 
 namespace {
 
 int sink(int, std::uint32_t, std::int32_t, std::int32_t, unsigned char*) { return 0; }
 
-class BenchCam : public camera::Zelcam3DFrame25 {
+class BenchCamBackend : public camera::Zelcam3DFrame25 {
  public:
-  BenchCam() : Zelcam3DFrame25(config()) {}
-  ~BenchCam() override { tearDown(); }
+  BenchCamBackend() : Zelcam3DFrame25(config()) {}
   static Config config() {
     Config c;
     c.triggerThreads = false;
@@ -35,6 +35,7 @@ class BenchCam : public camera::Zelcam3DFrame25 {
   }
   bool closeCamera(camera::CameraRecord&) override { return true; }
 };
+using BenchCam = camera::Plugin<BenchCamBackend>;
 
 double secondsOf(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 

@@ -12,9 +12,11 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "camera/common/izpj.h"
+#include "camera/common/plugin.h"
 #include "camera/common/zelcam3d_frame.h"
 #include "platform/named_event.h"
 #include "sim/projector/virtual_projector.h"
@@ -56,7 +58,7 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit = 2000ms) {
   return true;
 }
 
-class TestCam : public Zelcam3DFrame25 {
+class TestCamBackend : public Zelcam3DFrame25 {
  public:
   static Config config(const char* exitEvent = nullptr) {
     Config c;
@@ -65,9 +67,8 @@ class TestCam : public Zelcam3DFrame25 {
     c.exitEventName = exitEvent;
     return c;
   }
-  explicit TestCam(bool present0 = true, bool present1 = true, const char* exitEvent = nullptr)
+  explicit TestCamBackend(bool present0 = true, bool present1 = true, const char* exitEvent = nullptr)
       : Zelcam3DFrame25(config(exitEvent)), present_ {present0, present1} {}
-  ~TestCam() override { tearDown(); }
 
   int getExposure(int camera) override {
     CameraRecord* cam = openRecord(camera);
@@ -121,6 +122,10 @@ class TestCam : public Zelcam3DFrame25 {
  private:
   bool present_[2];
 };
+using TestCam = Plugin<TestCamBackend>;
+// A back-end cannot be made on its own, only wrapped in Plugin, whose
+// destructor runs the tear-down while the hooks still exist.
+static_assert(std::is_abstract_v<TestCamBackend> && !std::is_abstract_v<TestCam>);
 
 class CameraCoreTest : public ::testing::Test {
  protected:
@@ -399,7 +404,7 @@ TEST_F(CameraCoreTest, ProjectorForwardingOverTcpPort5073) {
 }
 
 // The 23-slot revision on the same frame; no trigger threads (as the Sentech back-end).
-class TestCam23 : public Zelcam3DFrame23 {
+class TestCam23Backend : public Zelcam3DFrame23 {
  public:
   static Config config() {
     Config c;
@@ -408,8 +413,7 @@ class TestCam23 : public Zelcam3DFrame23 {
     c.triggerThreads = false;
     return c;
   }
-  TestCam23() : Zelcam3DFrame23(config()) {}
-  ~TestCam23() override { tearDown(); }
+  TestCam23Backend() : Zelcam3DFrame23(config()) {}
   int getExposure(int) override { return 0; }
   int getGain(int) override { return 0; }
   bool setExposure(int, int) override { return true; }
@@ -425,6 +429,7 @@ class TestCam23 : public Zelcam3DFrame23 {
   }
   bool closeCamera(CameraRecord&) override { return true; }
 };
+using TestCam23 = Plugin<TestCam23Backend>;
 
 TEST_F(CameraCoreTest, Revision23FrameWithoutTriggerThreads) {
   std::unique_ptr<IZelcam3DRev23> cam(new TestCam23);
