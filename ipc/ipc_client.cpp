@@ -294,12 +294,13 @@ void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len,
 
 }  // namespace
 
-std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
-  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
-  ORV_DESCRIBE("[client] cmd[%s] getInt wait[%d]", safe(name), wait);
-  std::int32_t value = 0;
+template <typename T>
+T IpcClient::getValue(const char* operation, char type, const char* name, int* ok, int wait) {
+  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, T{}));
+  ORV_DESCRIBE("[client] cmd[%s] %s wait[%d]", safe(name), operation, wait);
+  T value{};
   int success = 0;
-  Outcome o = request(description, 'G', 'I', name, nullptr, 0, wait,
+  Outcome o = request(description, 'G', type, name, nullptr, 0, wait,
                       [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
                         takeValue(status, data, len, &value, &success);
                       });
@@ -307,36 +308,18 @@ std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
   if (ok) *ok = success;
   ZEL_LOG("%s <<<\n", description);
   return value;
+}
+
+std::int32_t IpcClient::getInt(const char* name, int* ok, int wait) {
+  return getValue<std::int32_t>("getInt", 'I', name, ok, wait);
 }
 
 float IpcClient::getFloat(const char* name, int* ok, int wait) {
-  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0f));
-  ORV_DESCRIBE("[client] cmd[%s] getFloat wait[%d]", safe(name), wait);
-  float value = 0;
-  int success = 0;
-  Outcome o = request(description, 'G', 'F', name, nullptr, 0, wait,
-                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
-                        takeValue(status, data, len, &value, &success);
-                      });
-  if (o == Outcome::kSent) success = 1;
-  if (ok) *ok = success;
-  ZEL_LOG("%s <<<\n", description);
-  return value;
+  return getValue<float>("getFloat", 'F', name, ok, wait);
 }
 
 double IpcClient::getDouble(const char* name, int* ok, int wait) {
-  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0.0));
-  ORV_DESCRIBE("[client] cmd[%s] getDouble wait[%d]", safe(name), wait);
-  double value = 0;
-  int success = 0;
-  Outcome o = request(description, 'G', 'D', name, nullptr, 0, wait,
-                      [&](std::int32_t status, const std::uint8_t* data, std::uint32_t len) {
-                        takeValue(status, data, len, &value, &success);
-                      });
-  if (o == Outcome::kSent) success = 1;
-  if (ok) *ok = success;
-  ZEL_LOG("%s <<<\n", description);
-  return value;
+  return getValue<double>("getDouble", 'D', name, ok, wait);
 }
 
 int IpcClient::getData(const char* name, void* dest, int destSize, int* received, int* ok,
@@ -440,27 +423,11 @@ void* IpcClient::MapMemory(const char* name) {
     ZEL_LOG("[client] error: %s [%u]\n)", stage, static_cast<unsigned>(error));
     return nullptr;
   }
-  void* view = block->view();
-  {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
-    blocks_.push_back(std::move(block));
-  }
+  void* view = blocks_.add(std::move(block));
   ZEL_LOG("[client] MapMemory OK.\n");
   return view;
 }
 
-void IpcClient::UnmapMemory(void* view) {
-  std::lock_guard<std::mutex> lock(blocksMutex_);
-  if (!view) {
-    blocks_.clear();
-    return;
-  }
-  for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
-    if ((*it)->view() == view) {
-      blocks_.erase(it);
-      return;
-    }
-  }
-}
+void IpcClient::UnmapMemory(void* view) { blocks_.release(view); }
 
 }  // namespace orvipc

@@ -55,6 +55,9 @@ class IpcClient final : public IIpcClient {
   using Evaluate = std::function<void(std::int32_t status, const std::uint8_t* data,
                                       std::uint32_t len)>;
 
+  // One fixed-size value by name (getInt, getFloat, getDouble).
+  template <typename T>
+  T getValue(const char* operation, char type, const char* name, int* ok, int wait);
   // Sends one request and, with wait, reads until its reply, which goes to
   // evaluate. Called with requestMutex_ held.
   Outcome request(const char* description, char op, char type, const char* name,
@@ -84,8 +87,7 @@ class IpcClient final : public IIpcClient {
   std::atomic<IIpcCallback*> callback_{nullptr};
   std::atomic<std::thread::id> callbackThread_{};  // thread inside the callback now
 
-  std::mutex blocksMutex_;
-  std::vector<std::unique_ptr<SharedBlock>> blocks_;
+  SharedBlockList blocks_;
 };
 
 }  // namespace orvipc

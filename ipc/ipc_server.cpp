@@ -381,24 +381,9 @@ void* IpcServer::createSharedMemory(const char* name, std::uint32_t size) {
     ZEL_LOG("[server] error: %s [%u]\n)", stage, static_cast<unsigned>(error));
     return nullptr;
   }
-  void* view = block->view();
-  std::lock_guard<std::mutex> lock(blocksMutex_);
-  blocks_.push_back(std::move(block));
-  return view;
+  return blocks_.add(std::move(block));
 }
 
-void IpcServer::releaseSharedMemory(void* view) {
-  std::lock_guard<std::mutex> lock(blocksMutex_);
-  if (!view) {
-    blocks_.clear();
-    return;
-  }
-  for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
-    if ((*it)->view() == view) {
-      blocks_.erase(it);
-      return;
-    }
-  }
-}
+void IpcServer::releaseSharedMemory(void* view) { blocks_.release(view); }
 
 }  // namespace orvipc

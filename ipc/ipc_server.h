@@ -74,8 +74,7 @@ class IpcServer final : public IIpcServer {
   std::mutex connectionsMutex_;
   std::vector<std::shared_ptr<Connection>> connections_;
   int nextNumber_ = 0;
-  std::mutex blocksMutex_;
-  std::vector<std::unique_ptr<SharedBlock>> blocks_;
+  SharedBlockList blocks_;
 };
 
 }  // namespace orvipc

@@ -99,4 +99,25 @@ SharedBlock::~SharedBlock() {
   if (owner_) ::shm_unlink(shmName_.c_str());
 }
 
+void* SharedBlockList::add(std::unique_ptr<SharedBlock> block) {
+  void* view = block->view();
+  std::lock_guard<std::mutex> lock(mutex_);
+  blocks_.push_back(std::move(block));
+  return view;
+}
+
+void SharedBlockList::release(void* view) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!view) {
+    blocks_.clear();
+    return;
+  }
+  for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+    if ((*it)->view() == view) {
+      blocks_.erase(it);
+      return;
+    }
+  }
+}
+
 }  // namespace orvipc

@@ -3,7 +3,9 @@
 // 0600), the stand-in for a paging-file backed file mapping.
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace orvipc {
 
@@ -31,6 +33,20 @@ class SharedBlock {
   void* view_;
   std::size_t size_;
   bool owner_;  // created the object: removes its name when released
+};
+
+// The blocks a client or server has mapped, kept until released by view.
+class SharedBlockList {
+ public:
+  // Keeps the block; returns its view.
+  void* add(std::unique_ptr<SharedBlock> block);
+  // Unmaps the block with this view (an unknown view is ignored); null
+  // unmaps every block.
+  void release(void* view);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<SharedBlock>> blocks_;
 };
 
 }  // namespace orvipc
