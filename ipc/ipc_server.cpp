@@ -86,6 +86,8 @@ void IpcServer::stop() {
   stopping_ = false;
 }
 
+// The listen thread: takes the single-instance guard, opens the socket, then
+// accepts clients until stop, turning clients away while every slot is taken.
 void IpcServer::listenLoop() {
   const std::string dir = ipcDir();
   if (dir.empty()) {
@@ -106,15 +108,8 @@ void IpcServer::listenLoop() {
     return;
   }
   const std::string path = dir + "/" + name_;
-  sockaddr_un addr{};
-  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  bool ok = listener && socketAddress(path, addr);
-  if (ok) {
-    ::unlink(path.c_str());  // a dead server's socket: the guard says none runs
-    ok = ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-         ::listen(listener.get(), 16) == 0;
-  }
-  if (!ok) {
+  Fd listener = openListener(path);
+  if (!listener) {
     signalReady();
     ZEL_LOG("[server] error: failed to creante named pipe\n");
     return;
@@ -127,32 +122,7 @@ void IpcServer::listenLoop() {
     removeFinished();
     if (activeCount() >= static_cast<unsigned>(maxConnections_)) {
       ZEL_LOG("[server] warning: server has reached maximum number of simultaneous connection\n");
-      bool stopped = false;
-      for (;;) {
-        pollfd fds[3] = {{stopEvent_.fd(), POLLIN, 0}, {clientGone_.fd(), POLLIN, 0},
-                         {listener.get(), POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0) {
-          if (errno == EINTR) continue;
-          stopped = true;
-          break;
-        }
-        if (fds[0].revents) {
-          stopped = true;
-          break;
-        }
-        if (fds[1].revents) break;
-        if (fds[2].revents) {
-          // Turned away at once, as an open of a pipe without a free instance.
-          Fd refused(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-          if (refused) {
-            char busy = kBusy;
-            ::send(refused.get(), &busy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-          } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          }
-        }
-      }
-      if (stopped) {
+      if (!waitForFreeSlot(listener.get())) {
         signalReady();
         break;
       }
@@ -161,60 +131,96 @@ void IpcServer::listenLoop() {
     started_ = true;
     signalReady();
     ZEL_LOG("[server] wait client connection...\n");
-
-    pollfd fds[2] = {{stopEvent_.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
-    int r = ::poll(fds, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents) break;
-    if (!fds[1].revents) continue;
-    Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client) {
-      // Out of descriptors or similar: the pending client stays queued, so
-      // pause instead of spinning on it.
-      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      continue;
-    }
-    ucred cred{};
-    socklen_t credLen = sizeof cred;
-    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0) cred.pid = 0;
-    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    char accepted = kAccepted;
-    if (!sendAll(client.get(), &accepted, 1)) continue;  // gone already
-
-    auto connection = std::make_shared<Connection>();
-    connection->number = nextNumber_;
-    connection->socket = std::move(client);
-    ZEL_LOG("[server] clinet[%d] pid[0x%X] connected\n", connection->number,
-            static_cast<unsigned>(cred.pid));
-    IIpcCallback* own = callback_ ? callback_->create() : nullptr;
-    ZEL_LOG("ipc->on_cbfunc_->create()=%p\n", static_cast<void*>(own));
-    connection->callback = own ? own : callback_;
-    connection->ownCallback = own != nullptr;
-    connection->reply.reset(new (std::nothrow) std::uint8_t[kMaxMessage]);
-    if (!connection->reply) {
-      if (own) freeCallback(own);
-      continue;
-    }
-    try {
-      connection->thread = std::thread(&IpcServer::serve, this, connection.get());
-    } catch (const std::exception&) {
-      if (own) freeCallback(own);
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(connectionsMutex_);
-      connections_.push_back(std::move(connection));
-    }
-    ++nextNumber_;
+    Accepted next = acceptClient(listener.get());
+    if (next == Accepted::kStop) break;
   }
   removeFinished();
   ::unlink(path.c_str());
+}
+
+Fd IpcServer::openListener(const std::string& path) {
+  sockaddr_un addr{};
+  Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener || !socketAddress(path, addr)) return Fd();
+  ::unlink(path.c_str());  // a dead server's socket: the guard says none runs
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.get(), 16) != 0)
+    return Fd();
+  return listener;
+}
+
+bool IpcServer::waitForFreeSlot(int listener) {
+  for (;;) {
+    pollfd fds[3] = {{stopEvent_.fd(), POLLIN, 0}, {clientGone_.fd(), POLLIN, 0}, {listener, POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[0].revents) return false;
+    if (fds[1].revents) return true;
+    if (fds[2].revents) {
+      // Turned away at once, as an open of a pipe without a free instance.
+      Fd refused(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+      if (refused) {
+        char busy = kBusy;
+        ::send(refused.get(), &busy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+}
+
+IpcServer::Accepted IpcServer::acceptClient(int listener) {
+  pollfd fds[2] = {{stopEvent_.fd(), POLLIN, 0}, {listener, POLLIN, 0}};
+  if (::poll(fds, 2, -1) < 0) return errno == EINTR ? Accepted::kNone : Accepted::kStop;
+  if (fds[0].revents) return Accepted::kStop;
+  if (!fds[1].revents) return Accepted::kNone;
+  Fd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  if (!client) {
+    // Out of descriptors or similar: the pending client stays queued, so
+    // pause instead of spinning on it.
+    if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Accepted::kNone;
+  }
+  ucred cred{};
+  socklen_t credLen = sizeof cred;
+  if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0) cred.pid = 0;
+  timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+  ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  char accepted = kAccepted;
+  if (!sendAll(client.get(), &accepted, 1)) return Accepted::kNone;  // gone already
+  startConnection(std::move(client), cred.pid);
+  return Accepted::kClient;
+}
+
+void IpcServer::startConnection(Fd client, pid_t pid) {
+  auto connection = std::make_shared<Connection>();
+  connection->number = nextNumber_;
+  connection->socket = std::move(client);
+  ZEL_LOG("[server] clinet[%d] pid[0x%X] connected\n", connection->number, static_cast<unsigned>(pid));
+  IIpcCallback* own = callback_ ? callback_->create() : nullptr;
+  ZEL_LOG("ipc->on_cbfunc_->create()=%p\n", static_cast<void*>(own));
+  connection->callback = own ? own : callback_;
+  connection->ownCallback = own != nullptr;
+  connection->reply.reset(new (std::nothrow) std::uint8_t[kMaxMessage]);
+  if (!connection->reply) {
+    if (own) freeCallback(own);
+    return;
+  }
+  try {
+    connection->thread = std::thread(&IpcServer::serve, this, connection.get());
+  } catch (const std::exception&) {
+    if (own) freeCallback(own);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections_.push_back(std::move(connection));
+  }
+  ++nextNumber_;
 }
 
 void IpcServer::serve(Connection* c) {

@@ -3,6 +3,8 @@
 // socket, one thread per connection answering its requests through the
 // application's callback, notifications to idle connections, and the
 // shared memory blocks the server publishes.
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -49,7 +51,14 @@ class IpcServer final : public IIpcServer {
     std::thread thread;
   };
 
+  enum class Accepted { kClient, kNone, kStop };
   void listenLoop();
+  // Stages of the listen thread.
+  Fd openListener(const std::string& path);
+  // Turns clients away until a slot frees (true) or the server stops (false).
+  bool waitForFreeSlot(int listener);
+  Accepted acceptClient(int listener);
+  void startConnection(Fd client, pid_t pid);
   void serve(Connection* connection);
   void removeFinished();
   void endAllConnections();
