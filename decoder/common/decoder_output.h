@@ -24,6 +24,18 @@ struct DecoderOutput {
   // Replaces the arrays by the count accepted points of grid (mask 0, row-major
   // order). False, arrays cleared, when count < 1 or the memory is not there.
   bool fill(const PointGrid& grid, int count, int threads);
+
+  // The tail of a decoder's exec: n points were decoded; hands the arrays out
+  // through the host's non-null pointers. Returns n, or 0 (nothing handed
+  // out) when there is no point.
+  std::int32_t handOut(std::int32_t n, float** pointsOut, std::uint8_t** colorsOut,
+                       std::int32_t** pixelIndicesOut) const {
+    if (n < 1) return 0;
+    if (pointsOut != nullptr) *pointsOut = points.get();
+    if (colorsOut != nullptr) *colorsOut = colors.get();
+    if (pixelIndicesOut != nullptr) *pixelIndicesOut = pixelIndices.get();
+    return n;
+  }
 };
 
 }  // namespace zel

@@ -65,11 +65,7 @@ std::int32_t Phsft::exec(float** points, std::uint8_t** colors, bool /*flag*/, s
       return 0;
     }
     const std::int32_t n = decoder.exec(images_, params_->qEvec, output_);
-    if (n < 1) return 0;
-    if (points != nullptr) *points = output_.points.get();
-    if (colors != nullptr) *colors = output_.colors.get();
-    if (pixelIndices != nullptr) *pixelIndices = output_.pixelIndices.get();
-    return n;
+    return output_.handOut(n, points, colors, pixelIndices);
   } catch (const std::exception&) {
     ZEL_LOG("%s: error: decoding failed\n", "Phsft::exec");
     output_.clear();

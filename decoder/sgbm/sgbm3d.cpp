@@ -83,11 +83,7 @@ std::int32_t SGBM3D::exec(float** points, std::uint8_t** colors, bool rectify, s
     }
     std::uint8_t* const buffers[2] = {imageBuffers_[0].get(), imageBuffers_[1].get()};
     const std::int32_t n = decoder.exec(raw_, rectified_, rectify, buffers, params_->qEvec, output_);
-    if (n < 1) return 0;
-    if (points != nullptr) *points = output_.points.get();
-    if (colors != nullptr) *colors = output_.colors.get();
-    if (pixelIndices != nullptr) *pixelIndices = output_.pixelIndices.get();
-    return n;
+    return output_.handOut(n, points, colors, pixelIndices);
   } catch (const std::exception&) {
     ZEL_LOG("%s: error: decoding failed\n", "SGBM3D::exec");
     output_.clear();
