@@ -1,8 +1,11 @@
 #include "camera/common/izpj.h"
 
+#include <cstdio>
 #include <new>
+#include <vector>
 
 #include "camera/common/zpj_com.h"
+#include "camera/common/zpj_protocol.h"
 #include "camera/common/zpj_sock.h"
 
 namespace camera {
@@ -19,6 +22,14 @@ ZpjWaits ZpjWaits::scaled(double factor) const {
   w.commandXSock = s(commandXSock);
   w.commandXCom = s(commandXCom);
   return w;
+}
+
+bool echoReply(std::string_view reply) {
+  std::vector<std::string_view> lines;
+  bool ok = zpj::parseReply(reply, &lines);
+  for (std::string_view line : lines) std::printf("ZPJ>%.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stdout);
+  return ok;
 }
 
 std::unique_ptr<IZpj> createProjector(unsigned address, const ZpjWaits& waits) {

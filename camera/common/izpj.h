@@ -4,6 +4,7 @@
 // (serial port, 9600 8N1). A link object is used from one thread; only
 // close() may come from another thread (ZpjSock ends a waiting receive).
 #include <memory>
+#include <string_view>
 
 namespace camera {
 
@@ -45,6 +46,10 @@ class IZpj {
   // "x<n>": true on ":OK".
   virtual bool commandX(unsigned n) = 0;
 };
+
+// Prints the reply's lines up to the acknowledgement as "ZPJ>" lines on
+// standard output, as both transports do; true when a line held ":OK".
+bool echoReply(std::string_view reply);
 
 // Creates the link object for an address: serial below 256, TCP otherwise
 // (not opened). Null when it cannot be allocated.

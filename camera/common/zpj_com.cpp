@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "camera/common/zpj_reply.h"
+#include "camera/common/zpj_protocol.h"
 #include "diag/logger.h"
 
 namespace camera {
@@ -117,41 +117,37 @@ bool ZpjCom::writeWaitParse(const std::string& text, int waitMs) {
   pause(waitMs);
   std::string reply;
   readQueued(&reply);
-  std::vector<std::string_view> lines;
-  bool ok = parseReply(reply, &lines);
-  for (std::string_view line : lines) std::printf("ZPJ>%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stdout);
-  return ok;
+  return echoReply(reply);
 }
 
 bool ZpjCom::commandP(unsigned n) {
   if (!isOpen()) return false;
-  return writeText("p" + std::to_string(static_cast<int>(n)) + "\r") > 0;
+  return writeText(zpj::patternCommand(static_cast<int>(n))) > 0;
 }
 
 bool ZpjCom::commandR() {
   if (!isOpen()) return false;
-  return writeText("r\r") > 0;
+  return writeText(zpj::resetCommand()) > 0;
 }
 
 int ZpjCom::diag() {
   if (!isOpen()) return -1;
-  if (writeText("d\r") == 0) return -1;
+  if (writeText(zpj::diagCommand()) == 0) return -1;
   pause(waits_.diagFirst);
   std::string reply;
   std::size_t n = readQueued(&reply);
   if (n == 0) return -1;
   ZEL_LOG("\n%d bytes read\n", static_cast<int>(n));
-  auto values = firstDiagMarker(reply);
+  auto values = zpj::firstDiagMarker(reply);
   if (!values) return 0;
   ZEL_LOG(" light: %x %x %x", (*values)[0], (*values)[1], (*values)[2]);
   return static_cast<int>((*values)[2]);
 }
 
-bool ZpjCom::setLight(unsigned level) { return writeWaitParse(setLightText(level), waits_.setLightCom); }
+bool ZpjCom::setLight(unsigned level) { return writeWaitParse(zpj::lightCommand(level), waits_.setLightCom); }
 
-bool ZpjCom::commandZ(unsigned n) { return writeWaitParse("z" + std::to_string(static_cast<int>(n)) + "\r", waits_.commandZ); }
+bool ZpjCom::commandZ(unsigned n) { return writeWaitParse(zpj::sequenceCommand(static_cast<int>(n)), waits_.commandZ); }
 
-bool ZpjCom::commandX(unsigned n) { return writeWaitParse("x" + std::to_string(static_cast<int>(n)) + "\r", waits_.commandXCom); }
+bool ZpjCom::commandX(unsigned n) { return writeWaitParse(zpj::echoCommand(static_cast<int>(n)), waits_.commandXCom); }
 
 }  // namespace camera

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "camera/common/zpj_reply.h"
+#include "camera/common/zpj_protocol.h"
 #include "diag/logger.h"
 
 namespace camera {
@@ -23,15 +23,6 @@ namespace {
 
 void pause(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-void echoReply(std::string_view reply, bool* ok) {
-  std::vector<std::string_view> lines;
-  *ok = parseReply(reply, &lines);
-  for (std::string_view line : lines) {
-    std::printf("ZPJ>%.*s\n", static_cast<int>(line.size()), line.data());
-  }
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -181,23 +172,21 @@ bool ZpjSock::sendAndParse(const std::string& text, int waitMs) {
   pause(waitMs);
   std::string reply;
   if (receive(&reply) <= 0) return false;
-  bool ok = false;
-  echoReply(reply, &ok);
-  return ok;
+  return echoReply(reply);
 }
 
 bool ZpjSock::commandP(unsigned n) {
-  return sendAndParse("p" + std::to_string(static_cast<int>(n)) + "\r", waits_.commandP);
+  return sendAndParse(zpj::patternCommand(static_cast<int>(n)), waits_.commandP);
 }
 
 bool ZpjSock::commandR() {
   if (!isOpen()) return false;
-  return sendText("r\r") >= 0;
+  return sendText(zpj::resetCommand()) >= 0;
 }
 
 int ZpjSock::diag() {
   if (!isOpen()) return -1;
-  if (sendText("d\r") < 0) {
+  if (sendText(zpj::diagCommand()) < 0) {
     ZEL_LOG("error: write 'd'\n");
     return -1;
   }
@@ -211,15 +200,15 @@ int ZpjSock::diag() {
   // A link that failed or was closed has no diagnostic value to give: -1,
   // never a level of 0 the host would take for a reading.
   if (got <= 0) return -1;
-  auto values = lastDiagLine(reply);
+  auto values = zpj::lastDiagLine(reply);
   return values ? static_cast<int>((*values)[2]) : 0;
 }
 
-bool ZpjSock::setLight(unsigned level) { return sendAndParse(setLightText(level), waits_.setLightSock); }
+bool ZpjSock::setLight(unsigned level) { return sendAndParse(zpj::lightCommand(level), waits_.setLightSock); }
 
 bool ZpjSock::commandZ(unsigned n) {
   if (!isOpen()) return false;
-  if (sendText("z" + std::to_string(static_cast<int>(n)) + "\r") < 0) return false;
+  if (sendText(zpj::sequenceCommand(static_cast<int>(n))) < 0) return false;
   pause(waits_.commandZ);
   std::string reply;
   for (;;) {
@@ -227,20 +216,18 @@ bool ZpjSock::commandZ(unsigned n) {
     // A dropped link ends the sequence wait with false instead of looping on
     // a socket that keeps failing.
     if (receive(&reply) <= 0) return false;
-    if (endsSequenceReply(std::string_view(reply).substr(before))) break;
+    if (zpj::endsSequenceReply(std::string_view(reply).substr(before))) break;
     if (reply.size() > kMaxReply) {
       ZEL_LOG("error: z reply too long (%zu bytes)\n", reply.size());
       return false;
     }
   }
-  bool ok = false;
-  echoReply(reply, &ok);
-  return ok;
+  return echoReply(reply);
 }
 
 bool ZpjSock::commandX(unsigned n) {
   if (!isOpen()) return false;
-  long sent = sendText("x" + std::to_string(static_cast<int>(n)) + "\r");
+  long sent = sendText(zpj::echoCommand(static_cast<int>(n)));
   if (sent < 0) return false;
   pause(waits_.commandXSock);
   std::string reply;
@@ -248,9 +235,7 @@ bool ZpjSock::commandX(unsigned n) {
   std::printf("sended=%ld recv(%ld)\n", sent, got);
   std::fflush(stdout);
   if (got <= 0) return false;
-  bool ok = false;
-  echoReply(reply, &ok);
-  return ok;
+  return echoReply(reply);
 }
 
 }  // namespace camera

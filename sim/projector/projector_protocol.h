@@ -1,24 +1,11 @@
 #pragma once
-// The projector's side of the text protocol as pure functions: splitting the
-// received bytes into commands and reading one command. No I/O.
-#include <array>
-#include <cstdint>
+// The projector's receive side: splitting the received bytes into command
+// lines, which camera::zpj::parseCommand reads. No I/O.
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace sim {
-
-struct ProjectorCommand {
-  enum class Kind { Pattern, Reset, Sequence, Echo, Light, Diag, Invalid };
-  Kind kind = Kind::Invalid;
-  long number = 0;                     // Pattern (0-12), Sequence (1-13), Echo
-  std::array<std::uint8_t, 3> rgb {};  // Light
-};
-
-// Reads one command line (without its "\r"). Out-of-range numbers and
-// malformed arguments give Kind::Invalid.
-ProjectorCommand parseProjectorCommand(std::string_view line);
 
 // Collects received bytes and hands out the command lines they complete.
 class CommandSplitter {

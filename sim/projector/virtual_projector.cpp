@@ -16,9 +16,12 @@
 #include <functional>
 #include <map>
 
+#include "camera/common/zpj_protocol.h"
 #include "sim/projector/projector_protocol.h"
 
 namespace sim {
+
+namespace zpj = camera::zpj;
 
 namespace {
 
@@ -202,27 +205,27 @@ struct VirtualProjector::Impl {
     }
     if (drop == ProjectorFaults::Drop::AfterPartialReply) found->second.dropAfterFirstLine = true;
     if (line.empty()) return;  // a lone CR (or CR LF) is no command
-    ProjectorCommand cmd = parseProjectorCommand(line);
+    const zpj::Command cmd = zpj::parseCommand(line);
     switch (cmd.kind) {
-      case ProjectorCommand::Kind::Pattern:
+      case zpj::Command::Kind::Pattern:
         owner.state_.showPattern(static_cast<int>(cmd.number));
-        reply(id, ":OK\r\n");
+        reply(id, zpj::okLine());
         break;
-      case ProjectorCommand::Kind::Reset:
+      case zpj::Command::Kind::Reset:
         ++sequenceId;
         owner.state_.showPattern(0);
         break;
-      case ProjectorCommand::Kind::Sequence:
+      case zpj::Command::Kind::Sequence:
         runSequence(id, static_cast<int>(cmd.number));
         break;
-      case ProjectorCommand::Kind::Echo:
-        reply(id, std::to_string(cmd.number) + "\r\n:OK\r\n");
+      case zpj::Command::Kind::Echo:
+        reply(id, zpj::echoReply(cmd.number));
         break;
-      case ProjectorCommand::Kind::Light:
+      case zpj::Command::Kind::Light:
         owner.state_.setLight(cmd.rgb[0], cmd.rgb[1], cmd.rgb[2]);
-        reply(id, ":OK\r\n");
+        reply(id, zpj::okLine());
         break;
-      case ProjectorCommand::Kind::Diag: {
+      case zpj::Command::Kind::Diag: {
         std::string diagLine;
         {
           std::lock_guard<std::mutex> lock(mutex);
@@ -230,21 +233,20 @@ struct VirtualProjector::Impl {
         }
         if (diagLine.empty()) {
           ProjectorSnapshot s = owner.state_.snapshot();
-          char text[64];
-          std::snprintf(text, sizeof text, "//diag.rgb: %x.%x.%x", s.red, s.green, s.blue);
-          diagLine = text;
-        }
-        diagLine += "\r\n";
-        if (isPty) {
-          reply(id, "diag\r\n" + diagLine);
+          diagLine = zpj::diagLine(s.red, s.green, s.blue);
         } else {
-          reply(id, "diag\r\n");
+          diagLine = zpj::replyLine(diagLine);
+        }
+        if (isPty) {
+          reply(id, zpj::diagAckLine() + diagLine);
+        } else {
+          reply(id, zpj::diagAckLine());
           reply(id, diagLine, options.diagPauseMs);
         }
         break;
       }
-      case ProjectorCommand::Kind::Invalid:
-        reply(id, ":ERR\r\n");
+      case zpj::Command::Kind::Invalid:
+        reply(id, zpj::errLine());
         break;
     }
   }
@@ -256,8 +258,7 @@ struct VirtualProjector::Impl {
       timers.emplace(t, [this, id, seq, k, count] {
         if (seq != sequenceId) return;  // reset or replaced
         owner.state_.showPattern(k);
-        if (k + 1 < count) reply(id, "seq " + std::to_string(k) + "\r\n");
-        else reply(id, "seq " + std::to_string(k) + "\r\n:OK\r\n");
+        reply(id, zpj::sequenceStepLine(k, k + 1 == count));
       });
       t += std::chrono::milliseconds(options.sequenceStepMs);
     }
@@ -284,7 +285,7 @@ struct VirtualProjector::Impl {
       if (lit == links.end()) return;  // dropped by a fault
       bool overflow = false;
       std::optional<std::string> line = lit->second.input.next(&overflow);
-      if (overflow) reply(id, ":ERR\r\n");
+      if (overflow) reply(id, zpj::errLine());
       if (!line) return;
       handleCommand(id, *line);
     }
