@@ -1,6 +1,5 @@
 #include "ipc/ipc_client.h"
 
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 
 #include "diag/logger.h"
+#include "platform/text.h"
 
 namespace orvipc {
 
@@ -31,7 +31,7 @@ bool isLocalHost(const std::string& host) {
   if (host == ".") return true;
   char local[256] = {};
   if (::gethostname(local, sizeof local - 1) != 0) return false;
-  return ::strcasecmp(local, host.c_str()) == 0;
+  return platform::equalsNoCase(local, host);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace nubiview {
 namespace {
@@ -19,14 +20,6 @@ std::string readValue(const char* section, const char* key, const char* def, con
 }
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool beginsNoCase(const std::string& value, const char* prefix) {
-  const std::size_t n = std::strlen(prefix);
-  if (value.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (upper(value[i]) != upper(prefix[i])) return false;
-  return true;
-}
 
 int axisOf(char c) {
   switch (upper(c)) {
@@ -83,7 +76,7 @@ OutputSettings ReadOutputSettings(const std::string& ini) {
   OutputSettings s;
   s.outPath = readValue("Setting", "out_path", "", ini);
   s.outFormat = readValue("Setting", "out_format", "", ini, 8);
-  if (s.outFormat.size() == 3 && beginsNoCase(s.outFormat, "ply")) s.outFormat = "ply.asc";
+  if (s.outFormat.size() == 3 && platform::startsWithNoCase(s.outFormat, "ply")) s.outFormat = "ply.asc";
   const std::string bg = readValue("Setting", "bgcolor", "0", ini);
   s.bgColor = static_cast<std::uint32_t>(std::strtoul(bg.c_str(), nullptr, 16)) & 0xFFFFFFu;
   return s;
@@ -91,13 +84,13 @@ OutputSettings ReadOutputSettings(const std::string& ini) {
 
 void ReadCoordinateSystem(CoordinateSystem& cs, const std::string& ini) {
   const std::string order = readValue("Color", "Order", "0", ini);
-  if (beginsNoCase(order, "RGB"))
+  if (platform::startsWithNoCase(order, "RGB"))
     cs.colourOrder = 1;
-  else if (beginsNoCase(order, "BGR"))
+  else if (platform::startsWithNoCase(order, "BGR"))
     cs.colourOrder = 0;
 
   const std::string hand = readValue("CoordinateSystem", "Hand", "Right", ini);
-  if (beginsNoCase(hand, "LEFT")) {
+  if (platform::startsWithNoCase(hand, "LEFT")) {
     cs.hand = 0;
     cs.reverseAxis = 0;
   } else {
