@@ -370,9 +370,11 @@ bool Device::Impl::open(std::string* error) {
   sa.sin_family = AF_INET;
   sa.sin_addr = addr;
   sa.sin_port = htons(config.gvcpPort);
+  // No SO_REUSEADDR here: with it a second device (or a stale zelsim) on the
+  // same address would bind too and silently take half the commands; a clear
+  // "address in use" is better. Only the broadcast socket below shares.
   gvcpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (gvcpFd < 0) return fail("socket");
-  ::setsockopt(gvcpFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(gvcpFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
     return fail("bind GVCP " + config.address + ":" + std::to_string(config.gvcpPort));
   socklen_t len = sizeof sa;

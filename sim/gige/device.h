@@ -118,6 +118,10 @@ class Device {
   // acquisition whose controller vanished.
   void onControlLost(std::function<void()> callback);
 
+  // When control ends (released, or its heartbeat timed out) the device also
+  // clears the stream destination (SCDA, SCP), as a GigE Vision device does:
+  // sendFrame then returns false until the next controller sets it again.
+
   // Where the GenICam file lies in device memory (the "Local:" URL names
   // it); no kind uses addresses there.
   static constexpr uint32_t kXmlAddress = 0x10000000;
