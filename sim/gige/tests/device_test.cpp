@@ -405,6 +405,8 @@ TEST_F(DeviceTest, StreamAndResend) {
   ASSERT_EQ(c.write(wire::kRegScp0, stream.port()), wire::GEV_STATUS_SUCCESS);
   EXPECT_EQ(c.write(wire::kRegScps0, 500), wire::GEV_STATUS_INVALID_PARAMETER);
   ASSERT_EQ(c.write(wire::kRegScps0, 1500), wire::GEV_STATUS_SUCCESS);
+  EXPECT_EQ(c.write(wire::kRegScpd0, 20'000'000), wire::GEV_STATUS_INVALID_PARAMETER);  // 20 ms a packet
+  ASSERT_EQ(c.write(wire::kRegScpd0, 10'000), wire::GEV_STATUS_SUCCESS);  // 10 us a packet
   const uint32_t perPacket = wire::payloadBytesPerPacket(1500);
   const uint32_t packets = (width * height + perPacket - 1) / perPacket;
 
