@@ -963,6 +963,15 @@ void Device::onControlLost(std::function<void()> callback) {
 
 uint16_t Device::gvcpPort() const { return impl_->boundPort; }
 
+void Device::handleDatagram(const uint8_t* data, size_t size, uint32_t fromIp, uint16_t fromPort) {
+  if (!impl_->running.load()) return;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(fromIp);
+  from.sin_port = htons(fromPort);
+  impl_->handle(std::span<const uint8_t>(data, size), from, false);
+}
+
 std::string Device::userName() const {
   std::lock_guard lock(impl_->mutex);
   return wire::getText(impl_->userNameBytes.data(), impl_->userNameBytes.size());

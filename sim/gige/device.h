@@ -130,6 +130,10 @@ class Device {
   uint16_t gvcpPort() const;
   // The user-defined name now (DeviceUserID; the client may rewrite it).
   std::string userName() const;
+  // Handles one GVCP datagram as if it had arrived from fromIp:fromPort (host
+  // order); its acknowledges go there. For fuzzing and tests; the device must
+  // be started.
+  void handleDatagram(const uint8_t* data, size_t size, uint32_t fromIp, uint16_t fromPort);
 
  private:
   struct Impl;
