@@ -245,6 +245,11 @@ TEST_F(DeviceTest, DiscoveryAndForceIp) {
     EXPECT_EQ(names, (std::set<std::string>{"11", "12"}));
   }
 
+  // Late acknowledges arrive late, but they arrive.
+  device_->setFaults(DeviceFaults{0, 250, 0, false});
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(c.discover());
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 250ms);
   device_->setFaults(DeviceFaults{0, 0, 0, true});
   EXPECT_FALSE(c.discover(200ms));
 }
