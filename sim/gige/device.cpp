@@ -814,6 +814,9 @@ void Device::stop() {
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t w = ::write(impl_->wakeFd, &one, sizeof one);
   if (impl_->thread.joinable()) impl_->thread.join();
+  // A frame being sent on another thread ends first (a paced one stops at
+  // its next pause), so that no send uses a closed or reused descriptor.
+  std::lock_guard sendLock(impl_->sendMutex);
   impl_->closeAll();
   impl_->boundPort = 0;
 }
