@@ -2,11 +2,15 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cfloat>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "calibrix/circle_calib_board.h"
@@ -90,7 +94,16 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     if (settingsPath) {
         std::fstream probe(settingsPath, std::ios::in | std::ios::out);
         if (!probe.is_open()) {
-            err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
+            const int cause = errno;
+            struct stat st;
+            if (::stat(settingsPath, &st) != 0) {
+                err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
+            } else {
+                // It exists: "not found" would send the user looking in the
+                // wrong place.
+                err << "error: settings file " << settingsPath << " cannot be opened for update: "
+                    << (S_ISDIR(st.st_mode) ? "it is a directory" : std::strerror(cause)) << std::endl;
+            }
             return 1;
         }
     }
@@ -254,10 +267,16 @@ int runCalibrix(int argc, char** argv, std::ostream& out, std::ostream& err) {
     try {
         return dispatch(argc, argv, out, err);
     } catch (const iFileStorage_error& e) {
-        err << "設定ファイルが見つかりませんでした。 パス=" << e.what() << std::endl;
+        if (e.cause().empty())
+            err << "設定ファイルが見つかりませんでした。 パス=" << e.what() << std::endl;
+        else
+            err << "error: settings file " << e.what() << ": " << e.cause() << std::endl;
         return 1;
     } catch (const cv::Exception& e) {
         err << "error: " << e.what() << std::endl;
+        return 1;
+    } catch (const std::bad_alloc&) {
+        err << "error: out of memory (an input holds an absurd size)" << std::endl;
         return 1;
     } catch (const std::exception& e) {
         err << "error: " << e.what() << std::endl;
