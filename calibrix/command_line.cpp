@@ -166,9 +166,14 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     StereoRig rig;
     buildStereo(rig, cams[0], cams[1]);
     int status = 0;
+    // Steps 11 to 16 write into a staging folder; the set replaces the
+    // earlier one only when every file of it was written.
+    OutputSet files(".");
+    bool allWritten = true;
     // 11. Camera files: cam1 only after cam0 succeeded.
     for (int cam = 0; cam < 2; ++cam) {
-        if (!writeCameraFile(cams[cam])) {
+        if (!writeCameraFile(cams[cam], files.staging())) {
+            allWritten = false;
             err << cams[cam].name << "のパラメータファイルの出力に失敗しました" << std::endl;
             status = 1;
             break;
@@ -202,17 +207,29 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
         status = 1;
     }
     // 15. Stereo file.
-    if (writeStereoFile(rig)) {
+    if (writeStereoFile(rig, files.staging())) {
         err << rig.name << "のパラメータファイルの出力に成功しました" << std::endl;
     } else {
         err << rig.name << "のパラメータファイルの出力に失敗しました" << std::endl;
         status = 1;
+        allWritten = false;
     }
     // 16. Projections and maps.
-    if (writeProjectionAndMaps(rig, ".")) {
+    if (writeProjectionAndMaps(rig, files.staging())) {
         err << "Hmatの出力に成功しました" << std::endl;
     } else {
         err << "Hmatの出力に失敗しました" << std::endl;
+        status = 1;
+        allWritten = false;
+    }
+    std::string why;
+    if (!allWritten) {
+        err << "error: the calibration files were not replaced (one of them could not be written); "
+            << "the earlier set in this folder is unchanged" << std::endl;
+    } else if (!files.commit({"cam0_param.yaml", "cam1_param.yaml", rig.name + "_param.yaml", "hmat0.dat",
+                              "hmat1.dat", "rect.param"},
+                             why)) {
+        err << "error: the calibration files were not all replaced: " << why << std::endl;
         status = 1;
     }
     // 17. Result file.
