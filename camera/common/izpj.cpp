@@ -18,6 +18,7 @@ ZpjWaits ZpjWaits::scaled(double factor) const {
   w.commandZ = s(commandZ);
   w.commandXSock = s(commandXSock);
   w.commandXCom = s(commandXCom);
+  w.diagSilenceMax = diagSilenceMax;
   return w;
 }
 
