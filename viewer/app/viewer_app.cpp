@@ -1086,7 +1086,7 @@ bool Viewer::writeScreenshot(const std::string& path) {
 }
 
 void Viewer::writeDump(const std::string& path) {
-  std::ofstream f(path, std::ios::trunc);
+  std::ostringstream f;
   const auto& pv = camera_.pivot();
   char buf[128];
   f << "title=" << (path_.empty() ? std::string(kProgramName)
@@ -1116,6 +1116,10 @@ void Viewer::writeDump(const std::string& path) {
   f << "program_ini=" << programIni_ << "\n";
   f << "options_open=" << (optionsOpen_ ? 1 : 0) << "\n";
   f << "saving=" << (saveRunning_ ? 1 : 0) << "\n";
+  if (!writeWholeFile(path, f.str())) {
+    std::fprintf(stderr, "nubiview: cannot write %s\n", path.c_str());
+    exitCode_ = 1;
+  }
 }
 
 bool Viewer::loadScript(std::string& error) {
