@@ -208,8 +208,9 @@ bool Parser::parseBlockMap(std::size_t& i, int depth, YamlNode& out) {
     if (key.empty()) return fail(l.number, "an empty key");
     const int line = l.number;
     ++i;
-    out.entries.emplace_back(key, YamlNode());
-    if (!parseEntryValue(i, indent, line, rest, depth, out.entries.back().second)) return false;
+    out.keys.push_back(key);
+    out.items.emplace_back();
+    if (!parseEntryValue(i, indent, line, rest, depth, out.items.back())) return false;
   }
   return true;
 }
@@ -358,7 +359,7 @@ bool Parser::parseFlow(const std::string& s, std::size_t& p, int line, int depth
   if (p < s.size() && s[p] == '!') {
     std::size_t end = p;
     while (end < s.size() && !isSpace(s[end]) && !std::strchr(",]}", s[end])) ++end;
-    std::string text = s.substr(p);
+    std::string text = s.substr(p, end - p);  // the tag alone: no copy of the rest
     std::string tag;
     if (!takeTag(text, line, tag)) return false;
     out.tag = tag;
@@ -386,8 +387,9 @@ bool Parser::parseFlow(const std::string& s, std::size_t& p, int line, int depth
         std::string key = trim(s.substr(p, colon - p));
         if (key.empty()) return fail(line, "an empty key");
         p = colon + 1;
-        out.entries.emplace_back(key, YamlNode());
-        if (!parseFlow(s, p, line, depth + 1, out.entries.back().second)) return false;
+        out.keys.push_back(key);
+        out.items.emplace_back();
+        if (!parseFlow(s, p, line, depth + 1, out.items.back())) return false;
       } else {
         out.items.emplace_back();
         if (!parseFlow(s, p, line, depth + 1, out.items.back())) return false;
@@ -497,7 +499,8 @@ bool Parser::parseXml(const std::string& text, YamlNode& root) {
         node.items.push_back(std::move(item));
       }
     }
-    root.entries.emplace_back(name, std::move(node));
+    root.keys.push_back(name);
+    root.items.push_back(std::move(node));
   }
 }
 
@@ -523,8 +526,8 @@ bool Parser::parse(const std::string& text, YamlNode& root) {
 
 const YamlNode* YamlNode::find(const std::string& key) const {
   if (kind != Kind::Map) return nullptr;
-  for (const auto& e : entries)
-    if (e.first == key) return &e.second;
+  for (std::size_t k = 0; k < keys.size() && k < items.size(); ++k)
+    if (keys[k] == key) return &items[k];
   return nullptr;
 }
 

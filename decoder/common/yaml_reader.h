@@ -14,7 +14,6 @@
 // refusal returns false with a one-line reason; nothing throws.
 #include <cstddef>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -23,7 +22,7 @@ namespace zel {
 
 constexpr std::size_t kYamlMaxBytes = 4u << 20;  // 4 MiB; our files are a few KiB
 constexpr int kYamlMaxDepth = 32;                // nesting levels of maps and sequences
-constexpr std::size_t kYamlMaxNodes = 1u << 20;
+constexpr std::size_t kYamlMaxNodes = 1u << 18;  // our files hold a few hundred
 
 struct YamlNode {
   enum class Kind { Null, Scalar, Sequence, Map };
@@ -31,8 +30,8 @@ struct YamlNode {
   std::string tag;     // "opencv-matrix" for "!!opencv-matrix", else empty
   std::string text;    // Scalar: the value without quotes
   bool quoted = false; // Scalar: written in quotes (then never a number)
-  std::vector<YamlNode> items;                              // Sequence
-  std::vector<std::pair<std::string, YamlNode>> entries;    // Map, in file order
+  std::vector<YamlNode> items;  // Sequence; Map: the values, in file order
+  std::vector<std::string> keys;  // Map: the key of each of items
 
   // The entry under key of a map (the first one), or null when absent or this
   // is not a map.

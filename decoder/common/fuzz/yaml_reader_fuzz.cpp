@@ -12,7 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zel::YamlNode root;
   std::string error;
   if (!zel::parseYamlText(text, root, error)) return 0;
-  for (const auto& [key, node] : root.entries) {
+  for (std::size_t k = 0; k < root.keys.size(); ++k) {
+    const zel::YamlNode& node = root.items[k];
+    const std::string& key = root.keys[k];
     cv::Mat m;
     zel::yamlMatrix(node, 64, m, error);
     double d;
