@@ -298,6 +298,9 @@ int runCalibrix(int argc, char** argv, std::ostream& out, std::ostream& err) {
     } catch (const std::exception& e) {
         err << "error: " << e.what() << std::endl;
         return 1;
+    } catch (...) {
+        err << "error: an unknown failure" << std::endl;
+        return 1;
     }
 }
 
