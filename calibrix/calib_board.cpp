@@ -1,12 +1,14 @@
 #include "calibrix/calib_board.h"
 
-#include <opencv2/core.hpp>
+#include "decoder/common/yaml_reader.h"
 
 #include <cmath>
 
 namespace calibrix {
 
 namespace {
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
 const char* const kBaseKeys[] = {"gamma_correction", "do_equalize_hist", "do_smoothing",
                                  "bin_type",         "bin_param0",       "bin_param1"};
 }
@@ -42,20 +44,23 @@ void CalibBoard::rebuildGammaTable() {
 }
 
 void CalibBoard::readKeys(const std::string& path, const char* const* keys, int count) {
-    cv::FileStorage fs;
-    try {
-        fs.open(path, cv::FileStorage::READ);
-    } catch (const cv::Exception&) {
-        // A malformed file is reported like one that cannot be opened.
-        throw iFileStorage_error(path);
+    zel::YamlNode root;
+    std::string why;
+    if (!zel::readYamlFile(path, root, why)) {
+        // A file that does not open is "not found"; one that opens but is
+        // refused says why.
+        throw iFileStorage_error(path, startsWith(why, "cannot open") ? std::string() : why);
     }
-    if (!fs.isOpened()) throw iFileStorage_error(path);
     for (int i = 0; i < count; ++i) {
-        const cv::FileNode node = fs[keys[i]];
+        const zel::YamlNode* node = root.find(keys[i]);
+        double value = 0.0;
         // A missing key, or one that holds no number, reads as 0.0.
-        settings_[keys[i]] = (node.isReal() || node.isInt()) ? static_cast<double>(node) : 0.0;
+        if (!node || !node->asDouble(value)) value = 0.0;
+        // A NaN or infinite setting would pass every later comparison
+        // unnoticed (NaN) or overflow the board geometry.
+        if (!std::isfinite(value)) throw iFileStorage_error(path, std::string(keys[i]) + " is not finite");
+        settings_[keys[i]] = value;
     }
-    fs.release();
 }
 
 void CalibBoard::readBaseSettings(const std::string& path) {

@@ -6,13 +6,20 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace calibrix {
 
-// A settings file could not be opened; what() is its path.
+// A settings file could not be opened or read; what() is its path, cause()
+// says why when the file exists but is refused (empty when it does not open).
 class iFileStorage_error : public std::runtime_error {
 public:
-    explicit iFileStorage_error(const std::string& path) : std::runtime_error(path) {}
+    explicit iFileStorage_error(const std::string& path, std::string cause = {})
+        : std::runtime_error(path), cause_(std::move(cause)) {}
+    const std::string& cause() const { return cause_; }
+
+private:
+    std::string cause_;
 };
 
 class CalibBoard {
@@ -36,10 +43,13 @@ public:
     unsigned maxRadius() const { return maxRadius_; }
 
 protected:
-    // Reads the base keys from an OpenCV FileStorage file (a missing key reads
-    // as 0.0) and rebuilds the gamma table. Throws iFileStorage_error.
+    // Reads the base keys from a settings file in the storage's YAML or flat
+    // XML form (a missing or non-numeric key reads as 0.0) and rebuilds the
+    // gamma table. Throws iFileStorage_error.
     void readBaseSettings(const std::string& path);
-    // Opens `path` and reads `keys` into the map; throws iFileStorage_error.
+    // Reads `keys` of `path` into the map with the guarded YAML reader; throws
+    // iFileStorage_error when the file does not open, is refused, or a key
+    // holds a value that is not finite.
     void readKeys(const std::string& path, const char* const* keys, int count);
 
     std::map<std::string, double> settings_;

@@ -2,11 +2,15 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cfloat>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "calibrix/circle_calib_board.h"
@@ -90,7 +94,16 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     if (settingsPath) {
         std::fstream probe(settingsPath, std::ios::in | std::ios::out);
         if (!probe.is_open()) {
-            err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
+            const int cause = errno;
+            struct stat st;
+            if (::stat(settingsPath, &st) != 0) {
+                err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
+            } else {
+                // It exists: "not found" would send the user looking in the
+                // wrong place.
+                err << "error: settings file " << settingsPath << " cannot be opened for update: "
+                    << (S_ISDIR(st.st_mode) ? "it is a directory" : std::strerror(cause)) << std::endl;
+            }
             return 1;
         }
     }
@@ -153,9 +166,14 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     StereoRig rig;
     buildStereo(rig, cams[0], cams[1]);
     int status = 0;
+    // Steps 11 to 16 write into a staging folder; the set replaces the
+    // earlier one only when every file of it was written.
+    OutputSet files(".");
+    bool allWritten = true;
     // 11. Camera files: cam1 only after cam0 succeeded.
     for (int cam = 0; cam < 2; ++cam) {
-        if (!writeCameraFile(cams[cam])) {
+        if (!writeCameraFile(cams[cam], files.staging())) {
+            allWritten = false;
             err << cams[cam].name << "のパラメータファイルの出力に失敗しました" << std::endl;
             status = 1;
             break;
@@ -189,17 +207,29 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
         status = 1;
     }
     // 15. Stereo file.
-    if (writeStereoFile(rig)) {
+    if (writeStereoFile(rig, files.staging())) {
         err << rig.name << "のパラメータファイルの出力に成功しました" << std::endl;
     } else {
         err << rig.name << "のパラメータファイルの出力に失敗しました" << std::endl;
         status = 1;
+        allWritten = false;
     }
     // 16. Projections and maps.
-    if (writeProjectionAndMaps(rig, ".")) {
+    if (writeProjectionAndMaps(rig, files.staging())) {
         err << "Hmatの出力に成功しました" << std::endl;
     } else {
         err << "Hmatの出力に失敗しました" << std::endl;
+        status = 1;
+        allWritten = false;
+    }
+    std::string why;
+    if (!allWritten) {
+        err << "error: the calibration files were not replaced (one of them could not be written); "
+            << "the earlier set in this folder is unchanged" << std::endl;
+    } else if (!files.commit({"cam0_param.yaml", "cam1_param.yaml", rig.name + "_param.yaml", "hmat0.dat",
+                              "hmat1.dat", "rect.param"},
+                             why)) {
+        err << "error: the calibration files were not all replaced: " << why << std::endl;
         status = 1;
     }
     // 17. Result file.
@@ -254,13 +284,22 @@ int runCalibrix(int argc, char** argv, std::ostream& out, std::ostream& err) {
     try {
         return dispatch(argc, argv, out, err);
     } catch (const iFileStorage_error& e) {
-        err << "設定ファイルが見つかりませんでした。 パス=" << e.what() << std::endl;
+        if (e.cause().empty())
+            err << "設定ファイルが見つかりませんでした。 パス=" << e.what() << std::endl;
+        else
+            err << "error: settings file " << e.what() << ": " << e.cause() << std::endl;
         return 1;
     } catch (const cv::Exception& e) {
         err << "error: " << e.what() << std::endl;
         return 1;
+    } catch (const std::bad_alloc&) {
+        err << "error: out of memory (an input holds an absurd size)" << std::endl;
+        return 1;
     } catch (const std::exception& e) {
         err << "error: " << e.what() << std::endl;
+        return 1;
+    } catch (...) {
+        err << "error: an unknown failure" << std::endl;
         return 1;
     }
 }

@@ -51,8 +51,11 @@ cv::Mat loadCameraImage(ImageLayout layout, const std::string& dirname,
 bool loadImageSet(CircleCalibBoard& board, ImageLayout layout, const std::string& dirname,
                   const std::string& hdrname, int nFrames, int camera,
                   std::vector<std::vector<cv::Point2f>>& results, std::ostream& err) {
-    results.resize(static_cast<std::size_t>(nFrames > 0 ? nFrames : 0));
+    // Grown frame by frame: an absurd n_frames must end at the first missing
+    // image, not in an allocation of gigabytes up front.
+    results.clear();
     for (int f = 0; f < nFrames; ++f) {
+        results.emplace_back();
         const cv::Mat image = loadCameraImage(layout, dirname, hdrname, f, camera);
         if (image.empty()) {
             err << "指定された画像が読み込めませんでした." << std::endl;

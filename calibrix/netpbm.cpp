@@ -1,5 +1,7 @@
 #include "calibrix/netpbm.h"
 
+#include "decoder/common/calib_files.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,14 +71,12 @@ bool writeNetpbm(const std::string& path, const NetpbmImage& image) {
                               static_cast<std::size_t>(image.height) *
                               static_cast<std::size_t>(image.channels);
     if (image.width < 0 || image.height < 0 || image.data.size() < bytes) return false;
-    std::FILE* raw = std::fopen(path.c_str(), "wb");
-    if (!raw) return false;
-    bool ok = std::fprintf(raw, "%s\n%d %d\n255\n", image.channels == 1 ? "P5" : "P6",
-                           image.width, image.height) > 0;
-    ok = ok && std::fwrite(image.data.data(), 1, bytes, raw) == bytes;
-    // A full disk shows up at the latest when the buffer is flushed.
-    ok = (std::fclose(raw) == 0) && ok;
-    return ok;
+    // Written whole through a temporary and a rename: a full disk leaves the
+    // earlier image, never a truncated one.
+    std::string text = std::string(image.channels == 1 ? "P5" : "P6") + "\n" + std::to_string(image.width) +
+                       " " + std::to_string(image.height) + "\n255\n";
+    text.append(reinterpret_cast<const char*>(image.data.data()), bytes);
+    return calibfiles::writeFileAtomically(path, text);
 }
 
 }  // namespace calibrix

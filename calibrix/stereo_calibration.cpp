@@ -5,10 +5,16 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <stdlib.h>
+
+#include <cerrno>
 #include <cfloat>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <sstream>
 
 namespace calibrix {
 
@@ -192,7 +198,8 @@ bool fixWorldToReference(StereoRig& rig, const Detection& left, const Detection&
     return true;
 }
 
-bool writeCameraFile(CalibCamera& cam) {
+bool writeCameraFile(CalibCamera& cam, const std::string& dir) {
+    if (dir.empty()) return false;  // no staging folder: never "/name"
     // The file holds the extrinsic rotation; the rectification rotation goes
     // to "_R2".
     const cv::Mat rectR = cam.R.clone();
@@ -206,7 +213,7 @@ bool writeCameraFile(CalibCamera& cam) {
     params.P = cam.P.rowRange(0, 3).clone();
     params.R2 = rectR;
     params.D = cam.D;
-    return calibfiles::writeCameraParamFile(cam.name + "_param.yaml", params);
+    return calibfiles::writeCameraParamFile(dir + "/" + cam.name + "_param.yaml", params);
 }
 
 namespace {
@@ -223,9 +230,11 @@ void writeRectified(cv::FileStorage& fs, const zel::UndistortCamera& c) {
 
 }  // namespace
 
-bool writeStereoFile(const StereoRig& rig) {
+bool writeStereoFile(const StereoRig& rig, const std::string& dir) {
+    if (dir.empty()) return false;
+    std::string text;
     try {
-        cv::FileStorage fs(rig.name + "_param.yaml", cv::FileStorage::WRITE);
+        cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         if (!fs.isOpened()) return false;
         fs << "StereoName" << rig.name;
         writeRectified(fs, rig.left);
@@ -233,14 +242,15 @@ bool writeStereoFile(const StereoRig& rig) {
         fs << "Q" << rig.Q;
         fs << rig.name + "L_P2" << rig.P1_saved;
         fs << rig.name + "R_P2" << rig.P2_saved;
-        fs.release();
+        text = fs.releaseAndGetString();
     } catch (const cv::Exception&) {
         return false;
     }
-    return true;
+    return !text.empty() && calibfiles::writeFileAtomically(dir + "/" + rig.name + "_param.yaml", text);
 }
 
 bool writeProjectionAndMaps(const StereoRig& rig, const std::string& dir) {
+    if (dir.empty()) return false;
     if (!calibfiles::writeHmatFile(dir + "/hmat0.dat", P3(rig.left))) return false;
     if (!calibfiles::writeHmatFile(dir + "/hmat1.dat", P3(rig.right))) return false;
     return calibfiles::writeRectParamFile(dir + "/rect.param", rig.left.mapX, rig.right.mapX,
@@ -249,16 +259,52 @@ bool writeProjectionAndMaps(const StereoRig& rig, const std::string& dir) {
 
 bool writeResultFile(const std::string& path, int status, double baseLine, double rectifyErr,
                      const std::vector<double>& imgErrs) {
-    std::ofstream out(path, std::ios::trunc);
-    if (!out) return false;
+    std::ostringstream out;
     out << std::fixed << std::setprecision(6);
     out << "result=" << status << "\n";
     out << "base_line_len=" << baseLine << "\n";
     out << "rectify_err=" << rectifyErr << "\n";
     out << "img_errs=";
     for (std::size_t j = 0; j < imgErrs.size(); ++j) out << (j ? "," : "") << imgErrs[j];
-    out.close();
-    return !out.fail();
+    return calibfiles::writeFileAtomically(path, out.str());
+}
+
+OutputSet::OutputSet(const std::string& dir) : dir_(dir) {
+    std::string tmpl = dir + "/.calibrix-XXXXXX";
+    if (::mkdtemp(tmpl.data())) staging_ = tmpl;
+}
+
+OutputSet::~OutputSet() {
+    if (staging_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(staging_, ec);
+}
+
+bool OutputSet::commit(const std::vector<std::string>& names, std::string& error) {
+    if (staging_.empty()) {
+        error = "no staging folder";
+        return false;
+    }
+    // Whatever would make a rename fail part-way is looked for first: a
+    // folder (or other non-file) under a target name.
+    for (const std::string& name : names) {
+        std::error_code ec;
+        const auto st = std::filesystem::status(dir_ + "/" + name, ec);
+        if (std::filesystem::exists(st) && !std::filesystem::is_regular_file(st)) {
+            error = name + (std::filesystem::is_directory(st) ? " is a folder" : " is not a regular file");
+            return false;
+        }
+    }
+    // Renames within one folder's file system: each is atomic, and all of
+    // them run only after every file is complete.
+    for (const std::string& name : names) {
+        const std::string from = staging_ + "/" + name, to = dir_ + "/" + name;
+        if (std::rename(from.c_str(), to.c_str()) != 0) {
+            error = "cannot move " + name + " into place: " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace calibrix

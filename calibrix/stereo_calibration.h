@@ -71,10 +71,35 @@ cv::Vec3d triangulate(const StereoRig& rig, cv::Point2f left, cv::Point2f right)
 bool fixWorldToReference(StereoRig& rig, const Detection& left, const Detection& right,
                          const CircleCalibBoard& board);
 
-bool writeCameraFile(CalibCamera& cam);  // name + "_param.yaml"
-bool writeStereoFile(const StereoRig& rig);  // name + "_param.yaml"
+// Writers of the output files into dir; each file is written under a
+// temporary name and renamed, so a failed write leaves no partial file.
+bool writeCameraFile(CalibCamera& cam, const std::string& dir = ".");  // name + "_param.yaml"
+bool writeStereoFile(const StereoRig& rig, const std::string& dir = ".");  // name + "_param.yaml"
 bool writeProjectionAndMaps(const StereoRig& rig, const std::string& dir = ".");
 bool writeResultFile(const std::string& path, int status, double baseLine, double rectifyErr,
                      const std::vector<double>& imgErrs);
+
+// The calibration files of one run, written as a set: every file goes into a
+// staging folder beside the working directory's files and is moved over the
+// earlier set only when all of them were written, so a failure (a full disk)
+// never leaves a new stereo file beside old hmat and rect files.
+class OutputSet {
+public:
+    explicit OutputSet(const std::string& dir);  // creates dir/.calibrix-XXXXXX
+    ~OutputSet();                                // removes the staging folder
+    OutputSet(const OutputSet&) = delete;
+    OutputSet& operator=(const OutputSet&) = delete;
+
+    // Where the files are written; empty when the staging folder could not be
+    // made (every write then fails).
+    const std::string& staging() const { return staging_; }
+    // Moves the named files from staging into dir. False with the reason when
+    // one could not be moved.
+    bool commit(const std::vector<std::string>& names, std::string& error);
+
+private:
+    std::string dir_;
+    std::string staging_;
+};
 
 }  // namespace calibrix

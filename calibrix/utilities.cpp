@@ -1,5 +1,7 @@
 #include "calibrix/utilities.h"
 
+#include "decoder/common/calib_files.h"
+
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
@@ -137,9 +139,15 @@ int drawMarker(const std::string& input, const std::string& output, const char* 
         err << "image scan failed. ret=" << 0 << " path=" << input << std::flush;
         return 3;
     }
+    // Encoded in memory and written through a temporary and a rename: a full
+    // disk leaves the earlier image, never a truncated one.
     bool written = false;
     try {
-        written = cv::imwrite(output, drawing);
+        const std::size_t dot = output.rfind('.');
+        std::vector<std::uint8_t> bytes;
+        written = dot != std::string::npos && output.find('/', dot) == std::string::npos &&
+                  cv::imencode(output.substr(dot), drawing, bytes) &&
+                  calibfiles::writeFileAtomically(output, std::string(bytes.begin(), bytes.end()));
     } catch (const cv::Exception&) {
         written = false;  // e.g. an extension no encoder knows
     }

@@ -53,7 +53,9 @@ class IIpcServer {
   virtual ~IIpcServer() = default;
   // Listens under name for up to maxConnections clients at once. False when a
   // server of that name already runs on this machine or the socket cannot be
-  // created.
+  // created. Idle clients keep their places (they wait for notifications):
+  // with maxConnections of them connected, further clients are refused until
+  // one leaves.
   virtual bool start(const char* name, int maxConnections) = 0;
   // Stops listening and ends every connection.
   virtual void stop() = 0;
@@ -89,6 +91,8 @@ class IIpcClient {
   // pipe") or it already serves its maximum of clients ("no more connections").
   virtual bool connect(const char* name) = 0;
   virtual void disconnect() = 0;
+  // A non-zero wait has no time-out: the request ends when the reply comes,
+  // the server disconnects, or this client disconnects from another thread.
   // Gets: with wait non-zero, block until the reply arrives; *ok (when not
   // null) becomes 1 when the server's callback reported success. With wait 0
   // they return 0 and *ok 1 as soon as the request is sent.

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -34,6 +35,24 @@ bool isOption(const char* a) { return a[0] == '-' && a[1] == '-'; }
 
 }  // namespace
 
+// Checks on a path the user gave, without exceptions: a path too long, a
+// symbolic-link loop or a folder without access is an answer, not a crash.
+bool isDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool isRegularFile(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+std::string whyNot(const std::string& path) {
+  std::error_code ec;
+  (void)fs::status(path, ec);
+  return ec ? ec.message() : "not the expected kind of file";
+}
+
 bool writeCloud(const Cloud& cloud, const std::string& path, std::string* error) {
   cloud::CloudStore store;
   try {
@@ -57,9 +76,12 @@ bool writeCloud(const Cloud& cloud, const std::string& path, std::string* error)
     case cloud::SaveResult::Failed:
       break;
   }
+  // The writer replaces the file only when all of it was written: whatever
+  // was at path before is still there, so nothing is removed here.
   std::error_code ec;
-  std::filesystem::remove(path, ec);  // never leave a partial file behind
-  *error = "cannot write " + path;
+  *error = "cannot write " + path +
+           (fs::is_directory(path, ec) ? " (it is a folder)" : " (the folder is not writable or the disk is full)") +
+           "; any earlier file there is unchanged";
   return false;
 }
 
@@ -142,13 +164,24 @@ int decodeCommand(int argc, char** argv) {
     std::fprintf(stderr, "zelscan decode: no images (use --images DIR or --left ... --right ...)\n");
     return 2;
   }
-  if (!std::filesystem::is_directory(calib)) {
-    std::fprintf(stderr, "zelscan decode: calibration folder not found: %s\n", calib.c_str());
+  if (!isDirectory(calib)) {
+    std::fprintf(stderr, "zelscan decode: calibration folder not found: %s (%s)\n", calib.c_str(),
+                 whyNot(calib).c_str());
     return 1;
   }
-  if (!settings.empty() && !std::filesystem::is_regular_file(settings)) {
-    std::fprintf(stderr, "zelscan decode: settings file not found: %s\n", settings.c_str());
+  if (!settings.empty() && !isRegularFile(settings)) {
+    std::fprintf(stderr, "zelscan decode: settings file not found: %s (%s)\n", settings.c_str(),
+                 whyNot(settings).c_str());
     return 1;
+  }
+  if (!log.empty()) {
+    // The decoder's logger drops lines it cannot write; say so now instead.
+    std::FILE* probe = std::fopen(log.c_str(), "a");
+    if (!probe) {
+      std::fprintf(stderr, "zelscan decode: cannot write the log file %s: %s\n", log.c_str(), std::strerror(errno));
+      return 1;
+    }
+    std::fclose(probe);
   }
 
   if (cloud::FileKindFromExtension(out) == cloud::FileKind::Unknown) {
@@ -157,8 +190,13 @@ int decodeCommand(int argc, char** argv) {
     return 1;
   }
   fs::path outDir = fs::path(out).parent_path();
-  if (!outDir.empty() && !fs::is_directory(outDir)) {
-    std::fprintf(stderr, "zelscan decode: cannot write %s: no folder %s\n", out.c_str(), outDir.c_str());
+  if (!outDir.empty() && !isDirectory(outDir.string())) {
+    std::fprintf(stderr, "zelscan decode: cannot write %s: no folder %s (%s)\n", out.c_str(), outDir.c_str(),
+                 whyNot(outDir.string()).c_str());
+    return 1;
+  }
+  if (isDirectory(out)) {
+    std::fprintf(stderr, "zelscan decode: cannot write %s: it is a folder\n", out.c_str());
     return 1;
   }
 

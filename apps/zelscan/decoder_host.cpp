@@ -91,6 +91,27 @@ void copyCloud(int n, const float* points, const std::uint8_t* colours, const st
   cloud.pixels.assign(pixels, pixels + n);
 }
 
+// The cause a loader wrote as "error: <prefix><cause>" among its captured
+// lines, or empty.
+std::string reportedCause(const std::string& said, const std::string& prefix) {
+  const std::string marker = "error: " + prefix;
+  std::size_t at = said.find(marker);
+  if (at == std::string::npos) return {};
+  at += marker.size();
+  return said.substr(at, said.find('\n', at) - at);
+}
+
+// Why loadCalibration failed, in the words of the decoder's own lines: a bad
+// setting names the settings file, a refused calibration file names itself.
+std::string calibrationFailure(const std::string& said, const std::string& settingsPath, const std::string& calibDir,
+                               const std::string& fallback) {
+  if (std::string cause = reportedCause(said, "settings: "); !cause.empty())
+    return "settings file " + (settingsPath.empty() ? std::string("(defaults)") : settingsPath) + ": " + cause;
+  if (std::string cause = reportedCause(said, "calibration: "); !cause.empty())
+    return "the calibration in " + calibDir + " does not load: " + cause;
+  return fallback;
+}
+
 bool checkSets(const ImageSets& images, int width, int height, int perCamera, std::string* error) {
   if (images.width != width || images.height != height) {
     *error = "images are " + std::to_string(images.width) + " x " + std::to_string(images.height) +
@@ -161,9 +182,11 @@ class PhsftHost : public HostBase<IDecPhsft> {
     if (!readSettings(settingsPath, error)) return false;
     std::string said;
     if (!capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); })) {
-      *error = "the calibration in " + calibDir +
-               " does not load (\"coord\" 0 reads cam0_param.yaml and cam1_param.yaml, 1 reads hmat0.dat, "
-               "hmat1.dat and rect.param)";
+      *error = calibrationFailure(
+          said, settingsPath, calibDir,
+          "the calibration in " + calibDir +
+              " does not load (\"coord\" 0 reads cam0_param.yaml and cam1_param.yaml, 1 reads hmat0.dat, "
+              "hmat1.dat and rect.param)");
       return false;
     }
     return true;
@@ -184,7 +207,7 @@ class SgbmHost : public HostBase<IDecSgbm> {
     std::string said;
     capturingOutput(quietLog_, &said, [&] { return dec_->loadCalibration(calibDir.c_str()); });
     if (said.find("baseline") == std::string::npos) {
-      *error = "the calibration in " + calibDir + " does not load";
+      *error = calibrationFailure(said, settingsPath, calibDir, "the calibration in " + calibDir + " does not load");
       return false;
     }
     return true;
@@ -247,11 +270,22 @@ bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<
     const std::vector<std::string>& files = camera == 0 ? leftFiles : rightFiles;
     std::vector<std::uint8_t>& out = camera == 0 ? sets.left : sets.right;
     for (const std::string& file : files) {
-      if (!std::filesystem::is_regular_file(file)) {
-        *error = "no such image: " + file;
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(file, ec)) {
+        *error = "no such image: " + file + (ec ? " (" + ec.message() + ")" : std::string());
         return false;
       }
-      cv::Mat img = cv::imread(file, cv::IMREAD_UNCHANGED);
+      cv::Mat img;
+      try {
+        img = cv::imread(file, cv::IMREAD_UNCHANGED);
+      } catch (const cv::Exception& e) {
+        // OpenCV throws on headers beyond its size limits (65535 x 65535).
+        *error = "not a readable image: " + file + " (" + e.err + ")";
+        return false;
+      } catch (const std::bad_alloc&) {
+        *error = "not a readable image: " + file + " (too large for memory)";
+        return false;
+      }
       if (img.empty()) {
         *error = "not an image file: " + file;
         return false;

@@ -2,6 +2,7 @@
 // any host would, and runs the whole chain on the virtual head.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "apps/zelscan/commands.h"
 
@@ -22,7 +23,7 @@ void usage(std::FILE* to) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run(int argc, char** argv) {
   if (argc < 2) {
     usage(stderr);
     return 2;
@@ -35,4 +36,18 @@ int main(int argc, char** argv) {
   if (!std::strcmp(argv[1], "demo")) return zelscan::demoCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "zelscan: unknown command '%s' (try 'zelscan --help')\n", argv[1]);
   return 2;
+}
+
+// The program boundary: whatever a library call throws on a hostile input
+// (a path too long for the system, a symbolic-link loop, an image beyond
+// OpenCV's limits) ends as one line and status 1, never as an abort.
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zelscan: error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "zelscan: error: an unknown failure\n");
+  }
+  return 1;
 }

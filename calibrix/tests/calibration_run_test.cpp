@@ -47,6 +47,27 @@ cv::Mat readHmat(const std::string& path) {
 
 }  // namespace
 
+// A run whose last file cannot be written (a file-size limit standing in
+// for a full disk) replaces none of the earlier set: no new stereo file
+// beside old hmat and rect files, and no staging folder left behind.
+TEST_F(CalibrationRun, AFailedWriteLeavesTheEarlierSetWhole) {
+    const std::vector<std::string> names = {"cam0_param.yaml", "cam1_param.yaml", "stereo_param.yaml",
+                                            "hmat0.dat", "hmat1.dat", "rect.param"};
+    for (const std::string& n : names) std::ofstream(work / n) << "earlier " << n;
+    const std::string cmd = "cd " + shellQuote(work.path()) + " && trap '' XFSZ && ulimit -f 1000 && " +
+                            shellQuote(calibrixBinary()) + " " + shellQuote(*sets_ / "split") +
+                            " cal 6 > .stdout 2> .stderr";
+    const int raw = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+    const std::string err = slurp(work / ".stderr");
+    EXPECT_NE(err.find("Hmatの出力に失敗しました\nerror: the calibration files were not replaced"),
+              std::string::npos)
+        << err;
+    for (const std::string& n : names) EXPECT_EQ(slurp(work / n), "earlier " + n);
+    for (const auto& e : fs::directory_iterator(work.path()))
+        EXPECT_FALSE(e.path().filename().string().starts_with(".calibrix-")) << e.path();
+}
+
 TEST_F(CalibrationRun, SplitLayoutWritesEveryFileAndPutsTheWorldOnTheBoard) {
     const RunResult r = runCalibrix(work.path(), {*sets_ / "split", "cal", "6", "-result_output",
                                                   "result.txt"});
@@ -145,13 +166,17 @@ TEST_F(CalibrationRun, CombinedLayoutWithoutReferenceKeepsTheRectifiedProjection
 }
 
 TEST_F(CalibrationRun, Cam0WriteFailureSkipsCam1AndTheRunGoesOn) {
-    fs::create_directory(work / "cam0_param.yaml");  // can't be opened as a file
+    fs::create_directory(work / "cam0_param.yaml");  // can't be replaced by a file
     const RunResult r = runCalibrix(work.path(), {*sets_ / "split", "cal", "6", "-result_output",
                                                   "res.txt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cam0のパラメータファイルの出力に失敗しました\n"), std::string::npos);
+    // The set is written as a whole or not at all: the run goes on to the
+    // result file, but no file of the set is put in place.
+    EXPECT_NE(r.err.find("error: the calibration files were not all replaced: cam0_param.yaml is a folder\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(fs::exists(work / "cam1_param.yaml"));
-    EXPECT_TRUE(fs::exists(work / "stereo_param.yaml"));
-    EXPECT_TRUE(fs::exists(work / "hmat1.dat"));
+    EXPECT_FALSE(fs::exists(work / "stereo_param.yaml"));
+    EXPECT_FALSE(fs::exists(work / "hmat1.dat"));
     EXPECT_TRUE(slurp(work / "res.txt").starts_with("result=1\n"));
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include "calibrix/image_set.h"
 #include "calibrix/tests/run_calibrix.h"
@@ -91,6 +92,39 @@ TEST_F(CommandLine, UtilityModesReportUnopenableSettings) {
     EXPECT_TRUE(r.err.ends_with("image scan failed. ret=0 path=in.pgm")) << r.err;
     r = runCalibrix(dir.path(), {"-setting_output_csv", "-"});
     EXPECT_NE(r.status, 0);
+}
+
+// Damaged settings files that exist: one line naming the file and the cause,
+// status 1, never a crash inside the YAML parser or "not found".
+TEST_F(CommandLine, DamagedSettingsNameFileAndCause) {
+    std::ofstream(dir / "deep.yaml") << "%YAML:1.0\n---\nunitleng: " << std::string(50000, '[') << "\n";
+    std::ofstream(dir / "dash.yaml") << "%YAML:1.0\n----\n";
+    std::ofstream(dir / "nan.yaml") << "%YAML:1.0\n---\nunitleng: .nan\n";
+    const struct {
+        const char* file;
+        const char* cause;
+    } cases[] = {{"deep.yaml", "line 3: nested too deeply"},
+                 {"dash.yaml", "line 2: expected \"key: value\""},
+                 {"nan.yaml", "unitleng is not finite"}};
+    for (const auto& c : cases) {
+        for (const char* mode : {"-setting_output_csv", "calibration"}) {
+            const bool csv = mode[0] == '-';
+            const RunResult r = csv ? runCalibrix(dir.path(), {mode, c.file})
+                                    : runCalibrix(dir.path(), {"dir", "hdr", "5", c.file});
+            EXPECT_EQ(r.status, 1) << c.file;
+            EXPECT_EQ(r.err, "error: settings file " + std::string(c.file) + ": " + c.cause + "\n");
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    std::ofstream(dir / "ro.yaml") << "%YAML:1.0\n---\nunitleng: 30\n";
+    std::filesystem::permissions(dir / "ro.yaml", std::filesystem::perms::owner_read);
+    if (::access((dir / "ro.yaml").c_str(), W_OK) != 0) {  // not when the tests run as root
+        const RunResult r = runCalibrix(dir.path(), {"dir", "hdr", "5", "ro.yaml"});
+        EXPECT_EQ(r.err, "error: settings file ro.yaml cannot be opened for update: Permission denied\n");
+    }
+    const RunResult r = runCalibrix(dir.path(), {"dir", "hdr", "2000000000", "ro.yaml"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("bad_alloc"), std::string::npos) << r.err;
 }
 
 TEST(ImageSet, CombinedLayoutSplitsOddWidthsIntoEqualHalves) {

@@ -21,6 +21,7 @@ ZpjWaits ZpjWaits::scaled(double factor) const {
   w.commandZ = s(commandZ);
   w.commandXSock = s(commandXSock);
   w.commandXCom = s(commandXCom);
+  w.diagSilenceMax = diagSilenceMax;
   return w;
 }
 

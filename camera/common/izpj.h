@@ -20,6 +20,9 @@ struct ZpjWaits {
   int commandZ = 2000;
   int commandXSock = 1000;
   int commandXCom = 2000;
+  // TCP diag: the longest silence waited for each answer before giving -1.
+  // A bound, not a wait: scaled() keeps it.
+  int diagSilenceMax = 3000;
 
   // Every wait multiplied by factor (for tests).
   ZpjWaits scaled(double factor) const;

@@ -129,10 +129,11 @@ long ZpjSock::sendText(const std::string& text) {
   return static_cast<long>(sent);
 }
 
-long ZpjSock::receive(std::string* reply) {
+long ZpjSock::receive(std::string* reply, int timeoutMs) {
   busy_ = true;
   abort_ = false;
   long result = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   // closing_ is never cleared here, so a close() that raced with the line
   // above still ends this receive.
   while (!abort_.load() && !closing_.load()) {
@@ -141,8 +142,14 @@ long ZpjSock::receive(std::string* reply) {
       result = -1;
       break;
     }
+    int waitMs = 1000;
+    if (timeoutMs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;  // silent past the bound: nothing received
+      if (left.count() < waitMs) waitMs = static_cast<int>(left.count());
+    }
     pollfd p {fd, POLLIN, 0};
-    int n = ::poll(&p, 1, 1000);
+    int n = ::poll(&p, 1, waitMs);
     if (n == 0 || (n < 0 && errno == EINTR)) continue;
     if (abort_.load() || closing_.load()) break;  // woken by close()
     char buf[kRecvChunk];
@@ -193,12 +200,18 @@ int ZpjSock::diag() {
   pause(waits_.diagFirst);
   std::string first;
   // The first answer only acknowledges; the diagnostic line follows it.
-  if (receive(&first) < 0) return -1;
+  if (receive(&first, waits_.diagSilenceMax) <= 0) return -1;
+  // A projector that refuses "d" sends nothing more, and one that sent both
+  // answers in one write has nothing more to send: waiting for a second
+  // answer then would never end.
+  std::vector<std::string_view> echoed;
+  if (!parseReply(first, &echoed) && first.find(":ERR") != std::string::npos) return -1;
+  if (auto values = lastDiagLine(first)) return static_cast<int>((*values)[2]);
   pause(waits_.diagSecond);
   std::string reply;
-  long got = receive(&reply);
-  // A link that failed or was closed has no diagnostic value to give: -1,
-  // never a level of 0 the host would take for a reading.
+  long got = receive(&reply, waits_.diagSilenceMax);
+  // A link that failed, was closed or stayed silent has no diagnostic value
+  // to give: -1, never a level of 0 the host would take for a reading.
   if (got <= 0) return -1;
   auto values = zpj::lastDiagLine(reply);
   return values ? static_cast<int>((*values)[2]) : 0;

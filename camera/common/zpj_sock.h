@@ -2,6 +2,9 @@
 // Projector link over TCP (port 5073). Commands wait a fixed time, then read
 // the reply. A receive has no overall time-out: it waits in 1 s polls until
 // data arrives, the peer closes, or close() (from any thread) aborts it.
+// diag() is the exception: each of its receives ends after
+// ZpjWaits::diagSilenceMax (3 s by default) of silence, because its second answer may never come (a projector that
+// answers "d" with ":ERR", or sent both lines in one write).
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -27,6 +30,9 @@ class ZpjSock : public IZpj {
   void close() override;
   bool commandP(unsigned n) override;
   bool commandR() override;
+  // Sends "d" and returns the third value of the diagnostic line, 0 when
+  // the answer has none, -1 when the link fails, the projector answers
+  // ":ERR" or stays silent for ZpjWaits::diagSilenceMax ms.
   int diag() override;
   bool setLight(unsigned level) override;
   bool commandZ(unsigned n) override;
@@ -38,9 +44,10 @@ class ZpjSock : public IZpj {
   bool connectTo(int fd, const char* addressText);
   // Sends the whole text; -1 on failure (logged).
   long sendText(const std::string& text);
-  // Appends one chunk to reply; its byte count, 0 when aborted by close(),
-  // -1 when the peer closed or the link failed (the socket is then closed).
-  long receive(std::string* reply);
+  // Appends one chunk to reply; its byte count, 0 when aborted by close() or
+  // when timeoutMs (>= 0) passed without data, -1 when the peer closed or the
+  // link failed (the socket is then closed).
+  long receive(std::string* reply, int timeoutMs = -1);
   bool sendAndParse(const std::string& text, int waitMs);
   void closeSocket();
   // After a failed receive: no longer open, the descriptor kept until close().

@@ -1,5 +1,7 @@
 #include "decoder/common/calib_loader.h"
 
+#include "decoder/common/yaml_reader.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string>
 
 namespace zel {
 
@@ -20,52 +23,70 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e300, 1e300); }
 
-// Reads a matrix node into dst when the key is present. Returns false when the
-// node is present but is not a finite matrix of the expected shape (rows or
-// cols of 0 accept any count; elements > 0 asks for that many in a vector).
-// A matrix node's declared shape, checked before OpenCV reads it: its reader
-// sizes the matrix from "rows" and "cols" as written, so a damaged file could
-// make it allocate gigabytes. Calibration matrices are small.
-bool plausibleMatrixNode(const cv::FileNode& node) {
-  constexpr int kMaxSide = 64;
-  if (node.isSeq()) return node.size() <= static_cast<std::size_t>(kMaxSide);
-  if (!node.isMap()) return false;
-  cv::FileNode rows = node["rows"], cols = node["cols"], data = node["data"];
-  if (!rows.isInt() || !cols.isInt() || !data.isSeq()) return false;
-  const int r = static_cast<int>(rows), c = static_cast<int>(cols);
-  if (r < 0 || c < 0 || r > kMaxSide || c > kMaxSide) return false;
-  cv::FileNode dt = node["dt"];
-  if (!dt.isString()) return false;
-  const std::string type = static_cast<std::string>(dt);
-  // One channel of one element type ("d", "f", "i", ...): a data run of
-  // rows x cols values.
-  return type.size() == 1 && data.size() == static_cast<std::size_t>(r) * static_cast<std::size_t>(c);
-}
-
-bool readMatrix(const cv::FileStorage& fs, const std::string& key, int rows, int cols, cv::Mat& dst) {
-  cv::FileNode node = fs[key];
-  if (node.empty() || node.isNone()) return true;
-  if (!plausibleMatrixNode(node)) return false;
+// Reads a matrix entry into dst when the key is present (a key with no value
+// counts as absent). rows == 0 asks for distortion coefficients: a row or
+// column vector of 4, 5, 8, 12 or 14 values, or an empty matrix. rows 3, cols
+// 1 takes a row or column of three. Every value must be finite.
+bool readMatrix(const YamlNode& root, const std::string& key, int rows, int cols, cv::Mat& dst,
+                std::string& error) {
+  const YamlNode* node = root.find(key);
+  if (!node || node->kind == YamlNode::Kind::Null) return true;
   cv::Mat m;
-  node >> m;
-  if (m.empty() || m.channels() != 1 || m.depth() == CV_8U) {
-    // An empty matrix node is acceptable only for the distortion vector.
-    return m.empty() && rows == 0;
+  std::string why;
+  // Calibration matrices are small: 14 distortion values at most, 4 x 4.
+  if (!yamlMatrix(*node, 64, m, why)) {
+    error = key + " is " + why;
+    return false;
   }
-  m.convertTo(m, CV_64F);
-  if (!allFinite(m)) return false;
-  if (rows == 0) {  // distortion coefficients: a row or column vector
+  if (m.empty()) {
+    if (rows == 0) {
+      dst = m;
+      return true;
+    }
+    error = key + " is empty";
+    return false;
+  }
+  if (!allFinite(m)) {
+    error = key + " holds a value that is not finite";
+    return false;
+  }
+  if (rows == 0) {
     const int n = static_cast<int>(m.total());
-    if ((m.rows != 1 && m.cols != 1) || !(n == 4 || n == 5 || n == 8 || n == 12 || n == 14)) return false;
+    if ((m.rows != 1 && m.cols != 1) || !(n == 4 || n == 5 || n == 8 || n == 12 || n == 14)) {
+      error = key + " is not a vector of 4, 5, 8, 12 or 14 distortion coefficients";
+      return false;
+    }
   } else if (rows == 3 && cols == 1) {
-    if (m.total() != 3 || (m.rows != 1 && m.cols != 1)) return false;
+    if (m.total() != 3 || (m.rows != 1 && m.cols != 1)) {
+      error = key + " is not a vector of 3 values";
+      return false;
+    }
     m = m.reshape(1, 3);
   } else if (m.rows != rows || m.cols != cols) {
+    error = key + " is not " + std::to_string(rows) + " x " + std::to_string(cols);
     return false;
   }
   dst = m.clone();
   return true;
 }
+
+// A camera matrix must have positive focal lengths and the row (0, 0, 1): a
+// negative or zero focal length mirrors or collapses the image, and stereo
+// rectification then yields points far off the surface without any error.
+bool plausibleCameraMatrix(const cv::Mat& k) {
+  return k.at<double>(0, 0) > 0 && k.at<double>(1, 1) > 0 && k.at<double>(1, 0) == 0 && k.at<double>(2, 0) == 0 &&
+         k.at<double>(2, 1) == 0 && std::abs(k.at<double>(2, 2) - 1.0) < 1e-9;
+}
+
+// A rotation: orthonormal with determinant +1 (within what a stored text of
+// an orthonormal matrix keeps).
+bool isRotation(const cv::Mat& r) {
+  const cv::Mat rrt = r * r.t();
+  return cv::norm(rrt - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF) < 1e-3 && std::abs(cv::determinant(r) - 1.0) < 1e-3;
+}
+
+// Largest image side we accept from a file, in pixels.
+constexpr int kMaxImageSide = 1 << 15;
 
 bool rectifiedCamerasFinite(const StereoCamera& s) {
   return allFinite(s.Q) && allFinite(s.left.mapX) && allFinite(s.left.mapY) && allFinite(s.right.mapX) &&
@@ -83,20 +104,30 @@ void writeBaseline(const StereoCamera& s) {
   std::cout << "baseline : " << cv::norm(s.right.T - s.left.T) << std::endl;
 }
 
-bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& candidate) {
+bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& candidate, std::string& error) {
   std::cerr << "Using YAML Parameter.\n";
   DistortCamera cams[2] = {DistortCamera("cam0", width, height), DistortCamera("cam1", width, height)};
   int sizeW[2] = {0, 0};
   int sizeH[2] = {0, 0};
   for (int i = 0; i < 2; ++i) {
-    if (!readCameraParamFile(dir + cams[i].name + "_param.yaml", cams[i], sizeW[i], sizeH[i])) return false;
+    if (!readCameraParamFile(dir + cams[i].name + "_param.yaml", cams[i], sizeW[i], sizeH[i], &error)) return false;
+  }
+  // Rectification needs the size the left camera was calibrated at.
+  if (sizeW[0] <= 0 || sizeH[0] <= 0) {
+    error = dir + "cam0_param.yaml: cam0_size is missing";
+    return false;
+  }
+  if (cv::norm(cams[1].T) <= 0) {
+    error = dir + "cam1_param.yaml: cam1_T is missing or zero (no baseline)";
+    return false;
   }
   cv::Mat r1, r2, p1, p2, q;
   cv::Rect roi1, roi2;
   try {
     cv::stereoRectify(cams[0].K, cams[0].D, cams[1].K, cams[1].D, cv::Size(sizeW[0], sizeH[0]), cams[1].R,
                       cams[1].T, r1, r2, p1, p2, q, 0, -1, cv::Size(width, height), &roi1, &roi2);
-  } catch (const cv::Exception&) {
+  } catch (const cv::Exception& e) {
+    error = dir + ": stereo rectification of the camera parameter files fails: " + e.err;
     return false;
   }
   cams[0].R = r1;
@@ -104,7 +135,10 @@ bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& c
   candidate.Q = q;
   candidate.left.validRegion = roi1;
   candidate.right.validRegion = roi2;
-  if (!candidate.left.setProjection(p1) || !candidate.right.setProjection(p2)) return false;
+  if (!candidate.left.setProjection(p1) || !candidate.right.setProjection(p2)) {
+    error = dir + ": the camera parameter files give no usable rectified cameras";
+    return false;
+  }
   UndistortCamera* rect[2] = {&candidate.left, &candidate.right};
   try {
     for (int i = 0; i < 2; ++i) {
@@ -114,19 +148,37 @@ bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& c
       rect[i]->mapX = mx;
       rect[i]->mapY = my;
     }
-  } catch (const cv::Exception&) {
+  } catch (const cv::Exception& e) {
+    error = dir + ": rectification maps of the camera parameter files fail: " + e.err;
     return false;
   }
-  return rectifiedCamerasFinite(candidate);
+  if (!rectifiedCamerasFinite(candidate)) {
+    error = dir + ": the camera parameter files give a rectification that is not finite";
+    return false;
+  }
+  return true;
 }
 
-bool loadFromHmat(const std::string& dir, int width, int height, StereoCamera& candidate) {
+bool loadFromHmat(const std::string& dir, int width, int height, StereoCamera& candidate, std::string& error) {
   std::cerr << "Using HMAT Parameter.\n";
   cv::Mat p;
-  if (!readProjectionFile(dir + "hmat0.dat", p) || !candidate.left.setProjection(p)) return false;
-  if (!readProjectionFile(dir + "hmat1.dat", p) || !candidate.right.setProjection(p)) return false;
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = dir + (i == 0 ? "hmat0.dat" : "hmat1.dat");
+    if (!readProjectionFile(path, p)) {
+      error = path + ": missing, shorter than 96 bytes or not finite";
+      return false;
+    }
+    if (!(i == 0 ? candidate.left : candidate.right).setProjection(p)) {
+      error = path + ": not a projection matrix";
+      return false;
+    }
+  }
   RectMaps maps;
-  if (!readRectParamFile(dir + "rect.param", width, height, maps)) return false;
+  if (!readRectParamFile(dir + "rect.param", width, height, maps)) {
+    error = dir + "rect.param: missing, short, or not written for " + std::to_string(width) + " x " +
+            std::to_string(height) + " pixels";
+    return false;
+  }
   candidate.left.mapX = maps[0];
   candidate.right.mapX = maps[1];
   candidate.left.mapY = maps[2];
@@ -134,47 +186,54 @@ bool loadFromHmat(const std::string& dir, int width, int height, StereoCamera& c
   candidate.Q = buildProjectionQ(candidate.left, candidate.right);
   // Maps may legitimately hold any float (they only steer the remap), but a
   // non-finite Q would silently turn every point into NaN.
-  return allFinite(candidate.Q);
+  if (!allFinite(candidate.Q)) {
+    error = dir + ": hmat0.dat and hmat1.dat give no baseline";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-bool readCameraParamFile(const std::string& path, DistortCamera& cam, int& sizeWidth, int& sizeHeight) {
+bool readCameraParamFile(const std::string& path, DistortCamera& cam, int& sizeWidth, int& sizeHeight,
+                         std::string* error) {
   sizeWidth = sizeHeight = 0;
-  {
-    // Checked first so that a missing file fails quietly instead of through
-    // OpenCV's own error log.
-    FilePtr probe(std::fopen(path.c_str(), "rb"));
-    if (!probe) return false;
-  }
-  try {
-    cv::FileStorage fs(path, cv::FileStorage::READ);
-    if (!fs.isOpened()) return false;
-    cv::FileNode size = fs[cam.name + "_size"];
-    if (size.isSeq() && size.size() == 2 && size[0].isInt() && size[1].isInt()) {
-      sizeWidth = static_cast<int>(size[0]);
-      sizeHeight = static_cast<int>(size[1]);
-    }
-    cv::Mat k = cam.K, r = cam.R, t = cam.T, p3, d = cam.D;
-    if (!readMatrix(fs, cam.name + "_K", 3, 3, k) || !readMatrix(fs, cam.name + "_R", 3, 3, r) ||
-        !readMatrix(fs, cam.name + "_T", 3, 1, t) || !readMatrix(fs, cam.name + "_P", 3, 4, p3) ||
-        !readMatrix(fs, cam.name + "_D", 0, 0, d)) {
-      return false;
-    }
-    cam.K = k;
-    cam.R = r;
-    cam.T = t;
-    cam.D = d;
-    if (!p3.empty()) {
-      cv::Mat newP = cv::Mat::eye(4, 4, CV_64F);
-      p3.copyTo(newP.rowRange(0, 3));
-      cam.P = newP;
-      // A projection matrix that cannot be inverted is informational here:
-      // the decoders never back-project through the physical cameras.
-      if (!cam.updateInverse()) cam.Pinv = cv::Mat::eye(4, 4, CV_64F);
-    }
-  } catch (const cv::Exception&) {
+  std::string why;
+  auto fail = [&](const std::string& cause) {
+    if (error) *error = path + ": " + cause;
     return false;
+  };
+  YamlNode root;
+  if (!readYamlFile(path, root, why)) return fail(why);
+  const std::string sizeKey = cam.name + "_size";
+  if (const YamlNode* size = root.find(sizeKey)) {
+    int w = 0, h = 0;
+    if (size->kind != YamlNode::Kind::Sequence || size->items.size() != 2 || !size->items[0].asInt(w) ||
+        !size->items[1].asInt(h) || w <= 0 || h <= 0 || w > kMaxImageSide || h > kMaxImageSide) {
+      return fail(sizeKey + " is not two positive integers up to " + std::to_string(kMaxImageSide));
+    }
+    sizeWidth = w;
+    sizeHeight = h;
+  }
+  cv::Mat k = cam.K, r = cam.R, t = cam.T, p3, d = cam.D;
+  if (!readMatrix(root, cam.name + "_K", 3, 3, k, why) || !readMatrix(root, cam.name + "_R", 3, 3, r, why) ||
+      !readMatrix(root, cam.name + "_T", 3, 1, t, why) || !readMatrix(root, cam.name + "_P", 3, 4, p3, why) ||
+      !readMatrix(root, cam.name + "_D", 0, 0, d, why)) {
+    return fail(why);
+  }
+  if (!plausibleCameraMatrix(k)) return fail(cam.name + "_K is not a camera matrix with positive focal lengths");
+  if (!isRotation(r)) return fail(cam.name + "_R is not a rotation");
+  cam.K = k;
+  cam.R = r;
+  cam.T = t;
+  cam.D = d;
+  if (!p3.empty()) {
+    cv::Mat newP = cv::Mat::eye(4, 4, CV_64F);
+    p3.copyTo(newP.rowRange(0, 3));
+    cam.P = newP;
+    // A projection matrix that cannot be inverted is informational here:
+    // the decoders never back-project through the physical cameras.
+    if (!cam.updateInverse()) cam.Pinv = cv::Mat::eye(4, 4, CV_64F);
   }
   return true;
 }
@@ -245,18 +304,33 @@ cv::Mat buildProjectionQ(const PinHoleCamera& left, const PinHoleCamera& right) 
 }
 
 bool loadStereoCalibration(const std::string& dir, int coord, int width, int height, bool previousLoaded,
-                           StereoCamera& stereo) {
-  if (coord != 0 && coord != 1) return previousLoaded;
-  StereoCamera candidate;
-  candidate.configure(width, height);
-  bool ok = false;
-  try {
-    ok = coord == 0 ? loadFromYaml(dir, width, height, candidate) : loadFromHmat(dir, width, height, candidate);
-  } catch (const std::exception&) {
-    ok = false;
+                           StereoCamera& stereo, std::string* error) {
+  if (coord != 0 && coord != 1) {
+    if (!previousLoaded && error) *error = "\"coord\" " + std::to_string(coord) + " selects no calibration files";
+    return previousLoaded;
   }
-  if (!ok) return false;
-  commit(stereo, candidate);
+  std::string why;
+  bool ok = false;
+  if (width <= 0 || height <= 0 || width > kMaxImageSide || height > kMaxImageSide) {
+    why = "an image size of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  } else {
+    StereoCamera candidate;
+    try {
+      candidate.configure(width, height);
+      ok = coord == 0 ? loadFromYaml(dir, width, height, candidate, why)
+                      : loadFromHmat(dir, width, height, candidate, why);
+      if (ok) commit(stereo, candidate);
+    } catch (const std::exception& e) {
+      why = dir + ": " + e.what();
+      ok = false;
+    }
+  }
+  if (!ok) {
+    // The one line that says why; the host's own message follows.
+    std::cerr << "error: calibration: " << why << "\n";
+    if (error) *error = why;
+    return false;
+  }
   writeBaseline(stereo);
   return true;
 }

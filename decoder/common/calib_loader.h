@@ -14,10 +14,14 @@
 namespace zel {
 
 // Reads one camera parameter file into cam (keys name + "_size", "_K", "_R",
-// "_T", "_P", "_D"). Absent keys keep the camera's values; a "_size" that is
-// absent or not two integers gives 0 x 0. False when the file does not open or
-// parse, or a present matrix has the wrong shape or a non-finite value.
-bool readCameraParamFile(const std::string& path, DistortCamera& cam, int& sizeWidth, int& sizeHeight);
+// "_T", "_P", "_D") with the guarded YAML reader. Absent keys keep the
+// camera's values; an absent "_size" gives 0 x 0. False, with *error (when
+// given) naming the file and the cause, when the file does not open or is
+// refused by the reader, a present size is not two positive integers, a
+// present matrix has the wrong shape or a non-finite value, K has a focal
+// length that is not positive, or R is not a rotation.
+bool readCameraParamFile(const std::string& path, DistortCamera& cam, int& sizeWidth, int& sizeHeight,
+                         std::string* error = nullptr);
 
 // Reads the first 96 bytes of a projection-matrix file: 12 little-endian
 // doubles, row-major 3x4. False when missing, short or not finite.
@@ -41,8 +45,9 @@ cv::Mat buildProjectionQ(const PinHoleCamera& left, const PinHoleCamera& right);
 // loaders ("Using YAML Parameter.", "Using HMAT Parameter." on stderr,
 // "baseline : ..." on stdout). Other coord values load nothing and return
 // previousLoaded (the calibration in force stays). stereo is replaced only on
-// success.
+// success. On failure one line "error: calibration: <cause>" goes to stderr
+// and *error (when given) receives the cause, which names the file.
 bool loadStereoCalibration(const std::string& dir, int coord, int width, int height,
-                           bool previousLoaded, StereoCamera& stereo);
+                           bool previousLoaded, StereoCamera& stereo, std::string* error = nullptr);
 
 }  // namespace zel

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cmath>
+#include <iostream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,5 +52,13 @@ std::int32_t parseSettingInt(const char* text) {
   if (v < INT32_MIN) v = INT32_MIN;
   return static_cast<std::int32_t>(v);
 }
+
+const char* firstNonFinite(std::initializer_list<std::pair<const char*, double>> values) {
+  for (const auto& [key, value] : values)
+    if (!std::isfinite(value)) return key;
+  return nullptr;
+}
+
+void reportSettingsError(const std::string& what) { std::cerr << "error: settings: " << what << "\n" << std::flush; }
 
 }  // namespace zel

@@ -4,7 +4,9 @@
 // the built-in default written as text, integers parsed with base detection,
 // doubles as decimal.
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace zel {
 
@@ -30,5 +32,15 @@ double readSettingDouble(const char* section, const char* key, double def, const
 // 0.. octal), clamped to int32 (the range of the 32-bit long the settings
 // format was defined with).
 std::int32_t parseSettingInt(const char* text);
+
+// The key of the first value that is NaN or infinite ("nan", "inf" and
+// "1e999" parse as such), or null when all are finite. A non-finite
+// threshold makes every comparison with it false, which silently switches a
+// filter off, so the decoders refuse such settings.
+const char* firstNonFinite(std::initializer_list<std::pair<const char*, double>> values);
+
+// Writes "error: settings: <what>\n" to standard error, where the calibration
+// loader's lines go too, so a host that shows those shows the real cause.
+void reportSettingsError(const std::string& what);
 
 }  // namespace zel

@@ -1,6 +1,7 @@
 #include "decoder/phsft/phsft_decoder.h"
 
 #include "decoder/common/calib_loader.h"
+#include "decoder/common/settings_reader.h"
 #include "decoder/phsft/phase_stage.h"
 #include "diag/logger.h"
 #include "platform/stopwatch.h"
@@ -8,6 +9,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <string>
 
 namespace zel {
 
@@ -23,17 +25,26 @@ PhsftDecoder::PhsftDecoder() : threads_(std::max(2, omp_get_num_procs())) {}
 bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir) {
   calibrated_ = false;
   const long long pixels = static_cast<long long>(p.imageWidth) * p.imageHeight;
+  auto refuse = [](const std::string& what) {
+    ZEL_LOG("%s: error: %s\n", "Phsft::loadCalibration", what.c_str());
+    reportSettingsError(what);
+    return false;
+  };
   if (p.imageWidth <= 0 || p.imageHeight <= 0 || pixels > kMaxPixels) {
-    ZEL_LOG("%s: error: image size %dx%d\n", "Phsft::loadCalibration", p.imageWidth, p.imageHeight);
-    return false;
+    return refuse("image size " + std::to_string(p.imageWidth) + "x" + std::to_string(p.imageHeight) +
+                  " (\"image_width\", \"image_height\")");
   }
-  if (p.nimage < kImagesUsed) {
-    ZEL_LOG("%s: error: nimage %d below %d\n", "Phsft::loadCalibration", p.nimage, kImagesUsed);
-    return false;
-  }
-  if (p.searchDiv < 1) {
-    ZEL_LOG("%s: error: search_div %d below 1\n", "Phsft::loadCalibration", p.searchDiv);
-    return false;
+  if (p.nimage < kImagesUsed)
+    return refuse("nimage " + std::to_string(p.nimage) + " below " + std::to_string(kImagesUsed));
+  if (p.searchDiv < 1) return refuse("search_div " + std::to_string(p.searchDiv) + " below 1");
+  if (const char* key = firstNonFinite({{"step_diff", p.stepDiff},
+                                        {"max_step", p.maxStep},
+                                        {"max_ph_diff", p.maxPhDiff},
+                                        {"max_tex_diff", p.maxTexDiff},
+                                        {"max_parallax", p.maxParallax},
+                                        {"min_parallax", p.minParallax},
+                                        {"evec_error", p.evecError}})) {
+    return refuse(std::string(key) + " is not a finite number");
   }
   buffers_.allocate(p.imageWidth, p.imageHeight);
   Thresholds t;

@@ -1,12 +1,15 @@
 #include "decoder/sgbm/sgbm_decoder.h"
 
 #include "decoder/common/calib_loader.h"
+#include "decoder/common/settings_reader.h"
 #include "diag/logger.h"
 #include "platform/stopwatch.h"
 
 #include <opencv2/calib3d.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <cstring>
 #include <exception>
 
@@ -41,6 +44,13 @@ bool SgbmDecoder::loadCalibration(const SgbmParams& p, const std::string& dir) {
   const long long pixels = static_cast<long long>(p.imageWidth) * p.imageHeight;
   if (p.imageWidth <= 0 || p.imageHeight <= 0 || pixels > kMaxPixels) {
     ZEL_LOG("%s: error: image size %dx%d\n", "SGBM3D::loadCalibration", p.imageWidth, p.imageHeight);
+    reportSettingsError("image size " + std::to_string(p.imageWidth) + "x" + std::to_string(p.imageHeight) +
+                        " (\"image_width\", \"image_height\")");
+    return false;
+  }
+  if (!std::isfinite(p.evecError)) {
+    ZEL_LOG("%s: error: evec_error is not a finite number\n", "SGBM3D::loadCalibration");
+    reportSettingsError("evec_error is not a finite number");
     return false;
   }
   if (p.imageWidth != width_ || p.imageHeight != height_ || leftMask_.empty()) {

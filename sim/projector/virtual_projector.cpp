@@ -278,6 +278,11 @@ struct VirtualProjector::Impl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       receivedBytes.append(buf, static_cast<std::size_t>(n));
+      // A client that floods without line ends must not grow the log without
+      // bound: past the limit only the newer half is kept (halving keeps the
+      // cost per byte constant).
+      if (receivedBytes.size() > VirtualProjector::kMaxReceivedLog)
+        receivedBytes.erase(0, receivedBytes.size() - VirtualProjector::kMaxReceivedLog / 2);
     }
     link.input.append(std::string_view(buf, static_cast<std::size_t>(n)));
     for (;;) {

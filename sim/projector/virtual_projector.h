@@ -67,7 +67,9 @@ class VirtualProjector {
   // Replaces the diagnostic line by this text (sent as given, "\r\n" added);
   // empty restores the line made from the light level.
   void setDiagText(const std::string& text);
-  // Every byte received so far, per link in arrival order (for tests).
+  // The bytes received so far, per link in arrival order (for tests): all
+  // of them up to kMaxReceivedLog; beyond that the older ones are dropped.
+  static constexpr std::size_t kMaxReceivedLog = 1 << 20;
   std::string received() const;
   void clearReceived();
   // Number of TCP connections accepted so far.

@@ -29,15 +29,21 @@ BuiltCloud BuildVertices(const float* pos, const std::uint8_t* col, std::size_t 
   if (count > 0 && (viewScale == 0 || std::isnan(viewScale))) viewScale = m > 0 ? 1.0f / m : 1.0f;
   const float s = (viewScale == 0 || std::isnan(viewScale)) ? 1.0f : viewScale;
   double sum = 0;
+  std::size_t used = 0;
   const int eyeAxis = std::abs(cs.eye) - 1;
   for (Vertex& v : out.vertices) {
     v.x *= s;
     v.y *= s;
     v.z *= s;
-    if (eyeAxis >= 0 && eyeAxis < 3) sum += eyeAxis == 0 ? v.x : eyeAxis == 1 ? v.y : v.z;
+    // One NaN or infinite point would make the centre, and with it the
+    // whole view, NaN: such points stay in the store but not in the centre.
+    if (eyeAxis >= 0 && eyeAxis < 3 && std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z)) {
+      sum += eyeAxis == 0 ? v.x : eyeAxis == 1 ? v.y : v.z;
+      ++used;
+    }
   }
-  if (count > 0 && eyeAxis >= 0 && eyeAxis < 3) {
-    const float mean = static_cast<float>(sum / static_cast<double>(count));
+  if (used > 0) {
+    const float mean = static_cast<float>(sum / static_cast<double>(used));
     (eyeAxis == 0 ? out.fileCentre.x : eyeAxis == 1 ? out.fileCentre.y : out.fileCentre.z) = mean;
   }
   return out;

@@ -23,7 +23,8 @@ struct BuiltCloud {
 // later calls so reloads stay comparable. A cloud whose points all lie at the
 // origin sets it to 1; an empty cloud leaves it untouched (still unset), so a
 // file caught empty while being rewritten does not fix a useless scale.
-// Non-finite coordinates do not take part in the largest value.
+// Non-finite coordinates do not take part in the largest value, and points
+// with one take no part in the centre (the renderer does not draw them).
 BuiltCloud BuildVertices(const float* positions, const std::uint8_t* colours, std::size_t count,
                          const CoordinateSystem& cs, float& viewScale);
 

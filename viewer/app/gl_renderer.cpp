@@ -15,7 +15,10 @@ layout(location = 1) in vec4 colour;
 uniform mat4 worldViewProj;
 out vec4 vColour;
 void main() {
-  gl_Position = worldViewProj * vec4(position, 1.0);
+  // A point with a NaN or infinite coordinate stays in the store but is not
+  // drawn: it is placed beyond the far plane, where clipping drops it.
+  bool unusable = any(isnan(position)) || any(isinf(position));
+  gl_Position = unusable ? vec4(0.0, 0.0, 2.0, 1.0) : worldViewProj * vec4(position, 1.0);
   vColour = colour;
 }
 )";

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "viewer/app/viewer_app.h"
@@ -49,5 +50,14 @@ int main(int argc, char** argv) {
   }
   if (!rest.empty() && rest[0] == '"') rest = rest.substr(1, rest.size() >= 2 ? rest.size() - 2 : 0);
   o.path = rest;
-  return nubiview::RunViewer(o);
+  // The program boundary: an exception from a library (a path the system
+  // refuses, memory running out) ends as one line and status 1, not an abort.
+  try {
+    return nubiview::RunViewer(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nubiview: error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "nubiview: error: an unknown failure\n");
+  }
+  return 1;
 }

@@ -21,6 +21,7 @@
 #include <stb_image_write.h>
 
 #include "diag/logger.h"
+#include "viewer/app/file_output.h"
 #include "viewer/app/gui_style.h"
 #include "viewer/app/viewer.h"
 
@@ -190,7 +191,15 @@ bool Viewer::writeScreenshot(const std::string& path) {
   std::vector<unsigned char> flipped(pixels.size());
   const std::size_t row = std::size_t(w) * 3;
   for (int y = 0; y < h; ++y) std::memcpy(&flipped[std::size_t(y) * row], &pixels[std::size_t(h - 1 - y) * row], row);
-  return stbi_write_png(path.c_str(), w, h, 3, flipped.data(), int(row)) != 0;
+  // Encoded in memory and written as a whole: stbi_write_png ignores failed
+  // writes and closes, so a full disk would leave a truncated PNG and report
+  // success.
+  std::string png;
+  auto append = [](void* context, void* data, int size) {
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+  };
+  if (stbi_write_png_to_func(append, &png, w, h, 3, flipped.data(), int(row)) == 0) return false;
+  return writeWholeFile(path, png);
 }
 
 int Viewer::run() {

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <sstream>
 #include <optional>
 #include <string>
 
@@ -9,6 +9,7 @@
 #include <GLFW/glfw3.h>
 
 #include "viewer/app/file_dialog.h"
+#include "viewer/app/file_output.h"
 #include "viewer/app/panel_rules.h"
 #include "viewer/app/viewer.h"
 
@@ -187,7 +188,7 @@ void Viewer::runScriptCommand(const ScriptCommand& c) {
 }
 
 void Viewer::writeDump(const std::string& path) {
-  std::ofstream f(path, std::ios::trunc);
+  std::ostringstream f;
   const auto& pv = camera_.pivot();
   char buf[128];
   f << "title=" << (path_.empty() ? std::string(kProgramName)
@@ -217,6 +218,10 @@ void Viewer::writeDump(const std::string& path) {
   f << "program_ini=" << programIni_ << "\n";
   f << "options_open=" << (optionsDialog_.open() ? 1 : 0) << "\n";
   f << "saving=" << (saveJob_.running() ? 1 : 0) << "\n";
+  if (!writeWholeFile(path, f.str())) {
+    std::fprintf(stderr, "nubiview: cannot write %s\n", path.c_str());
+    exitCode_ = 1;
+  }
 }
 
 }  // namespace nubiview

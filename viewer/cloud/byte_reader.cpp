@@ -67,6 +67,7 @@ bool ByteReader::refill() {
 }
 
 bool ByteReader::readLine(std::size_t maxChars, std::string_view& line) {
+  lastLineCut_ = false;
   if (pos_ == len_ && !refill()) return false;
   // Fast case: the whole line lies in the current window.
   std::size_t avail = len_ - pos_;
@@ -86,6 +87,7 @@ bool ByteReader::readLine(std::size_t maxChars, std::string_view& line) {
     // or CR LF right after it belongs to it.
     line = std::string_view(reinterpret_cast<const char*>(start), maxChars);
     pos_ += maxChars;
+    lastLineCut_ = start[maxChars] != '\r';
     if (start[maxChars] == '\r') {
       ++pos_;
       if (start[maxChars + 1] == '\n') ++pos_;
@@ -114,6 +116,8 @@ bool ByteReader::readLine(std::size_t maxChars, std::string_view& line) {
       if (c == '\r') {
         ++pos_;
         if (peek() == '\n') ++pos_;
+      } else {
+        lastLineCut_ = true;
       }
       break;
     }

@@ -38,6 +38,9 @@ class ByteReader {
   // are left in. False at the end of the data (nothing read). The view stays
   // valid until the next call.
   bool readLine(std::size_t maxChars, std::string_view& line);
+  // True when the last readLine returned a piece of a longer line (the rest
+  // of that line follows).
+  bool lastLineCut() const { return lastLineCut_; }
 
   // Reads exactly n bytes into dst; false (with an unspecified number of
   // bytes consumed) when fewer are left or reading fails.
@@ -64,6 +67,7 @@ class ByteReader {
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t bufferSize_ = 0;
   // Holds a line that crosses a window boundary.
+  bool lastLineCut_ = false;
   std::unique_ptr<char[]> lineBuffer_;
   std::size_t lineBufferSize_ = 0;
 };

@@ -1,5 +1,6 @@
 // PLY reading: header by the prefix table, binary records laid out from the
-// declared properties, ASCII bodies as whitespace-separated lines.
+// declared properties, ASCII bodies as whole whitespace-separated lines whose
+// columns follow the declared properties.
 #include "viewer/cloud/ply_header.h"
 #include "viewer/cloud/readers.h"
 #include "viewer/cloud/store_bulk_access.h"
@@ -10,12 +11,33 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace cloud {
 
 namespace {
 
-constexpr std::size_t kMaxAsciiLine = 127;
+// Longest text line read as one row, in characters. Rows are read whole (a
+// longer line used to become several points); a line beyond this bound
+// gives one point from its first kMaxAsciiLine characters and the rest of
+// the line is skipped.
+constexpr std::size_t kMaxAsciiLine = 64 * 1024;
+// Most values taken from one ASCII row; further tokens are ignored.
+constexpr std::size_t kMaxAsciiTokens = 256;
+
+// Reads one whole line; a line longer than kMaxAsciiLine is cut there and
+// its remainder skipped.
+bool readWholeLine(ByteReader& in, std::string_view& line, std::string& keep) {
+  if (!in.readLine(kMaxAsciiLine, line)) return false;
+  if (!in.lastLineCut()) return true;
+  keep.assign(line);  // the next readLine reuses the reader's buffer
+  std::string_view rest;
+  while (in.lastLineCut() && in.readLine(kMaxAsciiLine, rest)) {
+  }
+  line = keep;
+  return true;
+}
 
 struct Field {
   bool present = false;
@@ -331,9 +353,10 @@ void readBinaryFaces(ByteReader& in, CloudStore& store, const PlyHeader& h) {
 
 void readAsciiFaces(ByteReader& in, CloudStore& store, std::uint64_t faceCount) {
   std::string_view line;
+  std::string keep;
   std::string_view tokens[4];
   for (std::uint64_t f = 0; f < faceCount; ++f) {
-    if (!in.readLine(kMaxAsciiLine, line)) return;
+    if (!readWholeLine(in, line, keep)) return;
     if (splitTokens(line, tokens, 4) == 4 && parseIntPrefix(tokens[0]) == 3) {
       store.appendTriangle(parseIntPrefix(tokens[1]), parseIntPrefix(tokens[2]),
                            parseIntPrefix(tokens[3]));
@@ -341,20 +364,85 @@ void readAsciiFaces(ByteReader& in, CloudStore& store, std::uint64_t faceCount) 
   }
 }
 
+// What each declared vertex property of an ASCII body holds.
+enum class Column { Other, X, Y, Z, Red, Green, Blue };
+
+struct AsciiColumn {
+  Column what = Column::Other;
+  bool isList = false;
+};
+
+// The columns in the header's property order; without declared properties
+// (text rows) x, y, z, red, green, blue.
+std::vector<AsciiColumn> asciiColumns(const std::vector<PlyProperty>& props) {
+  if (props.empty()) {
+    return {{Column::X, false},   {Column::Y, false},     {Column::Z, false},
+            {Column::Red, false}, {Column::Green, false}, {Column::Blue, false}};
+  }
+  std::vector<AsciiColumn> cols;
+  for (const PlyProperty& p : props) {
+    AsciiColumn c;
+    c.isList = p.isList;
+    if (!p.isList) {
+      if (p.name == "x") c.what = Column::X;
+      else if (p.name == "y") c.what = Column::Y;
+      else if (p.name == "z") c.what = Column::Z;
+      else if (p.name == "red") c.what = Column::Red;
+      else if (p.name == "green") c.what = Column::Green;
+      else if (p.name == "blue") c.what = Column::Blue;
+    }
+    cols.push_back(c);
+  }
+  return cols;
+}
+
+// A colour value held to 0..255 (999 used to wrap to 231); fractions are cut.
+std::uint8_t colourByte(std::string_view token) {
+  const float v = parseFloatPrefix(token);
+  if (!(v > 0)) return 0;  // also NaN
+  if (v >= 255) return 255;
+  return static_cast<std::uint8_t>(v);
+}
+
+void readAsciiRows(ByteReader& in, CloudStore& store, std::uint64_t lineCount,
+                   const std::vector<PlyProperty>& props) {
+  const std::vector<AsciiColumn> cols = asciiColumns(props);
+  std::string_view line;
+  std::string keep;
+  std::vector<std::string_view> tokens(kMaxAsciiTokens);
+  for (std::uint64_t i = 0; lineCount == 0 || i < lineCount; ++i) {
+    if (!readWholeLine(in, line, keep)) return;
+    const std::size_t n = splitTokens(line, tokens.data(), tokens.size());
+    float xyz[3] = {0.0f, 0.0f, 0.0f};
+    std::uint8_t rgb[3] = {255, 255, 255};
+    std::size_t t = 0;
+    for (const AsciiColumn& c : cols) {
+      if (t >= n) break;
+      if (c.isList) {
+        // A list: its count, then that many items, none of which we use.
+        const std::int32_t count = parseIntPrefix(tokens[t]);
+        t += 1 + (count > 0 ? static_cast<std::size_t>(count) : 0);
+        continue;
+      }
+      const std::string_view tok = tokens[t++];
+      switch (c.what) {
+        case Column::X: xyz[0] = parseFloatPrefix(tok); break;
+        case Column::Y: xyz[1] = parseFloatPrefix(tok); break;
+        case Column::Z: xyz[2] = parseFloatPrefix(tok); break;
+        case Column::Red: rgb[0] = colourByte(tok); break;
+        case Column::Green: rgb[1] = colourByte(tok); break;
+        case Column::Blue: rgb[2] = colourByte(tok); break;
+        case Column::Other: break;
+      }
+    }
+    store.appendPoint(xyz[0], xyz[1], xyz[2], rgb[0], rgb[1], rgb[2]);
+  }
+}
+
 }  // namespace
 
 void readAsciiPoints(ByteReader& in, CloudStore& store, std::uint64_t lineCount) {
-  std::string_view line;
-  std::string_view tokens[6];
-  for (std::uint64_t i = 0; lineCount == 0 || i < lineCount; ++i) {
-    if (!in.readLine(kMaxAsciiLine, line)) return;
-    std::size_t n = splitTokens(line, tokens, 6);
-    float xyz[3] = {0.0f, 0.0f, 0.0f};
-    std::uint8_t rgb[3] = {255, 255, 255};
-    for (std::size_t k = 0; k < n && k < 3; ++k) xyz[k] = parseFloatPrefix(tokens[k]);
-    for (std::size_t k = 3; k < n; ++k) rgb[k - 3] = static_cast<std::uint8_t>(parseIntPrefix(tokens[k]));
-    store.appendPoint(xyz[0], xyz[1], xyz[2], rgb[0], rgb[1], rgb[2]);
-  }
+  readAsciiRows(in, store, lineCount, {});
 }
 
 void readPly(ByteReader& in, CloudStore& store) {
@@ -365,7 +453,7 @@ void readPly(ByteReader& in, CloudStore& store) {
       if (readBinaryVertices(in, store, h)) readBinaryFaces(in, store, h);
       return;
     case PlyEncoding::Ascii:
-      readAsciiPoints(in, store, h.vertexCount);
+      readAsciiRows(in, store, h.vertexCount, h.vertexProperties);
       readAsciiFaces(in, store, h.faceCount);
       return;
     case PlyEncoding::None:

@@ -7,6 +7,10 @@
 #include "viewer/cloud/readers.h"
 #include "viewer/cloud/writers.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <string>
 
 namespace cloud {
@@ -33,10 +37,38 @@ void readFile(CloudStore& store, const std::filesystem::path& path, Reader reade
   }
 }
 
+// Every point file is written under a temporary name in its own folder and
+// renamed over the target only when every byte was written and the file
+// closed: a full disk or an error part-way leaves the earlier file as it was
+// (and no partial file), and a watching viewer never reads half a file. A
+// symbolic link is followed, so the file it names is replaced, not the link.
+// A target that exists but is no regular file (a device, a FIFO) is written
+// in place: renaming over it would replace the device node.
 template <typename Writer>
-bool writeFile(Writer writer) noexcept {
+bool writeFile(const std::filesystem::path& path, Writer writer) noexcept {
+  namespace fs = std::filesystem;
   try {
-    return writer();
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st)) return writer(path);
+    fs::path target = path;
+    if (fs::is_symlink(fs::symlink_status(path, ec))) {
+      target = fs::weakly_canonical(path, ec);
+      if (ec) return false;
+    }
+    static std::atomic<unsigned> serial{0};
+    fs::path tmp = target;
+    tmp.replace_filename("." + target.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" +
+                         std::to_string(serial++));
+    bool ok = false;
+    try {
+      ok = writer(tmp);
+    } catch (...) {
+      ok = false;
+    }
+    if (ok && ::rename(tmp.c_str(), target.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+    return false;
   } catch (...) {
     return false;
   }
@@ -80,15 +112,15 @@ void ReadTextRows(CloudStore& store, const std::filesystem::path& path) noexcept
 }
 
 bool WritePly(const CloudStore& store, const std::filesystem::path& path, bool binary) noexcept {
-  return writeFile([&] { return writePly(store, path, binary); });
+  return writeFile(path, [&](const std::filesystem::path& to) { return writePly(store, to, binary); });
 }
 
 bool Write3d(const CloudStore& store, const std::filesystem::path& path) noexcept {
-  return writeFile([&] { return write3d(store, path); });
+  return writeFile(path, [&](const std::filesystem::path& to) { return write3d(store, to); });
 }
 
 bool WriteTextRows(const CloudStore& store, const std::filesystem::path& path) noexcept {
-  return writeFile([&] { return writeTextRows(store, path); });
+  return writeFile(path, [&](const std::filesystem::path& to) { return writeTextRows(store, to); });
 }
 
 SaveResult SavePointFile(const CloudStore& store, const std::filesystem::path& path,

@@ -36,8 +36,11 @@ void ReadPly(CloudStore& store, const std::filesystem::path& path) noexcept;
 void Read3d(CloudStore& store, const std::filesystem::path& path) noexcept;
 void ReadTextRows(CloudStore& store, const std::filesystem::path& path) noexcept;
 
-// Writers: write the whole store. False when the file cannot be created or
-// any part of it cannot be written (a file cut short is left as far as it got).
+// Writers: write the whole store, completely or not at all: the bytes go to a
+// temporary file in the target's folder that is renamed over the target only
+// once all of it was written and closed. False when the file cannot be
+// created or any part of it cannot be written; the earlier file at path (if
+// any) is then left as it was and no partial file remains.
 bool WritePly(const CloudStore& store, const std::filesystem::path& path, bool binary) noexcept;
 bool Write3d(const CloudStore& store, const std::filesystem::path& path) noexcept;
 bool WriteTextRows(const CloudStore& store, const std::filesystem::path& path) noexcept;

@@ -12,8 +12,9 @@ void readPly(ByteReader& in, CloudStore& store);
 void read3d(ByteReader& in, CloudStore& store);
 void readTextRows(ByteReader& in, CloudStore& store);
 
-// Shared by the ASCII PLY body and text rows: reads vertex lines, lineCount
-// of them, or to the end of the data when lineCount is 0.
+// Text rows: reads whole vertex lines (x y z red green blue), lineCount of
+// them, or to the end of the data when lineCount is 0. Colour values are
+// held to 0..255.
 void readAsciiPoints(ByteReader& in, CloudStore& store, std::uint64_t lineCount);
 
 }  // namespace cloud

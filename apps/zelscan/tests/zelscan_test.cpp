@@ -69,6 +69,76 @@ class ZelscanDecode : public ::testing::Test {
 fs::path* ZelscanDecode::dir_ = nullptr;
 bool ZelscanDecode::rendered_ = false;
 
+// Hostile files, settings and paths: one line naming the real cause and the
+// file, status 1, and the user's earlier cloud and folders left as they were.
+TEST_F(ZelscanDecode, HostileInputsNameTheCauseAndKeepEarlierFiles) {
+  const std::string images = " --images " + dir_->string();
+  const std::string calib = " --calib " + path("calib");
+  // A calibration whose left size is negative: refused, not decoded off the surface.
+  fs::create_directories(path("negsize"));
+  fs::copy(path("calib"), path("negsize"), fs::copy_options::overwrite_existing);
+  {
+    std::ifstream in(path("calib/cam0_param.yaml"));
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::size_t at = text.find("cam0_size:");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, text.find("cam0_K") - at, "cam0_size: [ -1280, -1024 ]\n");
+    std::ofstream(path("negsize/cam0_param.yaml")) << text;
+  }
+  { std::ofstream(path("nan.ini")) << "[PSLIB]\nmax_ph_diff=nan\n"; }
+  { std::ofstream(path("div0.ini")) << "[PSLIB]\nsearch_div=0\n"; }
+  { std::ofstream(path("huge.pgm")) << "P5\n65535 65535\n255\n"; }
+  fs::create_symlink("loop_b.pgm", path("loop_a.pgm"));
+  fs::create_symlink("loop_a.pgm", path("loop_b.pgm"));
+  const std::string longPath = "/tmp/" + std::string(6000, 'x');
+  std::string left13, hugeLeft;
+  for (int k = 0; k < 13; ++k) {
+    left13 += " " + path("cam0_" + std::string(k < 10 ? "0" : "") + std::to_string(k) + ".pgm");
+  }
+  const std::string right13 = [&] {
+    std::string r;
+    for (int k = 0; k < 13; ++k) r += " " + path("cam1_" + std::string(k < 10 ? "0" : "") + std::to_string(k) + ".pgm");
+    return r;
+  }();
+  const std::string out = " --out " + path("keep.ply");
+  { std::ofstream(path("keep.ply")) << "earlier cloud"; }
+  fs::create_directories(path("outdir.ply"));
+  const struct {
+    std::string args, says;
+  } cases[] = {
+      {"--calib " + path("negsize") + images + out, "negsize/cam0_param.yaml: cam0_size is not two positive integers"},
+      {"--settings " + path("nan.ini") + calib + images + out, "nan.ini: max_ph_diff is not a finite number"},
+      {"--settings " + path("div0.ini") + calib + images + out, "div0.ini: search_div 0 below 1"},
+      {calib + " --left " + path("huge.pgm") + left13.substr(left13.find(' ', 1)) + " --right" + right13 + out,
+       "huge.pgm"},
+      {calib + " --left " + path("loop_a.pgm") + left13.substr(left13.find(' ', 1)) + " --right" + right13 + out,
+       "loop_a.pgm"},
+      {"--calib " + longPath + images + out, "calibration folder not found"},
+      {"--settings " + longPath + calib + images + out, "settings file not found"},
+      {calib + images + " --out " + longPath + ".ply", "cannot write"},
+      {calib + images + " --out " + path("outdir.ply"), "it is a folder"},
+      {calib + images + out + " --log /nonexistent/zelscan/log.txt", "cannot write the log file"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run("decode --decoder phsft " + c.args);
+    EXPECT_EQ(r.status, 1) << c.args.substr(0, 200) << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    EXPECT_EQ(lines(r.out), 1) << r.out;
+  }
+  EXPECT_TRUE(fs::is_directory(path("outdir.ply")));
+  // A write that fails part-way (a file-size limit standing in for a full
+  // disk) keeps the earlier cloud.
+  const std::string cmd = "trap '' XFSZ; ulimit -f 64; " + binDir() + "/zelscan decode --decoder phsft" + calib +
+                          images + out + " > " + path("full.log") + " 2>&1";
+  const int st = std::system(cmd.c_str());
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+  std::ifstream said(path("full.log"));
+  EXPECT_NE(std::string((std::istreambuf_iterator<char>(said)), {}).find("cannot write " + path("keep.ply")),
+            std::string::npos);
+  std::ifstream kept(path("keep.ply"));
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "earlier cloud");
+}
+
 TEST(ZelscanCommandLine, UsageAndUnknownCommands) {
   Outcome none = run("");
   EXPECT_EQ(none.status, 2);

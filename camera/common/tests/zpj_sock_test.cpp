@@ -93,6 +93,71 @@ TEST_F(ZpjSockTest, DiagReadsTheThirdValueOfTheSecondAnswer) {
   EXPECT_EQ(link_->diag(), 0x2a);  // the virtual projector reports its light level
 }
 
+// A peer on loopback that answers "d" with fixed bytes in one write (or not
+// at all), to show diag() ends whatever the projector does.
+class RawPeer {
+ public:
+  explicit RawPeer(std::string answer) : answer_(std::move(answer)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_, 1);
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      int c = ::accept(listen_, nullptr, nullptr);
+      if (c < 0) return;
+      char buf[16];
+      if (::recv(c, buf, sizeof buf, 0) > 0 && !answer_.empty()) ::send(c, answer_.data(), answer_.size(), 0);
+      while (::recv(c, buf, sizeof buf, 0) > 0) {
+      }
+      ::close(c);
+    });
+  }
+  ~RawPeer() {
+    ::shutdown(listen_, SHUT_RDWR);
+    thread_.join();
+    ::close(listen_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  std::string answer_;
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST(ZpjSockDiag, EndsWhateverTheProjectorAnswers) {
+  const struct {
+    const char* answer;
+    int expected;
+  } cases[] = {
+      {"d\r\n//diag.rgb: 1.2.3\r\n", 3},  // both answers in one write
+      {":ERR\r\n", -1},                     // "d" refused: nothing follows
+      {"", -1},                              // silent
+  };
+  for (const auto& c : cases) {
+    RawPeer peer(c.answer);
+    ZpjWaits waits = ZpjWaits().scaled(0.02);
+    waits.diagSilenceMax = 300;
+    {
+      ZpjSock link(waits, peer.port());
+      CaptureStdout();
+      ASSERT_TRUE(link.open(kLoopback));
+      GetCapturedStdout();
+      Watchdog dog(link, 5s);
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(link.diag(), c.expected) << c.answer;
+      EXPECT_LT(msSince(t0), 1000.0) << c.answer;
+      link.close();
+    }
+  }
+}
+
 TEST_F(ZpjSockTest, CommandZReadsUntilTheSequenceEnds) {
   Watchdog dog(*link_, 5s);
   std::uint64_t before = projector_.state().snapshot().generation;

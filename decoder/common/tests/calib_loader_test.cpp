@@ -219,5 +219,45 @@ TEST_F(CalibLoader, MalformedFilesFailCleanly) {
   EXPECT_NEAR(stereo.right.T.at<double>(0), 10.0, 1e-12);
 }
 
+// Values that parse but make no camera: each is refused before use with the
+// file and the cause, instead of a cloud far off the surface.
+TEST_F(CalibLoader, ImplausibleCameraValuesAreRefusedByName) {
+  const int w = 32, h = 24;
+  const cv::Mat k = (cv::Mat_<double>(3, 3) << 100, 0, 16, 0, 100, 12, 0, 0, 1);
+  const cv::Mat d = cv::Mat::zeros(1, 5, CV_64F), eye = cv::Mat::eye(3, 3, CV_64F);
+  const cv::Mat t = (cv::Mat_<double>(3, 1) << -60, 0, 0);
+  const struct {
+    std::string file, name;
+    int w, h;
+    cv::Mat k, d, r, t;
+    std::string cause;
+  } cases[] = {
+      {"cam0", "cam0", -w, -h, k, d, eye, cv::Mat::zeros(3, 1, CV_64F),
+       "cam0_param.yaml: cam0_size is not two positive integers up to 32768"},
+      {"cam1", "cam1", w, 0, k, d, eye, t, "cam1_param.yaml: cam1_size is not two positive integers up to 32768"},
+      {"cam0", "cam0", w, h, -k, d, eye, cv::Mat::zeros(3, 1, CV_64F),
+       "cam0_param.yaml: cam0_K is not a camera matrix with positive focal lengths"},
+      {"cam1", "cam1", w, h, k, d, 2 * eye, t, "cam1_param.yaml: cam1_R is not a rotation"},
+      {"cam1", "cam1", w, h, k, cv::Mat::zeros(1, 3, CV_64F), eye, t,
+       "cam1_param.yaml: cam1_D is not a vector of 4, 5, 8, 12 or 14 distortion coefficients"},
+      {"cam1", "cam1", w, h, k, d, eye, cv::Mat::zeros(3, 1, CV_64F),
+       "cam1_param.yaml: cam1_T is missing or zero (no baseline)"},
+  };
+  for (const auto& c : cases) {
+    writeYamlPair(w, h);
+    test::writeCameraFile(dir_ + c.file + "_param.yaml", c.name, c.w, c.h, c.k, c.d, c.r, c.t);
+    StereoCamera stereo;
+    std::string error;
+    EXPECT_FALSE(loadStereoCalibration(dir_, 0, w, h, false, stereo, &error)) << c.cause;
+    EXPECT_EQ(error, dir_ + c.cause);
+    EXPECT_TRUE(stereo.left.mapX.empty());
+  }
+  StereoCamera stereo;
+  std::string error;
+  writeYamlPair(w, h);
+  EXPECT_FALSE(loadStereoCalibration(dir_, 0, -w, h, false, stereo, &error));
+  EXPECT_EQ(error, "an image size of -32 x 24 pixels");
+}
+
 }  // namespace
 }  // namespace zel

@@ -117,6 +117,23 @@ TEST_F(VirtualProjectorTest, CommandsSplitAcrossWritesAndNoiseLines) {
   EXPECT_EQ(c.readUntil(":OK\r\n"), "8\r\n:OK\r\n");
 }
 
+// A client that floods without line ends: what the projector keeps stays
+// bounded (it used to keep every byte), and it still answers afterwards.
+TEST_F(VirtualProjectorTest, FloodWithoutLineEndsIsBounded) {
+  Client c(projector_.tcpPort());
+  ASSERT_TRUE(c.connected());
+  const std::string chunk(64 * 1024, 'a');
+  for (int i = 0; i < 48; ++i) {  // 3 MiB
+    c.send(chunk);
+    c.readUntil("\x01", 1ms);  // drains the ":ERR" answers as they come
+  }
+  c.send("\rx9\r");
+  const std::string tail = c.readUntil("9\r\n:OK\r\n", 5000ms);
+  EXPECT_TRUE(tail.ends_with("9\r\n:OK\r\n")) << tail.substr(0, 100);
+  EXPECT_LE(projector_.received().size(), VirtualProjector::kMaxReceivedLog);
+  EXPECT_TRUE(projector_.received().ends_with("a\rx9\r"));
+}
+
 TEST_F(VirtualProjectorTest, SequenceShowsEachPatternAndFiresListeners) {
   std::atomic<int> fired {0};
   std::atomic<int> last {-1};

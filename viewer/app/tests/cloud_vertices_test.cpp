@@ -52,6 +52,22 @@ TEST(ViewScale, DegenerateClouds) {
   EXPECT_FLOAT_EQ(nanScale, 0.25f);
 }
 
+// A NaN or infinite point used to make the centre NaN and blank the view:
+// it stays a vertex (the store and picking indices keep their order) but
+// takes no part in the scale or the centre.
+TEST(ViewScale, NonFinitePointsStayButDoNotMoveTheView) {
+  CoordinateSystem cs;  // reverse Y, eye Y
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  std::vector<float> pos = {0, 2, 0, nan, nan, nan, 0, 4, 0, 1, inf, 0};
+  std::vector<std::uint8_t> col(12, 9);
+  float scale = 0;
+  BuiltCloud b = BuildVertices(pos.data(), col.data(), 4, cs, scale);
+  EXPECT_FLOAT_EQ(scale, 0.25f);
+  EXPECT_EQ(b.vertices.size(), 4u);
+  EXPECT_FLOAT_EQ(b.fileCentre.y, -0.75f);
+  EXPECT_TRUE(std::isnan(b.vertices[1].x));
+}
+
 TEST(ViewScale, EyeAxisAndOrder) {
   CoordinateSystem cs;
   cs.reverseAxis = 3;

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,25 @@ TEST_F(Viewer, ScreenshotShowsPointsInTheirColoursAndTheGizmo) {
   EXPECT_GT(turned.count(255, 255, 0, 300, 200, 500, 400), 3);
   EXPECT_GT(turned.count(255, 0, 0, 300, 200, 500, 400), 3);
   EXPECT_GT(turned.count(0, 255, 0, 300, 200, 500, 400), 3);
+}
+
+// One NaN or infinite point no longer blanks the view, and a screenshot
+// that cannot be written whole (a device that takes no data) fails.
+TEST_F(Viewer, NonFinitePointsAndFailedScreenshots) {
+  std::vector<Point> pts = kKnown;
+  pts.push_back({std::numeric_limits<float>::quiet_NaN(), 0, 0, 255, 255, 255});
+  pts.push_back({0, std::numeric_limits<float>::infinity(), 0, 255, 255, 255});
+  writeAsciiPly(dir_ / "nan.ply", pts);
+  ASSERT_EQ(run({"--screenshot", (dir_ / "nan.png").string(), "--frames", "3", (dir_ / "nan.ply").string()}), 0);
+  Image img;
+  ASSERT_TRUE(img.load(dir_ / "nan.png"));
+  for (const Point& p : kKnown) {
+    const ScreenPoint s = screenOf(p, 0.01f);
+    EXPECT_TRUE(img.near(s.x, s.y, p.r, p.g, p.b)) << "point " << p.x << "," << p.z;
+  }
+  if (fs::exists("/dev/full")) {
+    EXPECT_NE(run({"--screenshot", "/dev/full", "--frames", "1", (dir_ / "nan.ply").string()}), 0);
+  }
 }
 
 TEST_F(Viewer, RightClicksPickPointsAndTwoGiveTheDiffLine) {

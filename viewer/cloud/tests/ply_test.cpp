@@ -343,8 +343,34 @@ TEST_F(Ply, AsciiBodyLinesAndFaces) {
   EXPECT_EQ(colourAt(store_, 1), (Ints{255, 255, 255}));
   EXPECT_EQ(pointAt(store_, 2), (Floats{7, 8, 9}));
   EXPECT_EQ(pointAt(store_, 3), (Floats{-100, 0.5f, 2}));
-  EXPECT_EQ(colourAt(store_, 3), (Ints{44, 255, 255}));
+  EXPECT_EQ(colourAt(store_, 3), (Ints{255, 0, 255}));  // held to 0..255, not wrapped
   EXPECT_EQ(std::vector<int>(store_.triangles().begin(), store_.triangles().end()), (Ints{0, 1, 2, 3, 2, 1}));
+}
+
+// ASCII rows follow the header's properties: Open3D writes normals between
+// the coordinates and the colours, other writers put colours first or add
+// lists; a row is the whole line however long, and colours stay in range.
+TEST_F(Ply, AsciiColumnsFollowTheHeader) {
+  std::string longRow = "1.00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+                        "00000000000000000000000000000000000000000000000000000000 2 3 0 0 1 10 20 30";
+  load("ply\nformat ascii 1.0\nelement vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
+       "property double nx\nproperty double ny\nproperty double nz\n"
+       "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n"
+       "1 2 3 0.1 0.2 0.3 200 100 50\n" +
+       longRow + "\n4 5 6 0 0 0 999 -3 12.7\n");
+  ASSERT_EQ(store_.pointCount(), 3u);
+  EXPECT_EQ(pointAt(store_, 0), (Floats{1, 2, 3}));
+  EXPECT_EQ(colourAt(store_, 0), (Ints{200, 100, 50}));
+  EXPECT_EQ(pointAt(store_, 1), (Floats{1, 2, 3}));
+  EXPECT_EQ(colourAt(store_, 1), (Ints{10, 20, 30}));
+  EXPECT_EQ(colourAt(store_, 2), (Ints{255, 0, 12}));
+  store_.clear();
+  load("ply\nformat ascii 1.0\nelement vertex 1\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+       "property list uchar float extra\nproperty float z\nproperty float x\nproperty float y\nend_header\n"
+       "7 8 9 2 0.5 0.5 30 10 20\n");
+  ASSERT_EQ(store_.pointCount(), 1u);
+  EXPECT_EQ(pointAt(store_, 0), (Floats{10, 20, 30}));
+  EXPECT_EQ(colourAt(store_, 0), (Ints{7, 8, 9}));
 }
 
 TEST_F(Ply, ReadPlyAppendsToTheStore) {

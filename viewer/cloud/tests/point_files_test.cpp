@@ -2,6 +2,10 @@
 
 #include "test_files.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 namespace {
 
 using cloud::CloudStore;
@@ -93,6 +97,40 @@ TEST_F(PointFiles, WriteFailuresAreReported) {
     EXPECT_FALSE(cloud::Write3d(store_, "/dev/full"));
     EXPECT_FALSE(cloud::WriteTextRows(store_, "/dev/full"));
   }
+}
+
+// A write that fails part-way (the file-size limit stands in for a full
+// disk) leaves the earlier file byte for byte and no partial or temporary
+// file; a folder given as the target is left alone.
+TEST_F(PointFiles, FailedWriteKeepsTheEarlierFile) {
+  CloudStore small;
+  cloudtest::fillSample(small, 10, 3);
+  cloudtest::fillSample(store_, 50000, 1000);
+  fs::create_directory(file("folder.ply"));
+  for (const char* name : {"old.ply", "old.3d", "old.csv"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(cloud::SavePointFile(small, file(name), ""), SaveResult::Saved);
+    const auto before = fs::file_size(file(name));
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit low = saved;
+    low.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    const SaveResult result = cloud::SavePointFile(store_, file(name), "");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, SaveResult::Failed);
+    EXPECT_EQ(fs::file_size(file(name)), before);
+    CloudStore back;
+    cloud::LoadPointFile(back, file(name));
+    EXPECT_EQ(back.pointCount(), small.pointCount());
+  }
+  EXPECT_EQ(cloud::SavePointFile(store_, file("folder.ply"), ""), SaveResult::Failed);
+  EXPECT_TRUE(fs::is_directory(file("folder.ply")));
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++entries;
+  EXPECT_EQ(entries, 4) << "no temporary file is left behind";
 }
 
 TEST_F(PointFiles, LargeFilesRoundTripAndReportFailures) {

@@ -23,7 +23,7 @@ class TextRows : public cloudtest::TempDirTest {
 
 TEST_F(TextRows, RowsGiveOnePointEach) {
   load("1.5 2 3\n"
-       "1 2 3 300 -1 7 99\n"  // 300 keeps its low byte; further tokens ignored
+       "1 2 3 300 -1 7 99\n"  // colours held to 0..255; further tokens ignored
        "\n"                   // empty: white point at the origin
        "x y z\n"              // words: the same
        "\t4\t5 6 1 2\r\n"     // tabs, CR LF, blue missing
@@ -31,7 +31,7 @@ TEST_F(TextRows, RowsGiveOnePointEach) {
   ASSERT_EQ(store_.pointCount(), 6u);
   EXPECT_EQ(pointAt(store_, 0), (Floats{1.5f, 2, 3}));
   EXPECT_EQ(colourAt(store_, 0), (Ints{255, 255, 255}));
-  EXPECT_EQ(colourAt(store_, 1), (Ints{44, 255, 7}));
+  EXPECT_EQ(colourAt(store_, 1), (Ints{255, 0, 7}));
   EXPECT_EQ(pointAt(store_, 2), (Floats{0, 0, 0}));
   EXPECT_EQ(pointAt(store_, 3), (Floats{0, 0, 0}));
   EXPECT_EQ(colourAt(store_, 3), (Ints{255, 255, 255}));
@@ -46,7 +46,7 @@ TEST_F(TextRows, NumbersBeyondFloatRange) {
   EXPECT_EQ(pointAt(store_, 0), (Floats{INFINITY, -INFINITY, 0}));
   EXPECT_TRUE(std::isnan(store_.positions()[3]));
   EXPECT_EQ(store_.positions()[4], INFINITY);
-  EXPECT_EQ(colourAt(store_, 1), (Ints{1, 255, 255}));  // low 8 bits of 2^32 + 1
+  EXPECT_EQ(colourAt(store_, 1), (Ints{255, 255, 255}));  // 2^32 + 1 held to 255
 }
 
 TEST_F(TextRows, CommaIsNotASeparator) {
@@ -55,18 +55,21 @@ TEST_F(TextRows, CommaIsNotASeparator) {
   EXPECT_EQ(pointAt(store_, 0), (Floats{1, 0, 0}));
 }
 
-TEST_F(TextRows, LinesLongerThan127CharactersSplit) {
-  // Exactly 127 characters is one line; 128 is two pieces.
-  std::string exact = "1 2 3";
-  exact.append(127 - exact.size(), ' ');
+TEST_F(TextRows, LongLinesAreOnePointEach) {
+  // A line is one point however long (128 characters used to give two); one
+  // beyond the 64 KiB bound gives one point from its start.
   std::string longer = "4 5 6";
   longer.append(127 - longer.size(), ' ');
   longer += "8";
-  load(exact + "\n" + longer + "\r\n");
-  ASSERT_EQ(store_.pointCount(), 3u);
+  std::string huge = "7 8 9";
+  huge.append(70000, ' ');
+  huge += "1 2 3";
+  load("1 2 3\n" + longer + "\r\n" + huge + "\n10 11 12\n");
+  ASSERT_EQ(store_.pointCount(), 4u);
   EXPECT_EQ(pointAt(store_, 0), (Floats{1, 2, 3}));
   EXPECT_EQ(pointAt(store_, 1), (Floats{4, 5, 6}));
-  EXPECT_EQ(pointAt(store_, 2), (Floats{8, 0, 0}));
+  EXPECT_EQ(pointAt(store_, 2), (Floats{7, 8, 9}));
+  EXPECT_EQ(pointAt(store_, 3), (Floats{10, 11, 12}));
 }
 
 TEST_F(TextRows, WrittenWithFourDecimalsAndCrLf) {
