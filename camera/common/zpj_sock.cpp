@@ -204,9 +204,8 @@ int ZpjSock::diag() {
   // A projector that refuses "d" sends nothing more, and one that sent both
   // answers in one write has nothing more to send: waiting for a second
   // answer then would never end.
-  std::vector<std::string_view> echoed;
-  if (!parseReply(first, &echoed) && first.find(":ERR") != std::string::npos) return -1;
-  if (auto values = lastDiagLine(first)) return static_cast<int>((*values)[2]);
+  if (!zpj::parseReply(first, nullptr) && first.find(zpj::kErr) != std::string::npos) return -1;
+  if (auto values = zpj::lastDiagLine(first)) return static_cast<int>((*values)[2]);
   pause(waits_.diagSecond);
   std::string reply;
   long got = receive(&reply, waits_.diagSilenceMax);
