@@ -13,13 +13,15 @@ SimSensor::SimSensor(std::unique_ptr<HeadImages> head, int headCamera, FrameSink
   thread_ = std::thread(&SimSensor::run, this);
 }
 
-SimSensor::~SimSensor() {
+SimSensor::~SimSensor() { stop(); }
+
+void SimSensor::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   cv_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void SimSensor::setExposureUs(double us) {

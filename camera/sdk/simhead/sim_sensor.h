@@ -39,6 +39,9 @@ class SimSensor {
   SimSensor(const SimSensor&) = delete;
   SimSensor& operator=(const SimSensor&) = delete;
 
+  // Ends the thread (the destructor does it too); no sink runs after it.
+  void stop();
+
   const HeadImages& head() const { return *head_; }
   // Time from trigger to frame, in microseconds.
   void setExposureUs(double us);
