@@ -167,4 +167,11 @@ TEST_F(StcsbHost, ReceiveErrorsAreCountedPerCameraAndCode) {
   EXPECT_TRUE(HostFrames::instance().wait(1, 50).empty());
 }
 
+TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3DRev23>(ZEL_STCSB_LIBRARY, "ZELCAM_STTRG_LIBRARY",
+                                                           ZEL_PARTIAL_LAYER, "error: StTrgAPI ordinal 2 missing in "),
+              ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

@@ -188,4 +188,11 @@ TEST_F(UeyeHost, ExitEventEndsTheReceiveThreads) {
   EXPECT_EQ(zeltest::countOf(zeltest::readFile(logPath_), "end of thread\n"), 2u);
 }
 
+TEST(UeyeLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3D>(ZEL_UEYE_LIBRARY, "ZELCAM_UEYE_LIBRARY", ZEL_PARTIAL_LAYER,
+                                                      "error: uEye ordinal 237 missing in "),
+              ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

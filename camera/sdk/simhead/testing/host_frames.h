@@ -1,7 +1,12 @@
 #pragma once
 // For host tests of camera plug-ins: one process-wide receiver of frame
 // callbacks (the callback carries no user pointer), and the log file read back.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -86,6 +91,35 @@ inline bool waitForText(const std::string& path, const std::string& what, std::s
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+}  // namespace zeltest
+
+namespace zeltest {
+
+// Run in a fresh process (a death test in the "threadsafe" style re-executes
+// the test binary): the plug-in at pluginPath, with its layer taken from
+// envVar, first missing, then lacking ordinals, must open no camera and say
+// why. Exits 0 when it behaves, 1 otherwise.
+template <class Interface>
+[[noreturn]] void openWithBrokenLayer(const char* pluginPath, const char* envVar, const char* partialLayer,
+                                      const std::string& missingLine) {
+  const std::string log = ::testing::TempDir() + "broken_layer_" + std::to_string(::getpid()) + ".log";
+  ::setenv(envVar, "/nonexistent/libzel_layer.so", 1);
+  void* library = ::dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+  if (!library) std::_Exit(1);
+  using Create = Interface* (*)();
+  auto create = reinterpret_cast<Create>(::dlsym(library, "CreateIZelcam3DInstance"));
+  Interface* cam = create ? create() : nullptr;
+  if (!cam) std::_Exit(1);
+  cam->setLog(1, log.c_str());
+  bool good = cam->open(0, 0) == 0u;
+  good = good && readFile(log).find("cannot load /nonexistent/libzel_layer.so") != std::string::npos;
+  ::setenv(envVar, partialLayer, 1);
+  good = good && cam->open(0, 0) == 0u;
+  good = good && readFile(log).find(missingLine + partialLayer + "\n") != std::string::npos;
+  delete cam;
+  std::_Exit(good ? 0 : 1);
 }
 
 }  // namespace zeltest
