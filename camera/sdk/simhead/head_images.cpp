@@ -60,7 +60,7 @@ bool parseHeader(const std::uint8_t* bytes, std::size_t size, std::uint64_t obje
 
 std::string headObjectName() {
   const char* name = std::getenv("ZELCAM_SIM_HEAD");
-  return std::string("/") + (name && *name ? name : "zelsim_head");
+  return std::string("/") + (name && *name ? name : "zelsim-head");
 }
 
 std::unique_ptr<HeadImages> HeadImages::open(const std::string& objectName, std::string* why) {

@@ -1,7 +1,7 @@
 #pragma once
 // The simulated USB cameras' view of the virtual head: `zelsim serve`
 // publishes its current images in POSIX shared memory "/<name>", where
-// <name> is $ZELCAM_SIM_HEAD (default "zelsim_head"):
+// <name> is $ZELCAM_SIM_HEAD (default "zelsim-head"):
 //   offset  size  field (native byte order)
 //        0     8  magic "ZELHEAD1"
 //        8     4  uint32 header size (64)

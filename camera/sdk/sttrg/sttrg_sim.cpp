@@ -2,7 +2,7 @@
 //
 // Configuration (read at each StTrg_Open):
 //   ZELCAM_SIM_HEAD      shared-memory name of the published virtual head
-//                        (default "zelsim_head"); no head, no camera.
+//                        (default "zelsim-head"); no head, no camera.
 //   ZELCAM_STTRG_CAMERAS user IDs of the cameras in the order the bus lists
 //                        them, separated by commas (default "1,2"). User ID 1
 //                        sees the head's left image, 2 the right one.

@@ -2,7 +2,7 @@
 //
 // Configuration (read at each is_InitCamera):
 //   ZELCAM_SIM_HEAD      shared-memory name of the published virtual head
-//                        (default "zelsim_head"); no head, no camera.
+//                        (default "zelsim-head"); no head, no camera.
 //   ZELCAM_UEYE_CAMERAS  camera ids present, separated by commas (default
 //                        "1,2"). Id 1 sees the head's left image, 2 the right.
 //
