@@ -53,6 +53,7 @@ class CameraFeatures : public sim::gige::RegisterSpace {
 
   uint64_t framesMade() const;
   uint64_t triggersDropped() const { return loop_.triggersDropped(); }
+  uint64_t cpuNs() const { return loop_.cpuNs(); }
   // The last frame made (for tests without a network).
   std::vector<uint8_t> lastFrame() const;
 

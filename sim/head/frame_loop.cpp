@@ -1,5 +1,7 @@
 #include "sim/head/frame_loop.h"
 
+#include <time.h>
+
 #include <chrono>
 
 namespace sim::head {
@@ -69,6 +71,15 @@ uint64_t FrameLoop::triggersDropped() const {
   return dropped_;
 }
 
+void FrameLoop::sendTimed(int pattern) {
+  timespec a{}, b{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+  send_(pattern);
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+  cpuNs_ += static_cast<uint64_t>((b.tv_sec - a.tv_sec) * 1000000000LL + (b.tv_nsec - a.tv_nsec));
+  ++sent_;
+}
+
 void FrameLoop::run() {
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextFree = Clock::now();
@@ -78,7 +89,7 @@ void FrameLoop::run() {
       int pattern = queue_.front();
       queue_.pop_front();
       lock.unlock();
-      send_(pattern);
+      sendTimed(pattern);
       lock.lock();
       continue;
     }
@@ -94,7 +105,7 @@ void FrameLoop::run() {
         nextFree = (now - nextFree > period) ? now + period : nextFree + period;
       }
       lock.unlock();
-      send_(kPatternNow);
+      sendTimed(kPatternNow);
       lock.lock();
       continue;
     }

@@ -5,6 +5,7 @@
 // Triggers queue one frame each (bounded: a trigger that finds the queue full
 // is dropped and counted, as a camera busy with a frame misses a pulse);
 // free-running sends frames back to back, or at a set rate.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -41,8 +42,12 @@ class FrameLoop {
   // queue is full.
   bool trigger(int pattern);
   uint64_t triggersDropped() const;
+  // CPU time this thread spent making and sending frames, and their count.
+  uint64_t cpuNs() const { return cpuNs_.load(); }
+  uint64_t framesSent() const { return sent_.load(); }
 
  private:
+  void sendTimed(int pattern);
   void run();
 
   Send send_;
@@ -52,6 +57,7 @@ class FrameLoop {
   bool stop_ = false, acquiring_ = false, freeRun_ = false;
   double fps_ = 0;
   uint64_t dropped_ = 0;
+  std::atomic<uint64_t> cpuNs_{0}, sent_{0};
   std::thread thread_;
 };
 

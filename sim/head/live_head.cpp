@@ -10,6 +10,8 @@
 namespace sim::head {
 namespace {
 
+// index: 0 and 1 for the cameras, 2 for the head (distinct MAC and serial
+// when both kinds run side by side).
 sim::gige::DeviceConfig deviceConfig(const std::string& address, uint16_t port, int index, const std::string& name,
                                      const std::string& model, std::shared_ptr<sim::gige::TimestampClock> clock) {
   sim::gige::DeviceConfig c;
@@ -36,7 +38,10 @@ LiveHead::~LiveHead() { stop(); }
 
 bool LiveHead::start(const LiveHeadOptions& o, std::string* error) {
   stop();
-  auto clock = std::make_shared<sim::gige::TimestampClock>();
+  // 125 MHz, the tick of the cameras the plug-ins were written for: their
+  // inter-packet delay (packet / 100 MiB/s in ticks) comes out as on the
+  // real cameras (1788 for 1500-byte packets).
+  auto clock = std::make_shared<sim::gige::TimestampClock>(125'000'000);
   const bool cameras = o.kind == HeadKind::Cameras;
   const size_t count = cameras ? 2 : 1;
   std::vector<std::string> addresses = o.addresses, names = o.names;
@@ -71,7 +76,7 @@ bool LiveHead::start(const LiveHeadOptions& o, std::string* error) {
     }
   } else {
     head_ = std::make_unique<StereoHeadFeatures>(images_, projector_, o.freeRunFps, o.sequenceStepMs);
-    sim::gige::DeviceConfig c = deviceConfig(addresses[0], o.gvcpPort, 0, names[0], "ZelsimStereoHead", clock);
+    sim::gige::DeviceConfig c = deviceConfig(addresses[0], o.gvcpPort, 2, names[0], "ZelsimStereoHead", clock);
     c.xmlFileName = "zelsim_head.zip";
     c.xmlFile = zipOneFile("zelsim_head.xml", stereoHeadXml());
     auto device = std::make_unique<sim::gige::Device>(std::move(c), *head_);
@@ -129,6 +134,11 @@ void LiveHead::setFaults(int index, const sim::gige::DeviceFaults& faults) {
 uint64_t LiveHead::framesMade(size_t i) const {
   if (head_) return head_->framesMade();
   return i < cameras_.size() ? cameras_[i]->framesMade() : 0;
+}
+
+uint64_t LiveHead::frameCpuNs(size_t i) const {
+  if (head_) return head_->cpuNs();
+  return i < cameras_.size() ? cameras_[i]->cpuNs() : 0;
 }
 
 uint64_t LiveHead::refusedChannelWrites() const { return head_ ? head_->refusedChannelWrites() : 0; }

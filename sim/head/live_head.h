@@ -55,6 +55,8 @@ class LiveHead {
   // Faults for one device, or every device when index is negative.
   void setFaults(int index, const sim::gige::DeviceFaults& faults);
   uint64_t framesMade(size_t i) const;
+  // CPU time device i's frame thread spent making and sending frames.
+  uint64_t frameCpuNs(size_t i) const;
   // The stereo head's projector channel counters (0 for the cameras kind).
   uint64_t refusedChannelWrites() const;
 

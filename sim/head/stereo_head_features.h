@@ -53,6 +53,7 @@ class StereoHeadFeatures : public sim::gige::RegisterSpace, private HeadProjecto
   void controlLost();
 
   uint64_t framesMade() const;
+  uint64_t cpuNs() const { return loop_.cpuNs(); }
   uint64_t refusedChannelWrites() const;
   uint64_t badProjectorCommands() const;
   std::vector<uint8_t> lastFrame() const;
