@@ -47,7 +47,7 @@ struct HeadHeader {
 // both images inside the object. False for anything else.
 bool parseHeader(const std::uint8_t* bytes, std::size_t size, std::uint64_t objectSize, HeadHeader* out);
 
-// "/" + $ZELCAM_SIM_HEAD, or "/zelsim_head".
+// "/" + $ZELCAM_SIM_HEAD, or "/zelsim-head".
 std::string headObjectName();
 
 class HeadImages {
