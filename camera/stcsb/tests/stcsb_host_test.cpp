@@ -11,7 +11,9 @@
 #include <string>
 
 #include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/serve_shot.h"
 #include "camera/sdk/simhead/testing/test_head.h"
+#include "sim/gige/testing/private_netns.h"
 #include "zelcam3d.h"
 
 namespace {
@@ -172,6 +174,30 @@ TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
   EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3DRev23>(ZEL_STCSB_LIBRARY, "ZELCAM_STTRG_LIBRARY",
                                                            ZEL_PARTIAL_LAYER, "error: StTrgAPI ordinal 2 missing in "),
               ::testing::ExitedWithCode(0), "");
+}
+
+// The live virtual head as a user runs it: zelsim serve, its projector on
+// TCP, its images published for the simulated cameras.
+TEST(StcsbServe, ShotMatchesTheServedHeadByteForByte) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const std::string name = "zelcam_stcsb_serve_" + std::to_string(::getpid());
+  zeltest::ZelsimServe serve;
+  std::string error;
+  ASSERT_TRUE(serve.start(name, &error)) << error;
+  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
+  void* library = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
+  ASSERT_NE(create, nullptr);
+  std::unique_ptr<IZelcam3DRev23> cam(create());
+  ASSERT_NE(cam, nullptr);
+  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
+  cam->setCallback(0, HostFrames::callback, buffers[0].data());
+  cam->setCallback(1, HostFrames::callback, buffers[1].data());
+  ASSERT_EQ(cam->open(0, 0), 3u);
+  zeltest::shootAgainstServe(*cam, serve, name);
+  cam.reset();
+  HostFrames::instance().clear();
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <string>
 
 #include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/serve_shot.h"
 #include "camera/sdk/simhead/testing/test_head.h"
 #include "platform/named_event.h"
+#include "sim/gige/testing/private_netns.h"
 #include "zelcam3d.h"
 
 namespace {
@@ -193,6 +195,30 @@ TEST(UeyeLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
   EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3D>(ZEL_UEYE_LIBRARY, "ZELCAM_UEYE_LIBRARY", ZEL_PARTIAL_LAYER,
                                                       "error: uEye ordinal 237 missing in "),
               ::testing::ExitedWithCode(0), "");
+}
+
+// The live virtual head as a user runs it: zelsim serve, its projector on
+// TCP, its images published for the simulated cameras.
+TEST(UeyeServe, ShotMatchesTheServedHeadByteForByte) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const std::string name = "zelcam_ueye_serve_" + std::to_string(::getpid());
+  zeltest::ZelsimServe serve;
+  std::string error;
+  ASSERT_TRUE(serve.start(name, &error)) << error;
+  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
+  void* library = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
+  ASSERT_NE(create, nullptr);
+  std::unique_ptr<IZelcam3D> cam(create());
+  ASSERT_NE(cam, nullptr);
+  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
+  cam->setCallback(0, HostFrames::callback, buffers[0].data());
+  cam->setCallback(1, HostFrames::callback, buffers[1].data());
+  ASSERT_EQ(cam->open(0, 0), 3u);
+  zeltest::shootAgainstServe(*cam, serve, name);
+  cam.reset();
+  HostFrames::instance().clear();
 }
 
 }  // namespace
