@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "camera/sdk/pylon/genapi.h"
+#include "camera/sdk/arv/genapi.h"
 
 typedef struct _ArvStream ArvStream;
 typedef struct _ArvBuffer ArvBuffer;

@@ -1,5 +1,5 @@
 #pragma once
-// The GenICam node-map calls the ace back-end makes, in pylon's shape, on
+// The GenICam node-map calls the camera back-ends make, in pylon's shape, on
 // Aravis's GenICam engine: node lookup by name, integer get/set with
 // verification, enumeration entries and their availability, setting an
 // enumeration by its symbolic value, commands. Failures are exceptions

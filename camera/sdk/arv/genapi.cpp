@@ -1,4 +1,4 @@
-#include "camera/sdk/pylon/genapi.h"
+#include "camera/sdk/arv/genapi.h"
 
 #include <arv.h>
 
