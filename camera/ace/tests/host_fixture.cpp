@@ -104,18 +104,19 @@ IZelcam3D* LoadedPlugin::create() {
   return factory();
 }
 
+IZelcam3DRev23* LoadedPlugin::create23() {
+  if (!handle_) return nullptr;
+  auto factory = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(handle_, "CreateIZelcam3DInstance"));
+  if (!factory) {
+    error_ = "no CreateIZelcam3DInstance";
+    return nullptr;
+  }
+  return factory();
+}
+
 FrameSink& FrameSink::instance() {
   static FrameSink sink;
   return sink;
-}
-
-void FrameSink::attach(IZelcam3D& cam, int width, int height) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (int i = 0; i < 2; ++i) {
-    buffers_[i].assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
-    frames_[i].clear();
-    cam.setCallback(i, &FrameSink::callback, buffers_[i].data());
-  }
 }
 
 void FrameSink::clear() {

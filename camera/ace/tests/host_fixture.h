@@ -40,6 +40,8 @@ class LoadedPlugin {
   ~LoadedPlugin();
   // A new instance from the factory; null when the library or the factory is missing.
   IZelcam3D* create();
+  // The same for a plug-in of the 23-slot revision.
+  IZelcam3DRev23* create23();
   const std::string& error() const { return error_; }
 
  private:
@@ -58,7 +60,15 @@ class FrameSink {
  public:
   static FrameSink& instance();
   // Registers both cameras' callbacks with buffers of width x height bytes.
-  void attach(IZelcam3D& cam, int width, int height);
+  template <class Cam>
+  void attach(Cam& cam, int width, int height) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < 2; ++i) {
+      buffers_[i].assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+      frames_[i].clear();
+      cam.setCallback(i, &FrameSink::callback, buffers_[i].data());
+    }
+  }
   void clear();
   // Waits until camera has at least n frames; false on time-out.
   bool waitFor(int camera, std::size_t n, int timeoutMs);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,15 @@ namespace {
 
 std::mutex gUseMutex;
 int gUses = 0;
+
+std::mutex gDiscoveryMutex;
+std::chrono::steady_clock::time_point gLastDiscovery;
+bool gDiscovered = false;
+// A discovery waits a second for late answers; opening two cameras one after
+// the other uses the first one's list while it is this fresh. Names are read
+// anew either way, so a renamed device is never taken for another.
+constexpr auto kDiscoveryReuse = std::chrono::seconds(10);
+
 
 constexpr int kNameReadTries = 3;
 constexpr int kNameReadWaitMs = 200;
@@ -62,7 +72,11 @@ void aravisAcquire() {
 void aravisRelease() {
   std::lock_guard<std::mutex> lock(gUseMutex);
   if (gUses <= 0) return;
-  if (--gUses == 0) arv_shutdown();
+  if (--gUses == 0) {
+    arv_shutdown();  // the device list goes with it
+    std::lock_guard<std::mutex> discovery(gDiscoveryMutex);
+    gDiscovered = false;
+  }
 }
 
 std::string takeErrorMessage(GError* error) {
@@ -119,8 +133,10 @@ bool readGigeUserName(const std::string& deviceAddress, std::string* userName, s
   return false;
 }
 
-bool findGigeDeviceByUserName(const std::string& userName, GigeLocation* location, std::string* error) {
-  arv_update_device_list();
+namespace {
+
+// Looks through the devices of the last discovery, reading each name anew.
+bool lookUp(const std::string& userName, GigeLocation* location, std::string* error) {
   const unsigned n = arv_get_n_devices();
   for (unsigned i = 0; i < n; ++i) {
     const char* protocol = arv_get_device_protocol(i);
@@ -137,6 +153,18 @@ bool findGigeDeviceByUserName(const std::string& userName, GigeLocation* locatio
   }
   *error = "no GigE Vision device with the user-defined name '" + userName + "'";
   return false;
+}
+
+}  // namespace
+
+bool findGigeDeviceByUserName(const std::string& userName, GigeLocation* location, std::string* error) {
+  std::lock_guard<std::mutex> lock(gDiscoveryMutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (gDiscovered && now - gLastDiscovery < kDiscoveryReuse && lookUp(userName, location, error)) return true;
+  arv_update_device_list();
+  gDiscovered = true;
+  gLastDiscovery = std::chrono::steady_clock::now();
+  return lookUp(userName, location, error);
 }
 
 ArvDevice* openGigeDevice(const GigeLocation& location, std::string* error) {
