@@ -6,13 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <span>
 
-#include "camera/sdk/arv/gvcp_readmem.h"
+#include "gevlink/wire/gvcp.h"
 
 namespace camera::sdk {
 namespace {
@@ -31,6 +33,10 @@ constexpr auto kDiscoveryReuse = std::chrono::seconds(10);
 
 constexpr int kNameReadTries = 3;
 constexpr int kNameReadWaitMs = 200;
+// The user-defined name: bootstrap register 0x00E8, 16 bytes.
+constexpr std::uint32_t kUserNameAddress = 0x00E8;
+constexpr std::uint16_t kUserNameLength = 16;
+constexpr std::uint16_t kGvcpPort = gevlink::wire::kGvcpPort;
 
 struct Fd {
   int fd = -1;
@@ -99,34 +105,37 @@ bool readGigeUserName(const std::string& deviceAddress, std::string* userName, s
     *error = std::string("socket to ") + deviceAddress + ": " + std::strerror(errno);
     return false;
   }
-  static std::uint16_t nextId = 0x4000;
+  namespace wire = gevlink::wire;
+  static std::atomic<std::uint16_t> nextId {0x4000};
   for (int attempt = 0; attempt < kNameReadTries; ++attempt) {
     std::uint16_t id = ++nextId;
     if (id == 0) id = ++nextId;  // 0 is not a valid request id
-    auto cmd = buildReadMemCommand(id, kUserNameAddress, kUserNameLength);
+    const wire::Bytes cmd = wire::encodeReadMemCmd(id, kUserNameAddress, kUserNameLength);
     if (::send(s.fd, cmd.data(), cmd.size(), 0) != static_cast<ssize_t>(cmd.size())) continue;
     pollfd p {s.fd, POLLIN, 0};
     while (::poll(&p, 1, kNameReadWaitMs) == 1) {
       std::uint8_t packet[1024];
       ssize_t n = ::recv(s.fd, packet, sizeof packet, 0);
       if (n <= 0) break;
-      std::uint8_t name[kUserNameLength];
-      std::uint16_t status = 0;
-      switch (parseReadMemAck(packet, static_cast<std::size_t>(n), id, kUserNameAddress, kUserNameLength, name,
-                              &status)) {
-        case ReadMemAck::Ok:
-          *userName = userNameFromRegister(name, sizeof name);
-          return true;
-        case ReadMemAck::Refused: {
-          char code[8];
-          std::snprintf(code, sizeof code, "%04x", status);
-          *error = deviceAddress + " refused to read its user-defined name (status 0x" + code + ")";
-          return false;
-        }
-        case ReadMemAck::Malformed:
-        case ReadMemAck::NotOurs:
-          break;
+      wire::AckHeader header;
+      std::span<const std::uint8_t> payload, data;
+      std::uint32_t address = 0;
+      // Anything but the acknowledge of this request is ignored.
+      if (!wire::parseAck({packet, static_cast<std::size_t>(n)}, header, payload) ||
+          header.answer != wire::kReadMemAck || header.ackId != id)
+        continue;
+      if (header.status != wire::GEV_STATUS_SUCCESS) {
+        *error = deviceAddress + " refused to read its user-defined name (" + wire::statusName(header.status) + ")";
+        return false;
       }
+      if (!wire::parseReadMemAck(payload, address, data) || address != kUserNameAddress ||
+          data.size() != kUserNameLength)
+        continue;
+      // Up to the first NUL, at most 16 bytes.
+      std::size_t length = 0;
+      while (length < data.size() && data[length] != 0) ++length;
+      userName->assign(reinterpret_cast<const char*>(data.data()), length);
+      return true;
     }
   }
   *error = deviceAddress + " does not answer on the GVCP port";
