@@ -1,6 +1,7 @@
 #pragma once
 // A plug-in's side of an SDK-shaped layer: loads the layer's shared library
 // once per process and resolves ordinals from its table (ordinal_table.h).
+// A bare library name is looked for beside the plug-in first.
 // The library is never unloaded: its camera threads may outlive a plug-in
 // instance by a few milliseconds, and a second instance reuses it.
 #include <cstdint>
