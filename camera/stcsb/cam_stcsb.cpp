@@ -38,6 +38,7 @@ struct StTrg {
 };
 
 StTrg gApi;
+constexpr int kMaxBusCameras = 64;
 std::mutex gBindMutex;
 bool gBound = false;
 
@@ -161,11 +162,15 @@ bool CamStcsb::openUsb(CameraRecord& record, UsbCamera& cam) {
   std::vector<Handle> others;
   char text[256];
   std::uint32_t id = 0;
-  for (;;) {
+  // A bus that never runs out of cameras (a library gone wrong) must not
+  // keep open from returning.
+  for (int listed = 0; listed < kMaxBusCameras; ++listed) {
     Handle h = gApi.open();
     if (h == kInvalidHandle) break;
     text[0] = '\0';
-    if (!gApi.readCameraUserID(h, &id, text, sizeof text)) {
+    const bool read = gApi.readCameraUserID(h, &id, text, sizeof text);
+    text[sizeof text - 1] = '\0';
+    if (!read) {
       ZEL_LOG("error: StTrg_ReadCameraUserID[%u]\n", gApi.lastError());
       others.push_back(h);
       continue;
