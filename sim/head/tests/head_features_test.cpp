@@ -171,6 +171,15 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   projector.showPattern(2);
   ASSERT_TRUE(waitFor([&] { return head.framesMade() == 2; }));
   EXPECT_EQ(head.lastFrame().size(), 64u * 16);
+
+  // Trigger 0: frames flow without any pattern until AcquisitionStop.
+  ASSERT_EQ(head.writeRegister(headreg::kTrigger, 0), kStatusSuccess);
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() >= 6; }));
+  ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const uint64_t stopped = head.framesMade();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(head.framesMade(), stopped);
   head.stop();
 }
 
