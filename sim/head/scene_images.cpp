@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -286,6 +287,31 @@ bool writeCache(const std::string& dir, const std::string& path, const SceneImag
   return true;
 }
 
+// Keeps the cache from growing without end: every rebuild of the program
+// makes new keys. The newest kKeep renders stay; temporary files left by a
+// writer that died are removed after an hour.
+void pruneCache(const std::string& dir) {
+  constexpr size_t kKeep = 8;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<std::pair<fs::file_time_type, fs::path>> renders;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& p = it->path();
+    std::error_code e2;
+    fs::file_time_type t = fs::last_write_time(p, e2);
+    if (e2) continue;
+    if (p.extension() == ".images") {
+      renders.emplace_back(t, p);
+    } else if (p.filename().string().rfind(".render-", 0) == 0 && now - t > std::chrono::hours(1)) {
+      fs::remove(p, e2);
+    }
+  }
+  if (renders.size() <= kKeep) return;
+  std::sort(renders.begin(), renders.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (size_t i = kKeep; i < renders.size(); ++i) fs::remove(renders[i].second, ec);
+}
+
 }  // namespace
 
 std::string defaultCacheDir() {
@@ -334,7 +360,12 @@ bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::st
     cv::Mat t = tex.isContinuous() ? tex : tex.clone();
     out.images[c].insert(out.images[c].end(), t.data, t.data + frame);
   }
-  if (options.useCache && !writeCache(dir, path, out, error)) return false;
+  if (options.useCache) {
+    // A cache that cannot be written costs the next start a render, nothing more.
+    std::string why;
+    if (!writeCache(dir, path, out, &why)) std::fprintf(stderr, "zelsim: render not cached: %s\n", why.c_str());
+    else pruneCache(dir);
+  }
   return true;
 }
 

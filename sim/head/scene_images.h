@@ -53,7 +53,9 @@ bool sceneImagesKey(const SceneImageOptions& options, std::string* key, std::str
 
 // Takes the images from the cache or renders them (and stores them: written
 // under a private temporary name, then renamed, so readers never see a part
-// file). fromCache tells which happened. False with a message.
+// file; the newest 8 renders are kept). A cache that cannot be written is
+// reported on stderr and costs only the next render. fromCache tells which
+// happened. False with a message when the scene cannot be rendered.
 bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::string* error = nullptr,
                      bool* fromCache = nullptr);
 
