@@ -74,11 +74,21 @@ TEST(CameraFeaturesTest, RefusalsAndFramesOfThePatternShown) {
   projector.showPattern(7);
   ASSERT_TRUE(waitFor([&] { return cam.framesMade() == 3; }));
   EXPECT_EQ(cam.lastFrame(), std::vector<uint8_t>(images.image(1, 7), images.image(1, 7) + 128));
-  // Control lost: acquisition ends, patterns fire nothing.
+  // Source Hardware (the eBUS cameras): patterns fire; TriggerSoftware is
+  // accepted and sends nothing.
+  EXPECT_EQ(cam.writeRegister(camreg::kTriggerSource, camreg::kSourceHardware), kStatusSuccess);
+  EXPECT_EQ(cam.writeRegister(camreg::kTriggerSoftware, 1), kStatusSuccess);
+  projector.showPattern(11);
+  ASSERT_TRUE(waitFor([&] { return cam.framesMade() == 4; }));
+  EXPECT_EQ(cam.lastFrame(), std::vector<uint8_t>(images.image(1, 11), images.image(1, 11) + 128));
+  // Control lost: acquisition ends, patterns fire nothing, the lock clears.
+  EXPECT_EQ(cam.writeRegister(camreg::kTLParamsLocked, 1), kStatusSuccess);
   cam.controlLost();
   projector.showPattern(8);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(cam.framesMade(), 3u);
+  EXPECT_EQ(cam.framesMade(), 4u);
+  ASSERT_EQ(cam.readRegister(camreg::kTLParamsLocked, v), kStatusSuccess);
+  EXPECT_EQ(v, 0u);
   cam.stop();
 }
 
