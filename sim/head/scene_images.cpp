@@ -218,24 +218,7 @@ constexpr size_t kHeaderBytes = 24;
 
 bool readCache(const std::string& path, int width, int height, SceneImages& out) {
   std::string bytes;
-  if (!readWholeFile(path, bytes)) return false;
-  const size_t frame = static_cast<size_t>(width) * height;
-  if (bytes.size() != kHeaderBytes + 2 * kImagesPerCamera * frame) return false;
-  if (std::memcmp(bytes.data(), kMagic, 8) != 0) return false;
-  uint32_t version, count;
-  int32_t w, h;
-  std::memcpy(&version, bytes.data() + 8, 4);
-  std::memcpy(&w, bytes.data() + 12, 4);
-  std::memcpy(&h, bytes.data() + 16, 4);
-  std::memcpy(&count, bytes.data() + 20, 4);
-  if (version != kVersion || w != width || h != height || count != kImagesPerCamera) return false;
-  out.width = width;
-  out.height = height;
-  for (int c = 0; c < 2; ++c) {
-    const char* start = bytes.data() + kHeaderBytes + c * kImagesPerCamera * frame;
-    out.images[c].assign(start, start + kImagesPerCamera * frame);
-  }
-  return true;
+  return readWholeFile(path, bytes) && decodeCachedImages(bytes, width, height, out);
 }
 
 bool makePrivateDir(const std::string& dir, std::string* error) {
@@ -313,6 +296,29 @@ void pruneCache(const std::string& dir) {
 }
 
 }  // namespace
+
+bool decodeCachedImages(const std::string& bytes, int width, int height, SceneImages& out) {
+  if (width <= 0 || height <= 0) return false;
+  const size_t frame = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (bytes.size() < kHeaderBytes || (bytes.size() - kHeaderBytes) / 2 / kImagesPerCamera != frame ||
+      bytes.size() != kHeaderBytes + 2 * kImagesPerCamera * frame)
+    return false;
+  if (std::memcmp(bytes.data(), kMagic, 8) != 0) return false;
+  uint32_t version, count;
+  int32_t w, h;
+  std::memcpy(&version, bytes.data() + 8, 4);
+  std::memcpy(&w, bytes.data() + 12, 4);
+  std::memcpy(&h, bytes.data() + 16, 4);
+  std::memcpy(&count, bytes.data() + 20, 4);
+  if (version != kVersion || w != width || h != height || count != kImagesPerCamera) return false;
+  out.width = width;
+  out.height = height;
+  for (int c = 0; c < 2; ++c) {
+    const char* start = bytes.data() + kHeaderBytes + c * kImagesPerCamera * frame;
+    out.images[c].assign(start, start + kImagesPerCamera * frame);
+  }
+  return true;
+}
 
 std::string defaultCacheDir() {
   const char* xdg = std::getenv("XDG_CACHE_HOME");

@@ -59,6 +59,11 @@ bool sceneImagesKey(const SceneImageOptions& options, std::string* key, std::str
 bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::string* error = nullptr,
                      bool* fromCache = nullptr);
 
+// Decodes a cache file ("ZELSIMIM", uint32 version 1, int32 width, int32
+// height, uint32 14, then camera 0's 14 images and camera 1's) made for
+// width x height; false (out unchanged) on any mismatch of size or header.
+bool decodeCachedImages(const std::string& bytes, int width, int height, SceneImages& out);
+
 // Exposure model of the virtual cameras. The rendered images are what the
 // camera sees at the reference exposure and gain; a camera at another
 // setting scales every grey level by
