@@ -35,6 +35,7 @@ struct Receiver {
 bool open(Receiver& r, const char* name, int packetSize, int scpd, std::string& error) {
   GError* e = nullptr;
   r.camera = arv_camera_new(name, &e);
+  if (r.camera) arv_camera_set_range_check_policy(r.camera, ARV_RANGE_CHECK_POLICY_ENABLE);
   if (r.camera) arv_camera_gv_set_packet_size(r.camera, packetSize, &e);
   if (!e && r.camera) arv_device_set_integer_feature_value(arv_camera_get_device(r.camera), "GevSCPD", scpd, &e);
   if (!e && r.camera) arv_camera_clear_triggers(r.camera, &e);  // free-running
