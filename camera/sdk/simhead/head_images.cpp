@@ -78,12 +78,23 @@ std::unique_ptr<HeadImages> HeadImages::open(const std::string& objectName, std:
     if (why) *why = "the virtual head published as " + objectName + " is not valid";
     return nullptr;
   }
-  return std::unique_ptr<HeadImages>(new HeadImages(fd, h.width, h.height));
+  return std::unique_ptr<HeadImages>(new HeadImages(objectName, fd, h.width, h.height));
 }
 
 HeadImages::~HeadImages() { ::close(fd_); }
 
+void HeadImages::followRestart() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || st.st_nlink > 0) return;
+  // Our object was removed: its head is gone. A new one under the name takes
+  // its place when its images have our size.
+  std::unique_ptr<HeadImages> fresh = open(name_, nullptr);
+  if (!fresh || fresh->width_ != width_ || fresh->height_ != height_) return;
+  std::swap(fd_, fresh->fd_);
+}
+
 bool HeadImages::readHeader(HeadHeader* h) const {
+  followRestart();
   std::uint8_t bytes[kHeaderSize];
   struct stat st {};
   if (::fstat(fd_, &st) != 0 || !readAll(fd_, bytes, sizeof bytes, 0)) return false;
@@ -93,6 +104,7 @@ bool HeadImages::readHeader(HeadHeader* h) const {
 }
 
 bool HeadImages::triggerCount(std::uint64_t* count) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   HeadHeader h;
   if (!readHeader(&h)) return false;
   *count = h.triggerCount;
@@ -101,6 +113,7 @@ bool HeadImages::triggerCount(std::uint64_t* count) const {
 
 bool HeadImages::read(int camera, std::uint8_t* out, std::uint64_t* triggerCount) const {
   if (camera != 0 && camera != 1) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t bytes = frameBytes();
   const off_t offset = static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(camera) * bytes);
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
@@ -110,9 +123,10 @@ bool HeadImages::read(int camera, std::uint8_t* out, std::uint64_t* triggerCount
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       continue;
     }
+    const int object = fd_;
     if (!readAll(fd_, out, bytes, offset)) return false;
     if (!readHeader(&after)) return false;
-    if (after.sequence == before.sequence) {
+    if (fd_ == object && after.sequence == before.sequence) {
       if (triggerCount) *triggerCount = before.triggerCount;
       return true;
     }

@@ -17,6 +17,8 @@
 //       64   w*h  camera 0 (left) image, rows top to bottom, 8 bits per pixel
 //   64+w*h   w*h  camera 1 (right) image
 // The images are what a camera sees at the reference exposure and gain.
+// A restarted head publishes a fresh object under the name; a reader whose
+// object has been removed opens the name again (same image size only).
 //
 // This reader is the layers' own: it reads with pread, never through a
 // mapping, so a head that shrinks or replaces the object under it gives a
@@ -26,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace camera::sdk::simhead {
@@ -70,12 +73,17 @@ class HeadImages {
   bool read(int camera, std::uint8_t* out, std::uint64_t* triggerCount) const;
 
  private:
-  HeadImages(int fd, int width, int height) : fd_(fd), width_(width), height_(height) {}
+  HeadImages(std::string name, int fd, int width, int height)
+      : name_(std::move(name)), fd_(fd), width_(width), height_(height) {}
+  // The header of the object now; follows a restarted head first. mutex_ held.
   bool readHeader(HeadHeader* h) const;
+  void followRestart() const;
 
-  int fd_;
-  int width_;
-  int height_;
+  const std::string name_;
+  mutable std::mutex mutex_;  // the sensor's thread and the host's share the reader
+  mutable int fd_;
+  const int width_;
+  const int height_;
 };
 
 // Exposure model shared with the virtual head: every grey level times factor,

@@ -120,6 +120,16 @@ TEST_F(StcsbHost, SecondCaptureBeforeTheFrameTriggersAgain) {
   EXPECT_EQ(zeltest::readFile(logPath_).find("excapture"), std::string::npos);
 }
 
+TEST_F(StcsbHost, OpenCamerasFollowARestartedHead) {
+  head_->show(5);
+  delete head_;  // the head goes away; a new one comes up under the same name
+  head_ = new TestHead(headName_, kWidth, kHeight);
+  ASSERT_TRUE(head_->ok());
+  head_->show(7);
+  ASSERT_TRUE(cam_->capture());
+  expectPattern(HostFrames::instance().take(2), 7, 0);
+}
+
 TEST_F(StcsbHost, SettingsAndTheirLimits) {
   EXPECT_FALSE(cam_->setTriggerMode(2));
   std::string log = zeltest::readFile(logPath_);
