@@ -1,0 +1,112 @@
+// zelscan shot against Aravis's fake cameras, in the test's private network
+// namespace: a whole set written only when every frame came, one clear line
+// and a non-zero status otherwise.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "camera/ace/tests/host_fixture.h"
+#include "sim/gige/testing/private_netns.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using acetest::BackgroundProcess;
+using acetest::runProgram;
+
+std::string zelscan() {
+  const char* b = std::getenv("ZEL_BINARY_DIR");
+  return (b ? std::string(b) + "/bin" : std::string("bin")) + "/zelscan";
+}
+
+class ZelscanShot : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!sim::netns::inPrivateNetwork()) return;
+    runProgram({"ip", "addr", "add", "127.0.0.2/8", "dev", "lo"});
+    const char* address[] = {"127.0.0.1", "127.0.0.2"};
+    for (int i = 0; i < 2; ++i) {
+      cameras_[i] = std::make_unique<BackgroundProcess>(
+          std::vector<std::string> {"arv-fake-gv-camera-0.8", "-i", address[i], "-s", "SHOT" + std::to_string(i)});
+    }
+    // User-defined names "11" and "12" (ASCII in the register's first bytes).
+    const char* names[] = {"R[0xE8]=0x31310000", "R[0xE8]=0x31320000"};
+    for (int i = 0; i < 2; ++i) {
+      for (int attempt = 0; attempt < 50; ++attempt) {
+        std::string out;
+        if (runProgram({"arv-tool-0.8", "-a", address[i], "control", names[i]}, &out) == 0 &&
+            out.find(std::string(names[i]).substr(8)) != std::string::npos) {
+          ++named_;
+          break;
+        }
+        ::usleep(100'000);
+      }
+    }
+  }
+  static void TearDownTestSuite() {
+    for (auto& c : cameras_) c.reset();
+  }
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("zelscan_shot_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static std::unique_ptr<BackgroundProcess> cameras_[2];
+  static int named_;
+  fs::path dir_;
+};
+
+std::unique_ptr<BackgroundProcess> ZelscanShot::cameras_[2];
+int ZelscanShot::named_ = 0;
+
+TEST_F(ZelscanShot, WritesTheWholeSetWithOneLinePerPattern) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  ASSERT_EQ(named_, 2);
+  std::string out;
+  const fs::path set = dir_ / "set";
+  ASSERT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--out", set.string(), "--timeout", "3000"}, &out), 0)
+      << out;
+  int progress = 0;
+  for (std::size_t at = out.find(": pattern "); at != std::string::npos; at = out.find(": pattern ", at + 1))
+    ++progress;
+  EXPECT_EQ(progress, 13) << out;
+  EXPECT_NE(out.find("pattern 12: camera-1 frame 12, camera-2 frame 12"), std::string::npos) << out;
+  for (int c = 0; c < 2; ++c) {
+    for (int p = 0; p < 13; ++p) {
+      char name[32];
+      std::snprintf(name, sizeof name, "cam%d_%02d.pgm", c, p);
+      cv::Mat image = cv::imread((set / name).string(), cv::IMREAD_UNCHANGED);
+      ASSERT_FALSE(image.empty()) << name;
+      EXPECT_EQ(image.type(), CV_8UC1);
+      EXPECT_EQ(image.cols, 512);
+      EXPECT_EQ(image.rows, 512);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "set.partial"));
+}
+
+TEST_F(ZelscanShot, FailuresAreOneLineAndLeaveNoSet) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  std::string out;
+  const fs::path set = dir_ / "set";
+  // No camera named 11/12 through this plug-in's names: the eBUS plug-in
+  // looks for "1" and "2".
+  EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "ebus", "--out", set.string()}, &out), 1);
+  EXPECT_EQ(out, "zelscan shot: no camera opened (open returned 0; --log FILE tells why)\n");
+  EXPECT_FALSE(fs::exists(set));
+  EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--out", set.string(), "--trigger", "hard"}, &out), 2);
+  EXPECT_EQ(out, "zelscan shot: --trigger hard needs --projector (the projector fires the cameras)\n");
+  EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "nosuch", "--out", set.string()}, &out), 1);
+  EXPECT_NE(out.find("unknown camera 'nosuch'"), std::string::npos);
+  EXPECT_FALSE(fs::exists(set));
+}
+
+}  // namespace

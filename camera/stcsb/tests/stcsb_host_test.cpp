@@ -1,0 +1,213 @@
+// OrvCamStcsb as a host sees it: the library loaded with dlopen, driven
+// through the 23-slot interface, its simulated cameras serving a head that
+// the test publishes.
+#define ZELCAM3D_REVISION_23
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/serve_shot.h"
+#include "camera/sdk/simhead/testing/test_head.h"
+#include "sim/gige/testing/private_netns.h"
+#include "zelcam3d.h"
+
+namespace {
+
+using zeltest::HostFrames;
+using zeltest::TestHead;
+
+constexpr int kWidth = 64, kHeight = 48;
+
+class StcsbHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    headName_ = "zelcam_stcsb_test_" + std::to_string(::getpid());
+    ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
+    // The bus lists camera-2 first: the plug-in must pick cameras by user ID.
+    ::setenv("ZELCAM_STTRG_CAMERAS", "2,1", 1);
+    head_ = new TestHead(headName_, kWidth, kHeight);
+    library_ = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    layer_ = ::dlopen(ZEL_STTRG_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  }
+  static void TearDownTestSuite() {
+    delete head_;
+    head_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(head_->ok());
+    ASSERT_NE(library_, nullptr) << ::dlerror();
+    auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library_, "CreateIZelcam3DInstance"));
+    ASSERT_NE(create, nullptr);
+    cam_.reset(create());
+    ASSERT_NE(cam_, nullptr);
+    logPath_ = ::testing::TempDir() + "stcsb_" + std::to_string(::getpid()) + ".log";
+    cam_->setLog(1, logPath_.c_str());
+    cam_->setCallback(0, HostFrames::callback, buffers_[0]);
+    cam_->setCallback(1, HostFrames::callback, buffers_[1]);
+    ASSERT_EQ(cam_->open(0, 0), 3u);
+    HostFrames::instance().clear();
+  }
+  void TearDown() override {
+    cam_.reset();
+    HostFrames::instance().clear();
+  }
+
+  // Checks the frames of one pattern: one per camera, the head's image.
+  void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
+    ASSERT_EQ(frames.size(), 2u) << "pattern " << pattern;
+    bool seen[2] = {false, false};
+    for (const auto& f : frames) {
+      ASSERT_TRUE(f.camera == 0 || f.camera == 1);
+      seen[f.camera] = true;
+      EXPECT_EQ(f.index, index);
+      ASSERT_EQ(f.width, kWidth);
+      ASSERT_EQ(f.height, kHeight);
+      EXPECT_EQ(0, std::memcmp(f.pixels.data(), head_->image(f.camera, pattern), head_->frameBytes()))
+          << "camera " << f.camera << " pattern " << pattern;
+    }
+    EXPECT_TRUE(seen[0] && seen[1]);
+  }
+
+  static inline std::string headName_;
+  static inline TestHead* head_ = nullptr;
+  static inline void* library_ = nullptr;
+  static inline void* layer_ = nullptr;
+  std::unique_ptr<IZelcam3DRev23> cam_;
+  std::string logPath_;
+  unsigned char buffers_[2][kWidth * kHeight] = {};
+};
+
+TEST_F(StcsbHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
+  EXPECT_EQ(cam_->getImageSize().width, kWidth);
+  EXPECT_EQ(cam_->getImageSize().height, kHeight);
+  EXPECT_EQ(cam_->getTriggerMode(), 1);  // open leaves the software trigger
+  std::string log = zeltest::readFile(logPath_);
+  EXPECT_NE(log.find(" Camera ID(No) : 1\n"), std::string::npos);
+  EXPECT_NE(log.find(" Width : 64 / Height : 48\n"), std::string::npos);
+
+  for (int p = 0; p < TestHead::kPatterns; ++p) {
+    head_->show(p);
+    ASSERT_TRUE(cam_->capture());
+    expectPattern(HostFrames::instance().take(2), p, 0);
+  }
+
+  ASSERT_TRUE(cam_->setTriggerMode(0));
+  EXPECT_EQ(cam_->getTriggerMode(), 0);
+  cam_->resetFrameCount();
+  for (int p = 0; p < TestHead::kPatterns; ++p) {
+    head_->show(p);  // the projector's pulse fires both cameras
+    expectPattern(HostFrames::instance().take(2), p, static_cast<std::uint32_t>(p));
+  }
+  EXPECT_EQ(cam_->getFrameCount(1), 13u);
+  // capture in hardware mode only arms the cameras.
+  EXPECT_TRUE(cam_->capture());
+  EXPECT_TRUE(HostFrames::instance().wait(1, 100).empty());
+}
+
+TEST_F(StcsbHost, SecondCaptureBeforeTheFrameTriggersAgain) {
+  head_->show(5);
+  EXPECT_TRUE(cam_->capture());
+  EXPECT_TRUE(cam_->capture());  // the first frames are still being exposed
+  std::vector<zeltest::Frame> frames = HostFrames::instance().wait(2);
+  ASSERT_GE(frames.size(), 2u);
+  for (const auto& f : frames) EXPECT_EQ(f.index, 0u);
+  EXPECT_EQ(zeltest::readFile(logPath_).find("excapture"), std::string::npos);
+}
+
+TEST_F(StcsbHost, OpenCamerasFollowARestartedHead) {
+  head_->show(5);
+  delete head_;  // the head goes away; a new one comes up under the same name
+  head_ = new TestHead(headName_, kWidth, kHeight);
+  ASSERT_TRUE(head_->ok());
+  head_->show(7);
+  ASSERT_TRUE(cam_->capture());
+  expectPattern(HostFrames::instance().take(2), 7, 0);
+}
+
+TEST_F(StcsbHost, SettingsAndTheirLimits) {
+  EXPECT_FALSE(cam_->setTriggerMode(2));
+  std::string log = zeltest::readFile(logPath_);
+  EXPECT_NE(log.find("invalid trigger mode-1: 2\n"), std::string::npos);
+  EXPECT_NE(log.find("invalid trigger mode-2: 2\n"), std::string::npos);
+  EXPECT_EQ(cam_->getTriggerMode(), 1);
+
+  EXPECT_EQ(cam_->getExposure(0), 10000);
+  EXPECT_TRUE(cam_->setExposure(0, 2500));
+  EXPECT_EQ(cam_->getExposure(0), 2500);
+  // Beyond the longest exposure clock (100000 clocks of 10 us): the longest.
+  EXPECT_TRUE(cam_->setExposure(1, 50000000));
+  EXPECT_EQ(cam_->getExposure(1), 1000000);
+  EXPECT_FALSE(cam_->setExposure(1, -5));
+  EXPECT_EQ(cam_->getExposure(1), 1000000);
+
+  EXPECT_TRUE(cam_->setGain(0, 70000));  // clamped to the maximum gain
+  EXPECT_EQ(cam_->getGain(0), 1000);
+  EXPECT_FALSE(cam_->setGain(0, -1));
+  EXPECT_EQ(cam_->getGain(0), 1000);
+
+  cam_->close();
+  EXPECT_EQ(cam_->getExposure(0), -1);
+  EXPECT_FALSE(cam_->capture());
+  EXPECT_NE(zeltest::readFile(logPath_).find("camera-2 closed\n"), std::string::npos);
+}
+
+TEST_F(StcsbHost, ReceiveErrorsAreCountedPerCameraAndCode) {
+  ASSERT_NE(layer_, nullptr);
+  auto inject = reinterpret_cast<int (*)(std::uint32_t, std::uint32_t)>(::dlsym(layer_, "zel_sttrg_sim_inject_rcv_error"));
+  ASSERT_NE(inject, nullptr);
+  const std::string st2ee =
+      "error: ソフトトリガー発行から露光終了検知の間でタイムアウトエラーが発生しました(ST2EE)\n";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(inject(2, 0xE0000003), 1);
+  ASSERT_EQ(inject(2, 0xE0000100), 1);
+  ASSERT_EQ(inject(2, 0x12345678), 1);
+  ASSERT_TRUE(zeltest::waitForText(logPath_, "予期しないエラーが発生しました"));
+  // The other camera counts on its own (its lines come on its own thread).
+  ASSERT_EQ(inject(1, 0xE0000003), 1);
+  ASSERT_TRUE(zeltest::waitForText(logPath_, "camera-1 #1: " + st2ee));
+  std::string log = zeltest::readFile(logPath_);
+  EXPECT_NE(log.find("camera-2 #1: " + st2ee + "camera-2 #2: " + st2ee + "camera-2 #3: " + st2ee +
+                     "camera-2 #1: error: 転送中には禁止されている関数が呼び出されました\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("camera-2 #1: error: 予期しないエラーが発生しました\n"), std::string::npos);
+  EXPECT_TRUE(HostFrames::instance().wait(1, 50).empty());
+}
+
+TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3DRev23>(ZEL_STCSB_LIBRARY, "ZELCAM_STTRG_LIBRARY",
+                                                           ZEL_PARTIAL_LAYER, "error: StTrgAPI ordinal 2 missing in "),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// The live virtual head as a user runs it: zelsim serve, its projector on
+// TCP, its images published for the simulated cameras.
+TEST(StcsbServe, ShotMatchesTheServedHeadByteForByte) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const std::string name = "zelcam_stcsb_serve_" + std::to_string(::getpid());
+  zeltest::ZelsimServe serve;
+  std::string error;
+  ASSERT_TRUE(serve.start(name, &error)) << error;
+  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
+  void* library = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
+  ASSERT_NE(create, nullptr);
+  std::unique_ptr<IZelcam3DRev23> cam(create());
+  ASSERT_NE(cam, nullptr);
+  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
+  cam->setCallback(0, HostFrames::callback, buffers[0].data());
+  cam->setCallback(1, HostFrames::callback, buffers[1].data());
+  ASSERT_EQ(cam->open(0, 0), 3u);
+  zeltest::shootAgainstServe(*cam, serve, name);
+  cam.reset();
+  HostFrames::instance().clear();
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// OrvCamuEye as a host sees it: the library loaded with dlopen, driven
+// through the 25-slot interface, its simulated cameras serving a head that
+// the test publishes.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/serve_shot.h"
+#include "camera/sdk/simhead/testing/test_head.h"
+#include "platform/named_event.h"
+#include "sim/gige/testing/private_netns.h"
+#include "zelcam3d.h"
+
+namespace {
+
+using zeltest::HostFrames;
+using zeltest::TestHead;
+
+constexpr int kWidth = 64, kHeight = 48;
+
+class UeyeHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    headName_ = "zelcam_ueye_test_" + std::to_string(::getpid());
+    ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
+    head_ = new TestHead(headName_, kWidth, kHeight);
+    library_ = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  }
+  static void TearDownTestSuite() {
+    delete head_;
+    head_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(head_->ok());
+    ASSERT_NE(library_, nullptr) << ::dlerror();
+    auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library_, "CreateIZelcam3DInstance"));
+    ASSERT_NE(create, nullptr);
+    cam_.reset(create());
+    ASSERT_NE(cam_, nullptr);
+    logPath_ = ::testing::TempDir() + "ueye_" + std::to_string(::getpid()) + ".log";
+    cam_->setLog(1, logPath_.c_str());
+    cam_->setCallback(0, HostFrames::callback, buffers_[0].data());
+    cam_->setCallback(1, HostFrames::callback, buffers_[1].data());
+    HostFrames::instance().clear();
+  }
+  void TearDown() override {
+    cam_.reset();
+    HostFrames::instance().clear();
+  }
+
+  void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
+    ASSERT_EQ(frames.size(), 2u) << "pattern " << pattern;
+    bool seen[2] = {false, false};
+    for (const auto& f : frames) {
+      ASSERT_TRUE(f.camera == 0 || f.camera == 1);
+      seen[f.camera] = true;
+      EXPECT_EQ(f.index, index);
+      ASSERT_EQ(f.width, kWidth);
+      ASSERT_EQ(f.height, kHeight);
+      EXPECT_EQ(0, std::memcmp(f.pixels.data(), head_->image(f.camera, pattern), head_->frameBytes()))
+          << "camera " << f.camera << " pattern " << pattern;
+    }
+    EXPECT_TRUE(seen[0] && seen[1]);
+  }
+
+  static inline std::string headName_;
+  static inline TestHead* head_ = nullptr;
+  static inline void* library_ = nullptr;
+  std::unique_ptr<IZelcam3D> cam_;
+  std::string logPath_;
+  // Big enough for the reduced format's 640 x 480 frames too.
+  std::vector<unsigned char> buffers_[2] = {std::vector<unsigned char>(640 * 480),
+                                            std::vector<unsigned char>(640 * 480)};
+};
+
+TEST_F(UeyeHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
+  ASSERT_EQ(cam_->open(0, 0), 3u);
+  EXPECT_EQ(cam_->getImageSize().width, kWidth);
+  EXPECT_EQ(cam_->getImageSize().height, kHeight);
+  std::string log = zeltest::readFile(logPath_);
+  EXPECT_NE(log.find("current pixelclock-2[45MHz]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" ID:\t2\n"), std::string::npos);
+
+  ASSERT_TRUE(cam_->setTriggerMode(1));
+  for (int p = 0; p < TestHead::kPatterns; ++p) {
+    head_->show(p);
+    ASSERT_TRUE(cam_->capture());
+    expectPattern(HostFrames::instance().take(2), p, 0);
+  }
+
+  // Mode 0 starts continuous capture: every pulse of the projector is a
+  // frame, with no capture in between.
+  ASSERT_TRUE(cam_->setTriggerMode(0));
+  EXPECT_EQ(cam_->getTriggerMode(), 0);
+  cam_->resetFrameCount();
+  for (int p = 0; p < TestHead::kPatterns; ++p) {
+    head_->show(p);
+    expectPattern(HostFrames::instance().take(2), p, static_cast<std::uint32_t>(p));
+  }
+  EXPECT_EQ(cam_->getFrameCount(0), 13u);
+}
+
+TEST_F(UeyeHost, SettingsAndTheirLimits) {
+  ASSERT_EQ(cam_->open(0, 0), 3u);
+  EXPECT_FALSE(cam_->setTriggerMode(2));
+  std::string log = zeltest::readFile(logPath_);
+  EXPECT_NE(log.find("invalid trigger mode-1: 2\n"), std::string::npos);
+  EXPECT_NE(log.find("invalid trigger mode-2: 2\n"), std::string::npos);
+
+  EXPECT_TRUE(cam_->setExposure(0, 2500));
+  EXPECT_EQ(cam_->getExposure(0), 2500);
+  EXPECT_TRUE(cam_->setExposure(0, 10000));
+  EXPECT_EQ(cam_->getExposure(0), 10000);
+  EXPECT_FALSE(cam_->setExposure(1, -1));
+  EXPECT_NE(zeltest::readFile(logPath_).find("error: set exposure time[125] -1\n"), std::string::npos);
+
+  EXPECT_TRUE(cam_->setGain(1, 40));
+  EXPECT_EQ(cam_->getGain(1), 40);
+  EXPECT_FALSE(cam_->setGain(1, 0x8000));  // the query code is not a gain
+  EXPECT_FALSE(cam_->setGain(1, 101));
+  EXPECT_EQ(cam_->getGain(1), 40);
+  EXPECT_EQ(cam_->getAnalogGain(1), 0);
+  EXPECT_TRUE(cam_->setAnalogGain(1, 7));
+
+  cam_->close();
+  EXPECT_EQ(cam_->getExposure(0), 0);
+  EXPECT_FALSE(cam_->capture());
+  // close ends both receive threads itself, well within its wait.
+  log = zeltest::readFile(logPath_);
+  EXPECT_EQ(zeltest::countOf(log, "end of thread\n"), 2u);
+  EXPECT_EQ(log.find("time out"), std::string::npos);
+}
+
+TEST_F(UeyeHost, ReducedFormatIsBinnedTo640x480) {
+  const std::string bigName = headName_ + "_big";
+  TestHead big(bigName, 1280, 960);
+  ASSERT_TRUE(big.ok());
+  ::setenv("ZELCAM_SIM_HEAD", bigName.c_str(), 1);
+  const unsigned opened = cam_->open(30, 0);
+  ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
+  ASSERT_EQ(opened, 3u);
+  EXPECT_EQ(cam_->getImageSize().width, 640);
+  EXPECT_EQ(cam_->getImageSize().height, 480);
+  ASSERT_TRUE(cam_->setTriggerMode(1));
+  big.show(9);
+  ASSERT_TRUE(cam_->capture());
+  auto frames = HostFrames::instance().take(2);
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& f : frames) {
+    ASSERT_EQ(f.width, 640);
+    ASSERT_EQ(f.height, 480);
+    const std::uint8_t* in = big.image(f.camera, 9);
+    int wrong = 0;
+    for (int y = 0; y < 480; ++y)
+      for (int x = 0; x < 640; ++x) {
+        const std::uint8_t* p = in + (2 * y) * 1280 + 2 * x;
+        int mean = (p[0] + p[1] + p[1280] + p[1281] + 2) / 4;
+        wrong += f.pixels[static_cast<std::size_t>(y * 640 + x)] != mean;
+      }
+    EXPECT_EQ(wrong, 0) << "camera " << f.camera;
+  }
+}
+
+TEST_F(UeyeHost, ExitEventEndsTheReceiveThreads) {
+  ASSERT_EQ(cam_->open(0, 0), 3u);
+  // Another component signals the event by name: both receive threads end.
+  auto exitEvent = platform::NamedEvent::open("ZELCAM_UEYE_EXIT_EVENT");
+  ASSERT_NE(exitEvent, nullptr);
+  exitEvent->set();
+  EXPECT_TRUE(zeltest::waitForText(logPath_, "end of thread\n", 2, 300));
+  exitEvent.reset();
+
+  // Destruction signals it itself; a new instance starts with it cleared.
+  cam_.reset();
+  SetUp();
+  ASSERT_EQ(cam_->open(0, 0), 3u);
+  ASSERT_TRUE(cam_->setTriggerMode(1));
+  head_->show(3);
+  ASSERT_TRUE(cam_->capture());
+  EXPECT_EQ(HostFrames::instance().take(2).size(), 2u);
+  const auto start = std::chrono::steady_clock::now();
+  cam_.reset();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(ms, 300);
+  EXPECT_EQ(zeltest::countOf(zeltest::readFile(logPath_), "end of thread\n"), 2u);
+}
+
+TEST(UeyeLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3D>(ZEL_UEYE_LIBRARY, "ZELCAM_UEYE_LIBRARY", ZEL_PARTIAL_LAYER,
+                                                      "error: uEye ordinal 237 missing in "),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// The live virtual head as a user runs it: zelsim serve, its projector on
+// TCP, its images published for the simulated cameras.
+TEST(UeyeServe, ShotMatchesTheServedHeadByteForByte) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const std::string name = "zelcam_ueye_serve_" + std::to_string(::getpid());
+  zeltest::ZelsimServe serve;
+  std::string error;
+  ASSERT_TRUE(serve.start(name, &error)) << error;
+  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
+  void* library = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
+  ASSERT_NE(create, nullptr);
+  std::unique_ptr<IZelcam3D> cam(create());
+  ASSERT_NE(cam, nullptr);
+  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
+  cam->setCallback(0, HostFrames::callback, buffers[0].data());
+  cam->setCallback(1, HostFrames::callback, buffers[1].data());
+  ASSERT_EQ(cam->open(0, 0), 3u);
+  zeltest::shootAgainstServe(*cam, serve, name);
+  cam.reset();
+  HostFrames::instance().clear();
+}
+
+}  // namespace
