@@ -189,9 +189,9 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   ASSERT_EQ(head.writeRegister(headreg::kTrigger, 0), kStatusSuccess);
   ASSERT_TRUE(waitFor([&] { return head.framesMade() >= 6; }));
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a frame under way may still finish
   const uint64_t stopped = head.framesMade();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(head.framesMade(), stopped);
   head.stop();
 }
