@@ -138,7 +138,7 @@ TEST(HeadProjectorChannelTest, TextsComplementsAndReplies) {
 TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   SceneImages images = syntheticImages();
   sim::ProjectorState projector;
-  StereoHeadFeatures head(images, projector);
+  StereoHeadFeatures head(images, projector, 0, /*sequenceStepMs=*/5);
   head.start();
   uint32_t v = 0;
   ASSERT_EQ(head.readRegister(headreg::kFirmware, v), kStatusSuccess);
@@ -172,6 +172,14 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
     }
   EXPECT_EQ(head.writeRegister(headreg::kProjectorChannel, 0x1234), kStatusInvalidParameter);
   EXPECT_EQ(head.refusedChannelWrites(), 1u);
+  // "z3": patterns 0, 1, 2 one per step, a frame each.
+  for (char c : std::string("z3\r")) ASSERT_EQ(head.writeRegister(headreg::kProjectorChannel, channelWord(c)), 0);
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 4; }));
+  EXPECT_EQ(projector.snapshot().pattern, 2);
+  const std::vector<uint8_t> last = head.lastFrame();
+  ASSERT_EQ(last.size(), 32u * 8);
+  EXPECT_EQ(std::vector<uint8_t>(last.begin(), last.begin() + 16),
+            std::vector<uint8_t>(images.image(0, 2), images.image(0, 2) + 16));
 
   // Another size: halves resized; the payload follows.
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
@@ -182,16 +190,16 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   EXPECT_EQ(v, 64u * 16);
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStart, 1), kStatusSuccess);
   projector.showPattern(2);
-  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 5; }));
   EXPECT_EQ(head.lastFrame().size(), 64u * 16);
 
   // Trigger 0: frames flow without any pattern until AcquisitionStop.
   ASSERT_EQ(head.writeRegister(headreg::kTrigger, 0), kStatusSuccess);
   ASSERT_TRUE(waitFor([&] { return head.framesMade() >= 6; }));
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a frame under way may still finish
   const uint64_t stopped = head.framesMade();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(head.framesMade(), stopped);
   head.stop();
 }
