@@ -118,6 +118,15 @@ class Device {
   // acquisition whose controller vanished.
   void onControlLost(std::function<void()> callback);
 
+  // Where the GenICam file lies in device memory (the "Local:" URL names
+  // it); no kind uses addresses there.
+  static constexpr uint32_t kXmlAddress = 0x10000000;
+  // The UDP port GVCP listens on: config().gvcpPort, or the one the system
+  // chose when that was 0 (tests that do not discover); 0 before start().
+  uint16_t gvcpPort() const;
+  // The user-defined name now (DeviceUserID; the client may rewrite it).
+  std::string userName() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
