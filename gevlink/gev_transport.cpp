@@ -393,7 +393,8 @@ void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t len
     std::memcpy(a->buffer + GDEV_FRAME_DATA_OFFSET + offset, payload.data(), payload.size());
     ++a->received;
     a->payloadBytes += uint32_t(payload.size());
-    if (h.status == GEV_STATUS_PACKET_RESEND) ++a->info.packetsResent;
+    // A packet that fills a hole (below the highest id seen) came back by resend.
+    if (h.status == GEV_STATUS_PACKET_RESEND || id < a->highest) ++a->info.packetsResent;
     // A gap: ask for the packets skipped, once as they are noticed.
     if (id > a->highest + 1 && id - 1 > a->requestedUpTo) {
       requestResend(dev, ch, *a, std::max(a->highest, a->requestedUpTo) + 1, id - 1);
