@@ -115,6 +115,7 @@ bool invalidHandle32(uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; }
 // The receive thread: moves the transport's completions into the queues of
 // the streams.
 void receiveLoop(Library* lib, std::shared_ptr<DeviceObject> dev) {
+  pthread_setname_np(pthread_self(), "gevlink-recv");
   sched_param param{};
   param.sched_priority = sched_get_priority_max(SCHED_FIFO);
   // Real-time priority needs a privilege most users lack; then stay normal.
@@ -369,6 +370,9 @@ uint32_t GDevOpen(const uint32_t* transport, const uint32_t* deviceAddress, uint
     undo();
     return ZEL_EXTENDED(GDEV_ERR_XML_WRITE, uint32_t(errno));
   }
+  // Where the description goes: a person looking at the trace finds the
+  // files kept by "XMLNoErase" here.
+  call.trace().writeHandle(traceEvent(kTrOpen, kStepDetail), dev->id, folder.data(), folder.size());
   auto cleanFiles = [&] {
     if (lib.settings.xmlNoErase) return;
     std::remove((folder + "/" + kXmlFileName).c_str());

@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -230,6 +231,11 @@ struct Channel {
   bool notifyTop = false;
   uint32_t stride = payloadBytesPerPacket(kDefaultPacketSize);
   uint64_t lastDroppedBlock = 0;
+  // Blocks already handed out: a resent packet arriving late must not start
+  // a frame again (and take a buffer for it).
+  std::array<uint64_t, 32> finished{};
+  std::size_t finishedNext = 0;
+  uint64_t lastStarted = 0;
   std::thread thread;
 };
 
@@ -286,6 +292,7 @@ void finish(Device& dev, Channel& ch, Assembly& a, uint32_t kind) {
     c.info = info.packetsMissing;
   }
   ch.known[a.buffer] = {BufferState::Delivered, a.size};
+  ch.finished[ch.finishedNext++ % ch.finished.size()] = a.blockId;
   a.active = false;
   dev.complete({}, c);
 }
@@ -316,10 +323,22 @@ void requestMissing(Device& dev, Channel& ch, Assembly& a, uint32_t upTo) {
 
 bool frameDone(const Assembly& a) { return a.trailer && a.received >= a.dataPackets; }
 
-Assembly* assemblyFor(Device& dev, Channel& ch, uint64_t blockId) {
+// A block newer than the last one started (16-bit ids wrap).
+bool newerBlock(uint64_t id, uint64_t last, bool extended) {
+  if (last == 0) return true;
+  return extended ? id > last : int16_t(uint16_t(id) - uint16_t(last)) > 0;
+}
+
+Assembly* assemblyFor(Device& dev, Channel& ch, const GvspHeader& h) {
+  uint64_t blockId = h.blockId;
   for (Assembly& a : ch.assemblies)
     if (a.active && a.blockId == blockId) return &a;
   if (blockId == ch.lastDroppedBlock) return nullptr;
+  for (uint64_t done : ch.finished)
+    if (done == blockId) return nullptr;
+  // Only a leader or a newer block begins a frame: an old block's stray
+  // packet does not (a device that restarts its ids sends a leader first).
+  if (h.format != kFormatLeader && !newerBlock(blockId, ch.lastStarted, h.extendedId)) return nullptr;
   if (ch.queued.empty()) {
     ch.lastDroppedBlock = blockId;  // no buffer: the frame is lost to us
     return nullptr;
@@ -337,6 +356,7 @@ Assembly* assemblyFor(Device& dev, Channel& ch, uint64_t blockId) {
   ch.queued.pop_front();
   ch.known[buffer] = {BufferState::Filling, size};
   Assembly& a = *slot;
+  ch.lastStarted = blockId;
   a.active = true;
   a.blockId = blockId;
   a.buffer = buffer;
@@ -354,7 +374,7 @@ void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t len
   std::span<const uint8_t> payload;
   if (!parseGvspHeader({data, length}, h, payload) || h.blockId == 0) return;
   if (h.status != GEV_STATUS_SUCCESS && h.status != GEV_STATUS_PACKET_RESEND) return;
-  Assembly* a = assemblyFor(dev, ch, h.blockId);
+  Assembly* a = assemblyFor(dev, ch, h);
   if (!a) return;
   a->lastPacket = Clock::now();
   uint32_t capacity = a->size > GDEV_FRAME_DATA_OFFSET ? a->size - GDEV_FRAME_DATA_OFFSET : 0;
@@ -442,6 +462,7 @@ void checkTimeouts(Device& dev, Channel& ch, const GevTransportOptions& o) {
 }
 
 void receiveLoop(Device* dev, Channel* ch) {
+  pthread_setname_np(pthread_self(), "gevlink-gvsp");
   std::vector<uint8_t> storage(std::size_t(kBatch) * kPacketSlot);
   std::array<mmsghdr, kBatch> msgs{};
   std::array<iovec, kBatch> iov{};
@@ -451,11 +472,13 @@ void receiveLoop(Device* dev, Channel* ch) {
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
   const GevTransportOptions& o = *dev->options;
+  // One call per wake-up: block for the first datagram (at most 10 ms, so
+  // that quiet frames time out and stop is seen), then take what is queued.
+  timeval wake{0, 10000};
+  setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
   while (!dev->stop.load()) {
-    pollfd p{ch->fd.get(), POLLIN, 0};
-    int ready = poll(&p, 1, 10);
-    int n = 0;
-    if (ready > 0) n = recvmmsg(ch->fd.get(), msgs.data(), kBatch, MSG_DONTWAIT, nullptr);
+    int n = recvmmsg(ch->fd.get(), msgs.data(), kBatch, MSG_WAITFORONE, nullptr);
+    if (n < 0) n = 0;
     std::lock_guard<std::mutex> lock(ch->mutex);
     if (ch->running.load())
       for (int i = 0; i < n; ++i) handlePacket(*dev, *ch, storage.data() + std::size_t(i) * kPacketSlot, msgs[i].msg_len);
@@ -468,6 +491,7 @@ void receiveLoop(Device* dev, Channel* ch) {
 // Keeps control: a read of the CCP register each period. A device that stops
 // answering is lost: every stream and event waiter gets an error.
 void heartbeatLoop(Device* dev) {
+  pthread_setname_np(pthread_self(), "gevlink-beat");
   std::mutex sleepMutex;
   while (!dev->stop.load()) {
     for (uint32_t waited = 0; waited < dev->options->heartbeatPeriodMs && !dev->stop.load(); waited += 20)
@@ -844,6 +868,8 @@ class GevTransport final : public Transport {
       std::lock_guard<std::mutex> lock(ch->mutex);
       ch->stride = payloadBytesPerPacket(packetSize);
       ch->lastDroppedBlock = 0;
+      ch->lastStarted = 0;
+      ch->finished.fill(0);
       ch->running = true;
     }
     r = writeRegister(*dev, kRegScp0 + base, ch->port);
