@@ -113,16 +113,26 @@ TEST_F(FakeCamera, HundredFramesStreamWhole) {
   for (auto& b : buffers) ASSERT_EQ(GDevQueBuffer(device, key, b.data(), uint32_t(b.size()), &err), 0u);
   ASSERT_EQ(GDevStartStream(device, key, &err), 0u);
   map->execute("AcquisitionStart");
-  int good = 0;
+  // The fake camera cannot resend: on a loaded machine a datagram lost on
+  // loopback costs a frame, which must then come back as failed, never as
+  // good. Up to 10 such losses are allowed on the way to 100 good frames.
+  int good = 0, failed = 0;
   uint32_t lastBlock = 0;
-  for (int frame = 0; frame < 100; ++frame) {
+  while (good < 100 && failed <= 10) {
     uint32_t channel = 0, extra = 0;
     void* buffer = nullptr;
     uint32_t status = GDevWaitStreamEx(device, &key, 1, 3000, &channel, &buffer, &extra, &err);
-    ASSERT_EQ(status, 0u) << "frame " << frame << std::hex << " code " << err.code << " info " << err.info;
+    ASSERT_NE(buffer, nullptr) << std::hex << "status " << status << " code " << err.code;
     GDevFrameInfo fi;
     std::memcpy(&fi, buffer, sizeof fi);
     EXPECT_EQ(fi.magic, GDEV_FRAME_INFO_MAGIC);
+    if (status != 0) {
+      EXPECT_EQ(status, 1208u);
+      EXPECT_GT(fi.packetsMissing, 0u);
+      ++failed;
+      ASSERT_EQ(GDevBuffUnlock(device, key, buffer, &err), 0u);
+      continue;
+    }
     EXPECT_EQ(fi.width, 256u);
     EXPECT_EQ(fi.height, 128u);
     EXPECT_EQ(fi.payloadSize, payload);
@@ -137,6 +147,7 @@ TEST_F(FakeCamera, HundredFramesStreamWhole) {
     bool ramp = image[1] == uint8_t(image[0] + 1);
     for (uint32_t y = 1; y < 128 && ramp; ++y)
       for (uint32_t x = 0; x + 1 < 256 && ramp; ++x) ramp = image[y * 256 + x] == image[(y - 1) * 256 + x + 1];
+    EXPECT_TRUE(ramp) << "block " << fi.blockId;
     good += ramp;
     ASSERT_EQ(GDevBuffUnlock(device, key, buffer, &err), 0u);
   }
