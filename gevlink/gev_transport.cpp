@@ -492,7 +492,6 @@ void receiveLoop(Device* dev, Channel* ch) {
 // answering is lost: every stream and event waiter gets an error.
 void heartbeatLoop(Device* dev) {
   pthread_setname_np(pthread_self(), "gevlink-beat");
-  std::mutex sleepMutex;
   while (!dev->stop.load()) {
     for (uint32_t waited = 0; waited < dev->options->heartbeatPeriodMs && !dev->stop.load(); waited += 20)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
