@@ -30,6 +30,7 @@
 //   auto enumDevice = reinterpret_cast<GDevEnumDeviceFn>(table[1]);
 //
 // All symbols carry the version node GEVLINK_2.0.
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -90,6 +91,14 @@ struct DeviceInfo {
   char userDefinedName[16];        // 196
 };
 static_assert(sizeof(DeviceInfo) == 212, "DeviceInfo is 212 bytes");
+static_assert(offsetof(DeviceInfo, deviceMode) == 4 && offsetof(DeviceInfo, reserved) == 8 &&
+                  offsetof(DeviceInfo, mac) == 10 && offsetof(DeviceInfo, ipConfigOptions) == 16 &&
+                  offsetof(DeviceInfo, ipConfigCurrent) == 20 && offsetof(DeviceInfo, currentIp) == 24 &&
+                  offsetof(DeviceInfo, currentSubnetMask) == 28 && offsetof(DeviceInfo, defaultGateway) == 32 &&
+                  offsetof(DeviceInfo, manufacturerName) == 36 && offsetof(DeviceInfo, modelName) == 68 &&
+                  offsetof(DeviceInfo, deviceVersion) == 100 && offsetof(DeviceInfo, manufacturerInfo) == 132 &&
+                  offsetof(DeviceInfo, serialNumber) == 180 && offsetof(DeviceInfo, userDefinedName) == 196,
+              "DeviceInfo offsets");
 
 // One register write of GDevDirectRegWrite.
 struct GDevRegPair {

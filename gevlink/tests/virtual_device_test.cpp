@@ -8,6 +8,8 @@
 #include <future>
 #include <map>
 #include <random>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "fake_device.h"
@@ -117,12 +119,20 @@ class VirtualDevice : public ::testing::Test {
 std::unique_ptr<Features> VirtualDevice::features_[2];
 std::unique_ptr<sim::gige::Device> VirtualDevice::devices_[2];
 
-TEST_F(VirtualDevice, PlainAndZippedXmlBothLoad) {
+TEST_F(VirtualDevice, DiscoveryForceIpAndBothXmlForms) {
   DeviceInfo infos[4];
   uint32_t found = 0;
   GDevErrInfo err{};
   ASSERT_EQ(GDevEnumDevice(&kLoopback, infos, 4, &found, &err), 0u);
   ASSERT_EQ(found, 2u);
+  std::set<std::string> names{infos[0].userDefinedName, infos[1].userDefinedName};
+  EXPECT_EQ(names, (std::set<std::string>{"plain", "zipped"}));
+  // FORCEIP reaches the device with that MAC (it keeps its address here);
+  // an unknown MAC gets no answer.
+  const uint8_t mac[6] = {0x02, 0x5A, 0x45, 0x4C, 0x00, 0x01}, nobody[6] = {0x02, 0, 0, 0, 0, 0x77};
+  const uint32_t ip = 0x0200007F, mask = 0x000000FF, gateway = 0;
+  EXPECT_EQ(GDevFoceIP(&kLoopback, mac, &ip, &mask, &gateway, &err), 0u);
+  EXPECT_EQ(GDevFoceIP(&kLoopback, nobody, &ip, &mask, &gateway, &err), uint32_t(GDEV_STATUS_TIMEOUT));
   for (int i = 0; i < 2; ++i) {
     INodeMap* map = nullptr;
     uint64_t device = open(i, &map);
