@@ -366,6 +366,19 @@ TEST_F(GDevTest, CloseWakesEveryWaiter) {
   EXPECT_EQ(eventWaiter.get(), 0x20000085u);
 }
 
+TEST_F(GDevTest, TableHoldsExactly1024Devices) {
+  std::vector<uint64_t> handles;
+  for (int i = 0; i < 1024; ++i) handles.push_back(open());
+  uint64_t device = 0;
+  INodeMap* map = nullptr;
+  GDevErrInfo err{};
+  EXPECT_EQ(GDevOpen(&kLoopback, &kDevice, &device, &map, &err), 1208u);
+  EXPECT_EQ(err.code, 0x20000013u);
+  EXPECT_EQ(state_->opens, 1024);  // refused before the transport was asked
+  ASSERT_EQ(GDevClose(handles[500], &err), 0u);
+  EXPECT_EQ(GDevOpen(&kLoopback, &kDevice, &device, &map, &err), 0u);
+}
+
 TEST_F(GDevTest, VersionAndParam) {
   uint32_t version = 0, minor = 0, build = 0;
   GDevErrInfo err{};
