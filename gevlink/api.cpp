@@ -136,6 +136,11 @@ void receiveLoop(Library* lib, std::shared_ptr<DeviceObject> dev) {
     std::lock_guard<std::mutex> lock(dev->queueMutex);
     for (auto& s : dev->streams) {
       if (s->channel != c.channel) continue;
+      // A lost device repeats its error notice for later waiters: one
+      // unread notice per stream is enough.
+      if (!c.buffer && c.status != 0 && !s->queue.empty() && !s->queue.back().buffer &&
+          s->queue.back().status == c.status)
+        break;
       if (s->queue.size() >= kMaxQueuedCompletions) {
         lib->pendingStreamError = GDEV_ERR_INTERNAL;
         break;
