@@ -888,7 +888,7 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
     sent += count;
     count = 0;
   };
-  auto queue = [&](uint32_t id, void* head, size_t headSize, const uint8_t* data, size_t dataSize) {
+  auto pace = [&](uint32_t id) {
     if (delayNs > 0) {
       // Inter-packet delay: packet id k leaves no earlier than start + k * delay.
       // Packets that are due go out together; the thread sleeps in between.
@@ -898,6 +898,9 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
         sleepUntilNs(due);
       }
     }
+  };
+  auto queue = [&](uint32_t id, void* head, size_t headSize, const uint8_t* data, size_t dataSize) {
+    pace(id);
     iovec* iov = &d.iovs[count * 2];
     iov[0] = {head, headSize};
     iov[1] = {const_cast<uint8_t*>(data), dataSize};
@@ -912,6 +915,7 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
   queue(0, d.leaderPacket.data(), leaderSize, nullptr, 0);
   for (uint32_t id = 1; id <= payloadPackets && ok; ++id) {
     if (frame->state[id] != 0) continue;
+    pace(id);  // a flush restarts the batch: take the header slot only after it
     auto& head = d.headers[count];
     wire::writeGvspHeader(head, wire::GvspHeader{wire::GEV_STATUS_SUCCESS, blockId, wire::kFormatPayload, id, false});
     const size_t offset = size_t{id - 1} * perPacket;
