@@ -191,7 +191,9 @@ uint32_t waitStreams(Call& call, uint64_t device, const uint32_t* keys, uint32_t
   uint32_t status = 0;
   for (;;) {
     StreamRecord* ready = nullptr;
-    bool cancelled = false;
+    // A close that ran between our lookup and this wait set the cancels we
+    // just reset: its stop flag still says so.
+    bool cancelled = dev->stop.load();
     for (StreamRecord* s : taken) {
       if (s->cancel) {
         s->cancel = false;
