@@ -483,6 +483,10 @@ void receiveLoop(Device* dev, Channel* ch) {
     if (ch->running.load())
       for (int i = 0; i < n; ++i) handlePacket(*dev, *ch, storage.data() + std::size_t(i) * kPacketSlot, msgs[i].msg_len);
     checkTimeouts(*dev, *ch, o);
+    // A short batch means we are ahead of the stream: let ~20 packets of a
+    // 1 Gbit/s stream gather (250 us) instead of waking once per packet.
+    // The socket buffer holds several MiB, so nothing is lost meanwhile.
+    if (n > 0 && n < kBatch / 4) std::this_thread::sleep_for(std::chrono::microseconds(250));
   }
 }
 
