@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -364,6 +365,33 @@ TEST_F(GDevTest, CloseWakesEveryWaiter) {
   ASSERT_EQ(GDevClose(dev, &err), 0u);
   EXPECT_EQ(streamWaiter.get(), 0x20000085u);
   EXPECT_EQ(eventWaiter.get(), 0x20000085u);
+}
+
+TEST_F(GDevTest, XmlNoEraseKeepsTheFileAndXmlUseLocalLoadsIt) {
+  char name[] = "/tmp/gevlink-keep-XXXXXX";
+  std::string folder = mkdtemp(name);
+  Settings keep;
+  keep.xmlFolder = folder;
+  keep.xmlNoErase = true;
+  reset(keep);
+  open();
+  std::FILE* kept = std::fopen((folder + "/CDF.XML").c_str(), "rb");
+  ASSERT_NE(kept, nullptr);
+  std::fclose(kept);
+  // Nothing is fetched now: the URL registers are empty, the kept file loads.
+  state_->putText(0x0200, "", 512);
+  Settings local = keep;
+  local.xmlUseLocal = true;
+  local.xmlNoErase = false;
+  reset(local);
+  INodeMap* map = nullptr;
+  open(&map);
+  ASSERT_NE(map, nullptr);
+  EXPECT_EQ(map->getInteger("Width"), 640);
+  std::FILE* gone = std::fopen((folder + "/CDF.XML").c_str(), "rb");  // erased after loading
+  EXPECT_EQ(gone, nullptr);
+  if (gone) std::fclose(gone);
+  rmdir(folder.c_str());
 }
 
 TEST_F(GDevTest, TableHoldsExactly1024Devices) {
