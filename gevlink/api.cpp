@@ -357,14 +357,24 @@ uint32_t GDevOpen(const uint32_t* transport, const uint32_t* deviceAddress, uint
   auto undo = [&] { teardown(lib, *dev, controlTaken); };
 
   Transport* t = lib.transport.get();
+  Trace* trace = lib.trace.get();
   uint64_t id = dev->id;
-  PortAccess port;
-  port.read = [t, id](uint32_t address, void* out, uint32_t length) {
-    return t->readMemory(id, address, out, length);
+  // Port accesses of the node map are traced: address, length, status.
+  auto tracePort = [trace, id](uint8_t function, uint32_t address, uint32_t length, const TransportResult& r) {
+    uint32_t words[3] = {address, length, r.status};
+    trace->writeHandle(traceEvent(function, kStepDetail), id, words, sizeof words);
   };
-  port.write = [t, id](uint32_t address, const void* data, uint32_t length) {
+  PortAccess port;
+  port.read = [t, id, tracePort](uint32_t address, void* out, uint32_t length) {
+    TransportResult r = t->readMemory(id, address, out, length);
+    tracePort(kTrPortRead, address, length, r);
+    return r;
+  };
+  port.write = [t, id, tracePort](uint32_t address, const void* data, uint32_t length) {
     uint32_t written = 0;
-    return t->writeMemory(id, address, data, length, written);
+    TransportResult r = t->writeMemory(id, address, data, length, written);
+    tracePort(kTrPortWrite, address, length, r);
+    return r;
   };
   auto readPort = [&](uint32_t address, void* out, uint32_t length) {
     TransportResult pr = port.read(address, out, length);

@@ -7,12 +7,16 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <future>
 #include <thread>
 
 #include "fake_device.h"
 #include "gevlink.h"
 #include "gevlink/library.h"
+#include "gevlink/trace_reader.h"
 
 namespace gevlink {
 namespace {
@@ -37,8 +41,8 @@ class GDevTest : public ::testing::Test {
     reset(Settings{});
   }
   void TearDown() override { Library::resetForTesting(std::make_unique<FakeTransport>(state_), Settings{}); }
-  void reset(Settings settings) {
-    settings.traceDirectory.clear();  // no trace files from unit tests
+  void reset(Settings settings, bool trace = false) {
+    if (!trace) settings.traceDirectory.clear();  // no trace files from unit tests
     Library::resetForTesting(std::make_unique<FakeTransport>(state_), settings);
   }
   static std::string hex(std::size_t v) {
@@ -392,6 +396,28 @@ TEST_F(GDevTest, XmlNoEraseKeepsTheFileAndXmlUseLocalLoadsIt) {
   EXPECT_EQ(gone, nullptr);
   if (gone) std::fclose(gone);
   rmdir(folder.c_str());
+}
+
+TEST_F(GDevTest, TraceRecordsCallsAndPortAccess) {
+  char name[] = "/tmp/gevlink-trace-XXXXXX";
+  std::string folder = mkdtemp(name);
+  Settings traced;
+  traced.traceDirectory = folder;
+  reset(traced, true);
+  uint64_t dev = open();
+  uint32_t address = 0x10000, value = 0;
+  GDevErrInfo err{};
+  GDevDirectRegRead(dev + 1, &address, &value, 1, &err);
+  reset(Settings{});  // closes the device, unmaps the trace
+  std::ifstream in(folder + "/Gevlink.000", std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  ASSERT_TRUE(formatTrace(bytes.data(), bytes.size(), text));
+  EXPECT_NE(text.find("GDevOpen entry"), std::string::npos) << text;
+  EXPECT_NE(text.find("port read detail"), std::string::npos);
+  EXPECT_NE(text.find("GDevOpen exit status 0 "), std::string::npos);
+  EXPECT_NE(text.find("GDevDirectRegRead exit status 6 "), std::string::npos);
+  std::filesystem::remove_all(folder);
 }
 
 TEST_F(GDevTest, TableHoldsExactly1024Devices) {
