@@ -364,8 +364,12 @@ TEST_F(GDevTest, CloseWakesEveryWaiter) {
     uint32_t s = GDevWaitEvent(dev, event, &length, &e);
     return s == 1208u ? e.code : s;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   GDevErrInfo err{};
+  uint8_t event[548];
+  uint32_t length = 0;
+  EXPECT_EQ(GDevWaitEventEx(dev, 10, event, &length, &err), 1208u);  // one event waiter per device
+  EXPECT_EQ(err.code, 0x20000086u);
   ASSERT_EQ(GDevClose(dev, &err), 0u);
   EXPECT_EQ(streamWaiter.get(), 0x20000085u);
   EXPECT_EQ(eventWaiter.get(), 0x20000085u);
