@@ -4,6 +4,7 @@
 // the edge cases that catch real faults.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -97,6 +98,15 @@ TEST_F(AceOnHead, ShotsInBothTriggerModesEqualTheHeadsImages) {
                      "TriggerSelector = AcquisitionStart\nTriggerMode = Off"),
             std::string::npos)
       << out;
+}
+
+// The plain UDP receive path (no packet socket) with the layer's large
+// receive buffer keeps whole frames too.
+TEST_F(AceOnHead, PlainUdpPathGivesTheSameImages) {
+  ::setenv("ZELCAM_GIGE_PACKET_SOCKET", "0", 1);
+  ASSERT_EQ(cam_->open(0, 0), 3u);
+  ::unsetenv("ZELCAM_GIGE_PACKET_SOCKET");
+  shootAndCompare(true);
 }
 
 TEST_F(AceOnHead, OpenSetsTheInterPacketDelayAndOpensOnce) {
