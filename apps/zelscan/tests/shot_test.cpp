@@ -200,3 +200,52 @@ TEST_F(ZelscanShotOnHead, ProjectorDropEndsWithOneLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole chain at the decoder's size: a hardware-trigger shot from the
+// head, decoded with --decode, gives the same cloud as decoding the files
+// zelsim renders for the scene.
+TEST(ZelscanShotChain, DecodedShotEqualsDecodedRenderedFiles) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const char* bin = std::getenv("ZEL_BINARY_DIR");
+  ASSERT_NE(bin, nullptr);
+  const std::string zelsim = std::string(bin) + "/bin/zelsim";
+  const fs::path dir = fs::temp_directory_path() / ("zelscan_chain_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::string out;
+  ASSERT_EQ(runProgram({zelsim, "render", "--scene", "plane", "--out", (dir / "rendered").string(), "--supersample",
+                        "1", "--noise", "0", "--quiet"},
+                       &out),
+            0)
+      << out;
+  const std::string cache =
+      (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
+  BackgroundProcess serve({zelsim, "serve", "--scene", "plane", "--head", "cameras", "--supersample", "1", "--noise",
+                           "0", "--cache", cache, "--no-publish"},
+                          (dir / "serve.log").string());
+  bool ready = false;
+  for (int i = 0; i < 1200 && !ready; ++i) {
+    ready = acetest::readText((dir / "serve.log").string()).find("ready\n") != std::string::npos;
+    if (!ready) ::usleep(50'000);
+  }
+  ASSERT_TRUE(ready) << acetest::readText((dir / "serve.log").string());
+  const std::string calib = (dir / "rendered" / "calib").string();
+  ASSERT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--projector", "127.0.0.1", "--trigger", "hard", "--out",
+                        (dir / "shot").string(), "--decode", "--calib", calib, "--cloud", (dir / "shot.ply").string()},
+                       &out),
+            0)
+      << out;
+  ASSERT_EQ(runProgram({zelscan(), "decode", "--decoder", "phsft", "--calib", calib, "--images",
+                        (dir / "rendered").string(), "--out", (dir / "rendered.ply").string()},
+                       &out),
+            0)
+      << out;
+  const std::string shot = acetest::readText((dir / "shot.ply").string());
+  EXPECT_GT(shot.size(), 100000u);
+  EXPECT_TRUE(shot == acetest::readText((dir / "rendered.ply").string()));
+  fs::remove_all(dir);
+}
+
+}  // namespace
