@@ -107,6 +107,11 @@ TEST_F(ZelscanShot, FailuresAreOneLineAndLeaveNoSet) {
   EXPECT_FALSE(fs::exists(set));
   EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--out", set.string(), "--trigger", "hard"}, &out), 2);
   EXPECT_EQ(out, "zelscan shot: --trigger hard needs --projector (the projector fires the cameras)\n");
+  // An IPv4 address whose value is below 256 would reach the plug-in as a
+  // serial port number.
+  EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--out", set.string(), "--projector", "3.0.0.0"}, &out),
+            2);
+  EXPECT_EQ(out, "zelscan shot: IPv4 address 3.0.0.0 cannot be given to a plug-in (it would read as serial port 3)\n");
   EXPECT_EQ(runProgram({zelscan(), "shot", "--camera", "nosuch", "--out", set.string()}, &out), 1);
   EXPECT_NE(out.find("unknown camera 'nosuch'"), std::string::npos);
   EXPECT_FALSE(fs::exists(set));
