@@ -173,8 +173,14 @@ TEST_F(FakeCamera, EbusPluginsOpenBothByNameAndReceiveFrames) {
     std::unique_ptr<IZelcam3D> cam(lib.create());
     ASSERT_NE(cam, nullptr) << lib.error();
     EXPECT_EQ(cam->open(0, 1), 0u);  // colour is refused
+    runProgram({"arv-tool-0.8", "-a", kAddress[0], "control", "GevSCPD=0"});
     expectFrames(*cam, false);
   }
+  // The fake camera has no GevTimestampTickFrequency: no delay can be worked
+  // out, and 300 ticks are written instead.
+  std::string out;
+  runProgram({"arv-tool-0.8", "-a", kAddress[0], "control", "GevSCPD"}, &out);
+  EXPECT_NE(out.find("GevSCPD = 300"), std::string::npos) << out;
   {
     acetest::LoadedPlugin lib(ZEL_STGIGE_LIBRARY);
     std::unique_ptr<IZelcam3DRev23> cam(lib.create23());
