@@ -85,6 +85,12 @@ TEST_F(EbusOnHead, CameBUSShotsEqualTheHeadsImages) {
   EXPECT_EQ(cam->getAnalogGain(0), 0);
   EXPECT_TRUE(cam->setAnalogGain(0, 5));
   shotsEqualTheHead(*cam, ::testing::TempDir() + "ebus_head.log");
+  // Closed and opened again, a camera receives frames again.
+  ASSERT_EQ(cam->open(0, 0), 3u);
+  ASSERT_TRUE(cam->setTriggerMode(1));
+  FrameSink::instance().clear();
+  EXPECT_TRUE(cam->capture());
+  EXPECT_TRUE(FrameSink::instance().waitFor(1, 1, 5000));
 }
 
 TEST_F(EbusOnHead, CamStGigEShotsEqualTheHeadsImages) {
