@@ -177,6 +177,18 @@ TEST_F(ZelscanShotOnHead, TwoPercentPacketLossStillGivesTheHeadsImages) {
   }
 }
 
+// Frames whose lost packets are gone for good are never taken for good
+// frames: the shot ends at the first pattern that lacks a whole frame.
+TEST_F(ZelscanShotOnHead, IncompleteFramesEndTheShotWithOneLine) {
+  std::string error;
+  ASSERT_TRUE(head_.start({"11", "12"}, {"--loss", "0.05", "--incomplete", "1"}, &error)) << error;
+  auto shot = startShot({"--trigger", "hard"});
+  EXPECT_EQ(finish(shot), 1) << shotLog();
+  const std::string log = shotLog();
+  EXPECT_NE(log.find("zelscan shot: no frame from "), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(dir_ / "set"));
+}
+
 TEST_F(ZelscanShotOnHead, CameraVanishingMidShotEndsWithOneLine) {
   std::string error;
   ASSERT_TRUE(head_.start({"11", "12"}, {"--control", control_}, &error)) << error;
