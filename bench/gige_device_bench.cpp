@@ -1,7 +1,8 @@
 // GVSP throughput of one virtual GigE Vision device (sim/gige) on loopback:
-// 1280 x 1024 Mono8 frames sent back to back (no inter-packet delay) at
-// 1500- and 8192-byte packets, received with recvmmsg by a plain UDP socket
-// on another thread. Prints frames/s, MB/s and Gbit/s of image data, packets
+// 1280 x 1024 Mono8 frames sent back to back at 1500- and 8192-byte packets,
+// without inter-packet delay and with the delay of a 1 Gbit/s link (packet
+// bits / 1e9 s, in the device's 1 GHz timestamp ticks), received with
+// recvmmsg by a plain UDP socket on another thread. Prints frames/s, MB/s and Gbit/s of image data, packets
 // lost between device and receiver, frames received complete, and the
 // sender's CPU time per frame. Target: at least 125 MB/s (1 Gbit/s) at
 // 1500-byte packets.
@@ -102,13 +103,18 @@ int main() {
   std::vector<uint8_t> image(width * height);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
   std::printf("gige_device_bench: %u x %u Mono8, back to back, loopback\n", width, height);
-  std::printf("%8s %8s %9s %9s %8s %10s %10s %12s\n", "packet", "frames", "frames/s", "MB/s", "Gbit/s",
-              "pkts lost", "complete", "CPU ms/frame");
-  for (uint32_t packetSize : {1500u, 8192u}) {
+  std::printf("%8s %9s %8s %9s %9s %8s %10s %10s %12s\n", "packet", "delay ns", "frames", "frames/s", "MB/s",
+              "Gbit/s", "pkts lost", "complete", "CPU ms/frame");
+  struct Run {
+    uint32_t packetSize, delayTicks;
+  };
+  for (Run run : {Run{1500, 0}, Run{1500, 12'000}, Run{8192, 0}, Run{8192, 65'536}}) {
+    const uint32_t packetSize = run.packetSize;
     writeRegister(control, device.gvcpPort(), wire::kRegScps0, packetSize, id++);
+    writeRegister(control, device.gvcpPort(), wire::kRegScpd0, run.delayTicks, id++);
     const uint32_t perPacket = wire::payloadBytesPerPacket(packetSize);
     const uint32_t packetsPerFrame = (width * height + perPacket - 1) / perPacket + 2;
-    const int frames = 300;
+    const int frames = 200;
     std::atomic<bool> done{false};
     uint64_t received = 0, complete = 0;
     std::thread receiver([&] {
@@ -155,7 +161,8 @@ int main() {
     const auto after = device.counters();
     const uint64_t sent = after.packetsSent - before.packetsSent;
     const double mbps = double(frames) * width * height / seconds / 1e6;
-    std::printf("%8u %8d %9.1f %9.1f %8.2f %10llu %10llu %12.2f\n", packetSize, frames, frames / seconds, mbps,
+    std::printf("%8u %9u %8d %9.1f %9.1f %8.2f %10llu %10llu %12.2f\n", packetSize, run.delayTicks, frames,
+                frames / seconds, mbps,
                 mbps * 8 / 1000, static_cast<unsigned long long>(sent - received),
                 static_cast<unsigned long long>(complete), cpu * 1000 / frames);
   }

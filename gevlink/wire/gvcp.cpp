@@ -382,4 +382,26 @@ ParseResult parseEventCmd(std::span<const uint8_t> payload, std::vector<Event>& 
 
 Bytes encodeEventAck(uint16_t ackId) { return encodeAck(GEV_STATUS_SUCCESS, kEventAck, ackId); }
 
+Bytes encodeEventDataCmd(uint16_t reqId, const EventData& e) {
+  const size_t dataSize = std::min(e.data.size(), kGvcpMaxPayload - kEventSize);
+  Bytes p(kEventSize + dataSize);
+  put16(&p[2], e.event.eventId);
+  put16(&p[4], e.event.channel);
+  put16(&p[6], e.event.blockId);
+  put64(&p[8], e.event.timestamp);
+  std::copy(e.data.begin(), e.data.begin() + static_cast<std::ptrdiff_t>(dataSize), p.begin() + kEventSize);
+  return encodeCommand(kFlagAckRequired, kEventDataCmd, reqId, p);
+}
+
+ParseResult parseEventDataCmd(std::span<const uint8_t> payload, EventData& e) {
+  if (payload.size() < kEventSize) return {"EVENTDATA shorter than its 16-byte event"};
+  if (payload.size() > kGvcpMaxPayload) return {"EVENTDATA longer than 540 bytes"};
+  const uint8_t* p = payload.data();
+  e.event = Event{get16(p + 2), get16(p + 4), get16(p + 6), get64(p + 8)};
+  e.data.assign(payload.begin() + kEventSize, payload.end());
+  return {};
+}
+
+Bytes encodeEventDataAck(uint16_t ackId) { return encodeAck(GEV_STATUS_SUCCESS, kEventDataAck, ackId); }
+
 }  // namespace gevlink::wire

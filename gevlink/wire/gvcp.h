@@ -218,4 +218,14 @@ Bytes encodeEventCmd(uint16_t reqId, std::span<const Event> events);
 ParseResult parseEventCmd(std::span<const uint8_t> payload, std::vector<Event>& events);
 Bytes encodeEventAck(uint16_t ackId);
 
+// EVENTDATA: one event (the 16 bytes above) followed by up to 524 bytes of
+// device-specific data.
+struct EventData {
+  Event event;
+  std::vector<uint8_t> data;
+};
+Bytes encodeEventDataCmd(uint16_t reqId, const EventData& eventData);
+ParseResult parseEventDataCmd(std::span<const uint8_t> payload, EventData& eventData);
+Bytes encodeEventDataAck(uint16_t ackId);
+
 }  // namespace gevlink::wire

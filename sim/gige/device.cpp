@@ -333,7 +333,12 @@ uint16_t Device::Impl::writeBootstrap(uint32_t a, uint32_t v, const sockaddr_in&
       if (v & kScpsFireTestPacket) fireTestPacket(size);
       return GEV_STATUS_SUCCESS;
     }
-    case kRegScpd0: scpd = v; return GEV_STATUS_SUCCESS;
+    case kRegScpd0:
+      // At most 10 ms between packets: a larger delay would make one frame
+      // take minutes and hold the sending thread that long.
+      if (v > clock->frequency() / 100) return GEV_STATUS_INVALID_PARAMETER;
+      scpd = v;
+      return GEV_STATUS_SUCCESS;
     case kRegScda0: scda = v; notify = true; return GEV_STATUS_SUCCESS;
     case kRegSccfg0: sccfg = v; return GEV_STATUS_SUCCESS;
     default: return GEV_STATUS_WRITE_PROTECT;
@@ -370,9 +375,11 @@ bool Device::Impl::open(std::string* error) {
   sa.sin_family = AF_INET;
   sa.sin_addr = addr;
   sa.sin_port = htons(config.gvcpPort);
+  // No SO_REUSEADDR here: with it a second device (or a stale zelsim) on the
+  // same address would bind too and silently take half the commands; a clear
+  // "address in use" is better. Only the broadcast socket below shares.
   gvcpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (gvcpFd < 0) return fail("socket");
-  ::setsockopt(gvcpFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(gvcpFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
     return fail("bind GVCP " + config.address + ":" + std::to_string(config.gvcpPort));
   socklen_t len = sizeof sa;
@@ -807,6 +814,9 @@ void Device::stop() {
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t w = ::write(impl_->wakeFd, &one, sizeof one);
   if (impl_->thread.joinable()) impl_->thread.join();
+  // A frame being sent on another thread ends first (a paced one stops at
+  // its next pause), so that no send uses a closed or reused descriptor.
+  std::lock_guard sendLock(impl_->sendMutex);
   impl_->closeAll();
   impl_->boundPort = 0;
 }
@@ -884,23 +894,23 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
   const int64_t start = steadyNs();
   auto flush = [&] {
     if (count == 0) return;
-    ok = ok && d.sendBatch(count);
-    sent += count;
+    if (ok) ok = d.sendBatch(count);
+    if (ok) sent += count;
     count = 0;
   };
+  // Inter-packet delay: packet id k leaves no earlier than start + k * delay.
+  // Packets that are due go out together; the thread sleeps in between. Call
+  // before a packet's header is written into the batch (a flush reuses it).
   auto pace = [&](uint32_t id) {
-    if (delayNs > 0) {
-      // Inter-packet delay: packet id k leaves no earlier than start + k * delay.
-      // Packets that are due go out together; the thread sleeps in between.
-      const int64_t due = start + static_cast<int64_t>(delayNs * id);
-      if (due > steadyNs() + 100'000) {
-        flush();
-        sleepUntilNs(due);
-      }
+    if (delayNs == 0) return;
+    const int64_t due = start + static_cast<int64_t>(delayNs * id);
+    if (due > steadyNs() + 100'000) {
+      flush();
+      if (!d.running.load()) ok = false;  // stopped: the rest is not sent
+      else sleepUntilNs(due);
     }
   };
-  auto queue = [&](uint32_t id, void* head, size_t headSize, const uint8_t* data, size_t dataSize) {
-    pace(id);
+  auto queue = [&](void* head, size_t headSize, const uint8_t* data, size_t dataSize) {
     iovec* iov = &d.iovs[count * 2];
     iov[0] = {head, headSize};
     iov[1] = {const_cast<uint8_t*>(data), dataSize};
@@ -912,17 +922,17 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
     m.msg_hdr.msg_iovlen = dataSize ? 2 : 1;
     if (++count == kBatch) flush();
   };
-  queue(0, d.leaderPacket.data(), leaderSize, nullptr, 0);
+  queue(d.leaderPacket.data(), leaderSize, nullptr, 0);
   for (uint32_t id = 1; id <= payloadPackets && ok; ++id) {
     if (frame->state[id] != 0) continue;
-    pace(id);  // a flush restarts the batch: take the header slot only after it
+    pace(id);
     auto& head = d.headers[count];
     wire::writeGvspHeader(head, wire::GvspHeader{wire::GEV_STATUS_SUCCESS, blockId, wire::kFormatPayload, id, false});
     const size_t offset = size_t{id - 1} * perPacket;
-    queue(id, head.data(), head.size(), frame->image.data() + offset,
-          std::min<size_t>(perPacket, size - offset));
+    queue(head.data(), head.size(), frame->image.data() + offset, std::min<size_t>(perPacket, size - offset));
   }
-  queue(trailerId, d.trailerPacket.data(), trailerSize, nullptr, 0);
+  pace(trailerId);
+  queue(d.trailerPacket.data(), trailerSize, nullptr, 0);
   flush();
 
   std::lock_guard lock(d.mutex);
@@ -955,6 +965,15 @@ void Device::onControlLost(std::function<void()> callback) {
 }
 
 uint16_t Device::gvcpPort() const { return impl_->boundPort; }
+
+void Device::handleDatagram(const uint8_t* data, size_t size, uint32_t fromIp, uint16_t fromPort) {
+  if (!impl_->running.load()) return;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(fromIp);
+  from.sin_port = htons(fromPort);
+  impl_->handle(std::span<const uint8_t>(data, size), from, false);
+}
 
 std::string Device::userName() const {
   std::lock_guard lock(impl_->mutex);

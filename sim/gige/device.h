@@ -118,6 +118,10 @@ class Device {
   // acquisition whose controller vanished.
   void onControlLost(std::function<void()> callback);
 
+  // When control ends (released, or its heartbeat timed out) the device also
+  // clears the stream destination (SCDA, SCP), as a GigE Vision device does:
+  // sendFrame then returns false until the next controller sets it again.
+
   // Where the GenICam file lies in device memory (the "Local:" URL names
   // it); no kind uses addresses there.
   static constexpr uint32_t kXmlAddress = 0x10000000;
@@ -126,6 +130,10 @@ class Device {
   uint16_t gvcpPort() const;
   // The user-defined name now (DeviceUserID; the client may rewrite it).
   std::string userName() const;
+  // Handles one GVCP datagram as if it had arrived from fromIp:fromPort (host
+  // order); its acknowledges go there. For fuzzing and tests; the device must
+  // be started.
+  void handleDatagram(const uint8_t* data, size_t size, uint32_t fromIp, uint16_t fromPort);
 
  private:
   struct Impl;

@@ -48,7 +48,7 @@ class CameraFeatures : public sim::gige::RegisterSpace {
   uint16_t readRegister(uint32_t address, uint32_t& value) override;
   uint16_t writeRegister(uint32_t address, uint32_t value) override;
 
-  // The controlling application is gone: acquisition stops.
+  // The controlling application is gone: acquisition stops, TLParamsLocked clears.
   void controlLost();
 
   uint64_t framesMade() const;

@@ -23,10 +23,12 @@ std::unique_ptr<ImagesPublisher> ImagesPublisher::create(const std::string& name
   const size_t image = static_cast<size_t>(width) * height;
   p->size_ = sizeof(PublishedHeader) + 2 * image;
   p->shmName_ = "/" + name;
-  p->fd_ = ::shm_open(p->shmName_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // A fresh object, never the old one truncated under a reader or another
+  // publisher that still has it mapped (a mapping cut short ends in SIGBUS).
+  ::shm_unlink(p->shmName_.c_str());
+  p->fd_ = ::shm_open(p->shmName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (p->fd_ < 0 || ::ftruncate(p->fd_, static_cast<off_t>(p->size_)) != 0) {
     if (error) *error = "cannot create shared memory " + p->shmName_ + ": " + std::strerror(errno);
-    if (p->fd_ < 0) p->shmName_.clear();
     return nullptr;
   }
   p->map_ = ::mmap(nullptr, p->size_, PROT_READ | PROT_WRITE, MAP_SHARED, p->fd_, 0);
@@ -49,8 +51,18 @@ std::unique_ptr<ImagesPublisher> ImagesPublisher::create(const std::string& name
 
 ImagesPublisher::~ImagesPublisher() {
   if (map_) ::munmap(map_, size_);
-  if (fd_ >= 0) ::close(fd_);
-  if (!shmName_.empty()) ::shm_unlink(shmName_.c_str());
+  if (fd_ >= 0) {
+    // Remove the name only while it still names our object: a later
+    // publisher under the same name keeps its own.
+    struct stat mine {}, named {};
+    int fd = ::shm_open(shmName_.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+      if (::fstat(fd_, &mine) == 0 && ::fstat(fd, &named) == 0 && mine.st_ino == named.st_ino)
+        ::shm_unlink(shmName_.c_str());
+      ::close(fd);
+    }
+    ::close(fd_);
+  }
 }
 
 void ImagesPublisher::publish(int pattern, uint64_t triggerCount, const uint8_t* left, const uint8_t* right) {

@@ -20,7 +20,9 @@
 // All fields native byte order. The images are the rendered ones (reference
 // exposure and gain); a reader applies its own camera's exposure. A reader
 // copies what it needs and accepts the copy only when the sequence was even
-// and unchanged before and after (ImagesReader does so).
+// and unchanged before and after (ImagesReader does so). A restarted head
+// publishes a fresh object under the name: a reader keeps the one it opened
+// until it opens the name again.
 #include <cstdint>
 #include <memory>
 #include <string>

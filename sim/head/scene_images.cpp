@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -217,24 +218,7 @@ constexpr size_t kHeaderBytes = 24;
 
 bool readCache(const std::string& path, int width, int height, SceneImages& out) {
   std::string bytes;
-  if (!readWholeFile(path, bytes)) return false;
-  const size_t frame = static_cast<size_t>(width) * height;
-  if (bytes.size() != kHeaderBytes + 2 * kImagesPerCamera * frame) return false;
-  if (std::memcmp(bytes.data(), kMagic, 8) != 0) return false;
-  uint32_t version, count;
-  int32_t w, h;
-  std::memcpy(&version, bytes.data() + 8, 4);
-  std::memcpy(&w, bytes.data() + 12, 4);
-  std::memcpy(&h, bytes.data() + 16, 4);
-  std::memcpy(&count, bytes.data() + 20, 4);
-  if (version != kVersion || w != width || h != height || count != kImagesPerCamera) return false;
-  out.width = width;
-  out.height = height;
-  for (int c = 0; c < 2; ++c) {
-    const char* start = bytes.data() + kHeaderBytes + c * kImagesPerCamera * frame;
-    out.images[c].assign(start, start + kImagesPerCamera * frame);
-  }
-  return true;
+  return readWholeFile(path, bytes) && decodeCachedImages(bytes, width, height, out);
 }
 
 bool makePrivateDir(const std::string& dir, std::string* error) {
@@ -286,7 +270,55 @@ bool writeCache(const std::string& dir, const std::string& path, const SceneImag
   return true;
 }
 
+// Keeps the cache from growing without end: every rebuild of the program
+// makes new keys. The newest kKeep renders stay; temporary files left by a
+// writer that died are removed after an hour.
+void pruneCache(const std::string& dir) {
+  constexpr size_t kKeep = 8;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<std::pair<fs::file_time_type, fs::path>> renders;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& p = it->path();
+    std::error_code e2;
+    fs::file_time_type t = fs::last_write_time(p, e2);
+    if (e2) continue;
+    if (p.extension() == ".images") {
+      renders.emplace_back(t, p);
+    } else if (p.filename().string().rfind(".render-", 0) == 0 && now - t > std::chrono::hours(1)) {
+      fs::remove(p, e2);
+    }
+  }
+  if (renders.size() <= kKeep) return;
+  std::sort(renders.begin(), renders.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (size_t i = kKeep; i < renders.size(); ++i) fs::remove(renders[i].second, ec);
+}
+
 }  // namespace
+
+bool decodeCachedImages(const std::string& bytes, int width, int height, SceneImages& out) {
+  if (width <= 0 || height <= 0) return false;
+  const size_t frame = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (bytes.size() < kHeaderBytes || (bytes.size() - kHeaderBytes) / 2 / kImagesPerCamera != frame ||
+      bytes.size() != kHeaderBytes + 2 * kImagesPerCamera * frame)
+    return false;
+  if (std::memcmp(bytes.data(), kMagic, 8) != 0) return false;
+  uint32_t version, count;
+  int32_t w, h;
+  std::memcpy(&version, bytes.data() + 8, 4);
+  std::memcpy(&w, bytes.data() + 12, 4);
+  std::memcpy(&h, bytes.data() + 16, 4);
+  std::memcpy(&count, bytes.data() + 20, 4);
+  if (version != kVersion || w != width || h != height || count != kImagesPerCamera) return false;
+  out.width = width;
+  out.height = height;
+  for (int c = 0; c < 2; ++c) {
+    const char* start = bytes.data() + kHeaderBytes + c * kImagesPerCamera * frame;
+    out.images[c].assign(start, start + kImagesPerCamera * frame);
+  }
+  return true;
+}
 
 std::string defaultCacheDir() {
   const char* xdg = std::getenv("XDG_CACHE_HOME");
@@ -334,7 +366,12 @@ bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::st
     cv::Mat t = tex.isContinuous() ? tex : tex.clone();
     out.images[c].insert(out.images[c].end(), t.data, t.data + frame);
   }
-  if (options.useCache && !writeCache(dir, path, out, error)) return false;
+  if (options.useCache) {
+    // A cache that cannot be written costs the next start a render, nothing more.
+    std::string why;
+    if (!writeCache(dir, path, out, &why)) std::fprintf(stderr, "zelsim: render not cached: %s\n", why.c_str());
+    else pruneCache(dir);
+  }
   return true;
 }
 

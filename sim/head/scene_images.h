@@ -53,9 +53,16 @@ bool sceneImagesKey(const SceneImageOptions& options, std::string* key, std::str
 
 // Takes the images from the cache or renders them (and stores them: written
 // under a private temporary name, then renamed, so readers never see a part
-// file). fromCache tells which happened. False with a message.
+// file; the newest 8 renders are kept). A cache that cannot be written is
+// reported on stderr and costs only the next render. fromCache tells which
+// happened. False with a message when the scene cannot be rendered.
 bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::string* error = nullptr,
                      bool* fromCache = nullptr);
+
+// Decodes a cache file ("ZELSIMIM", uint32 version 1, int32 width, int32
+// height, uint32 14, then camera 0's 14 images and camera 1's) made for
+// width x height; false (out unchanged) on any mismatch of size or header.
+bool decodeCachedImages(const std::string& bytes, int width, int height, SceneImages& out);
 
 // Exposure model of the virtual cameras. The rendered images are what the
 // camera sees at the reference exposure and gain; a camera at another

@@ -135,6 +135,7 @@ uint16_t StereoHeadFeatures::writeRegister(uint32_t address, uint32_t value) {
 void StereoHeadFeatures::controlLost() {
   std::lock_guard<std::mutex> lock(mutex_);
   acquiring_ = false;
+  tlLocked_ = 0;  // a client that died locked must not lock out the next one
   updateLoop();
 }
 

@@ -50,6 +50,7 @@ class StereoHeadFeatures : public sim::gige::RegisterSpace, private HeadProjecto
 
   uint16_t readRegister(uint32_t address, uint32_t& value) override;
   uint16_t writeRegister(uint32_t address, uint32_t value) override;
+  // The controlling application is gone: acquisition stops, TLParamsLocked clears.
   void controlLost();
 
   uint64_t framesMade() const;

@@ -44,5 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parsePacketResendCmd(flags, payload, resend);
   parsePendingAck(payload, ms);
   parseEventCmd(payload, events);
+  EventData eventData;
+  parseEventDataCmd(payload, eventData);
   return 0;
 }

@@ -191,6 +191,17 @@ TEST(Gvcp, ForceIpResendPendingEvent) {
   EXPECT_EQ(gotEvents[0].blockId, 7);
   EXPECT_EQ(gotEvents[0].timestamp, 0x100000002ull);
   EXPECT_EQ(encodeEventAck(8), hex("0000 00c1 0000 0008"));
+
+  const auto handEventData = hex("42 01 00c2 0013 0009  0000 9002 0000 0008 00000000 00000010  616263");
+  EXPECT_EQ(encodeEventDataCmd(9, EventData{{0x9002, 0, 8, 0x10}, {'a', 'b', 'c'}}), handEventData);
+  EventData gotData;
+  ASSERT_TRUE(parseCommand(handEventData, cmd, payload));
+  ASSERT_TRUE(parseEventDataCmd(payload, gotData));
+  EXPECT_EQ(gotData.event.eventId, 0x9002);
+  EXPECT_EQ(gotData.event.timestamp, 0x10u);
+  EXPECT_EQ(gotData.data, hex("616263"));
+  EXPECT_FALSE(parseEventDataCmd(std::vector<uint8_t>(15, 0), gotData));
+  EXPECT_EQ(encodeEventDataAck(9), hex("0000 00c3 0000 0009"));
 }
 
 TEST(Gvcp, MalformedDatagramsAreRefused) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "gevlink/wire/bootstrap.h"
@@ -213,20 +214,42 @@ TEST_F(DeviceTest, DiscoveryAndForceIp) {
   EXPECT_EQ(c.read(wire::kRegCurrentIp, ip), wire::GEV_STATUS_SUCCESS);
   EXPECT_EQ(ip, 0x7F000009u);
 
-  if (inNetns_) {  // a broadcast discovery, as Aravis sends it
+  // A second device on the same address is refused, not silently shared.
+  DeviceConfig same = device_->config();
+  same.gvcpPort = device_->gvcpPort();
+  Device twin(same, registers_);
+  std::string error;
+  EXPECT_FALSE(twin.start(&error));
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+
+  if (inNetns_) {  // a broadcast discovery, as Aravis sends it, reaches both devices of a head
+    DeviceConfig second = device_->config();
+    second.address = "127.0.0.3";
+    second.identity.userName = "12";
+    Device other(second, registers_);
+    ASSERT_TRUE(other.start(&error)) << error;
     UdpSocket bc;
     int on = 1;
     ::setsockopt(bc.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     bc.sendTo(INADDR_BROADCAST, wire::kGvcpPort, wire::encodeDiscoveryCmd(77));
-    auto got = bc.receive(1000ms);
-    ASSERT_TRUE(got);
-    wire::AckHeader h;
-    std::span<const uint8_t> payload;
-    ASSERT_TRUE(wire::parseAck(*got, h, payload));
-    EXPECT_EQ(h.ackId, 77);
-    EXPECT_EQ(h.answer, wire::kDiscoveryAck);
+    std::set<std::string> names;
+    while (auto got = bc.receive(300ms)) {
+      wire::AckHeader h;
+      std::span<const uint8_t> payload;
+      wire::DiscoveryInfo found;
+      ASSERT_TRUE(wire::parseAck(*got, h, payload));
+      EXPECT_EQ(h.ackId, 77);
+      ASSERT_TRUE(wire::parseDiscoveryAck(payload, found));
+      names.insert(found.userName);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"11", "12"}));
   }
 
+  // Late acknowledges arrive late, but they arrive.
+  device_->setFaults(DeviceFaults{0, 250, 0, false});
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(c.discover());
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 250ms);
   device_->setFaults(DeviceFaults{0, 0, 0, true});
   EXPECT_FALSE(c.discover(200ms));
 }
@@ -387,6 +410,8 @@ TEST_F(DeviceTest, StreamAndResend) {
   ASSERT_EQ(c.write(wire::kRegScp0, stream.port()), wire::GEV_STATUS_SUCCESS);
   EXPECT_EQ(c.write(wire::kRegScps0, 500), wire::GEV_STATUS_INVALID_PARAMETER);
   ASSERT_EQ(c.write(wire::kRegScps0, 1500), wire::GEV_STATUS_SUCCESS);
+  EXPECT_EQ(c.write(wire::kRegScpd0, 20'000'000), wire::GEV_STATUS_INVALID_PARAMETER);  // 20 ms a packet
+  ASSERT_EQ(c.write(wire::kRegScpd0, 10'000), wire::GEV_STATUS_SUCCESS);  // 10 us a packet
   const uint32_t perPacket = wire::payloadBytesPerPacket(1500);
   const uint32_t packets = (width * height + perPacket - 1) / perPacket;
 

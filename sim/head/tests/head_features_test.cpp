@@ -2,11 +2,14 @@
 // driven directly (no network): refusals, triggers, frame contents.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
 #include "sim/head/camera_features.h"
 #include "sim/head/head_projector_channel.h"
+#include "sim/head/published_images.h"
 #include "sim/head/register_map.h"
 #include "sim/head/stereo_head_features.h"
 #include "sim/projector/projector_state.h"
@@ -74,11 +77,21 @@ TEST(CameraFeaturesTest, RefusalsAndFramesOfThePatternShown) {
   projector.showPattern(7);
   ASSERT_TRUE(waitFor([&] { return cam.framesMade() == 3; }));
   EXPECT_EQ(cam.lastFrame(), std::vector<uint8_t>(images.image(1, 7), images.image(1, 7) + 128));
-  // Control lost: acquisition ends, patterns fire nothing.
+  // Source Hardware (the eBUS cameras): patterns fire; TriggerSoftware is
+  // accepted and sends nothing.
+  EXPECT_EQ(cam.writeRegister(camreg::kTriggerSource, camreg::kSourceHardware), kStatusSuccess);
+  EXPECT_EQ(cam.writeRegister(camreg::kTriggerSoftware, 1), kStatusSuccess);
+  projector.showPattern(11);
+  ASSERT_TRUE(waitFor([&] { return cam.framesMade() == 4; }));
+  EXPECT_EQ(cam.lastFrame(), std::vector<uint8_t>(images.image(1, 11), images.image(1, 11) + 128));
+  // Control lost: acquisition ends, patterns fire nothing, the lock clears.
+  EXPECT_EQ(cam.writeRegister(camreg::kTLParamsLocked, 1), kStatusSuccess);
   cam.controlLost();
   projector.showPattern(8);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(cam.framesMade(), 3u);
+  EXPECT_EQ(cam.framesMade(), 4u);
+  ASSERT_EQ(cam.readRegister(camreg::kTLParamsLocked, v), kStatusSuccess);
+  EXPECT_EQ(v, 0u);
   cam.stop();
 }
 
@@ -125,7 +138,7 @@ TEST(HeadProjectorChannelTest, TextsComplementsAndReplies) {
 TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   SceneImages images = syntheticImages();
   sim::ProjectorState projector;
-  StereoHeadFeatures head(images, projector);
+  StereoHeadFeatures head(images, projector, 0, /*sequenceStepMs=*/5);
   head.start();
   uint32_t v = 0;
   ASSERT_EQ(head.readRegister(headreg::kFirmware, v), kStatusSuccess);
@@ -159,6 +172,14 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
     }
   EXPECT_EQ(head.writeRegister(headreg::kProjectorChannel, 0x1234), kStatusInvalidParameter);
   EXPECT_EQ(head.refusedChannelWrites(), 1u);
+  // "z3": patterns 0, 1, 2 one per step, a frame each.
+  for (char c : std::string("z3\r")) ASSERT_EQ(head.writeRegister(headreg::kProjectorChannel, channelWord(c)), 0);
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 4; }));
+  EXPECT_EQ(projector.snapshot().pattern, 2);
+  const std::vector<uint8_t> last = head.lastFrame();
+  ASSERT_EQ(last.size(), 32u * 8);
+  EXPECT_EQ(std::vector<uint8_t>(last.begin(), last.begin() + 16),
+            std::vector<uint8_t>(images.image(0, 2), images.image(0, 2) + 16));
 
   // Another size: halves resized; the payload follows.
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
@@ -169,9 +190,54 @@ TEST(StereoHeadFeaturesTest, SideBySideFramesPerPatternAndRegisterTable) {
   EXPECT_EQ(v, 64u * 16);
   ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStart, 1), kStatusSuccess);
   projector.showPattern(2);
-  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() == 5; }));
   EXPECT_EQ(head.lastFrame().size(), 64u * 16);
+
+  // Trigger 0: frames flow without any pattern until AcquisitionStop.
+  ASSERT_EQ(head.writeRegister(headreg::kTrigger, 0), kStatusSuccess);
+  ASSERT_TRUE(waitFor([&] { return head.framesMade() >= 6; }));
+  ASSERT_EQ(head.writeRegister(headreg::kAcquisitionStop, 1), kStatusSuccess);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a frame under way may still finish
+  const uint64_t stopped = head.framesMade();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(head.framesMade(), stopped);
   head.stop();
+}
+
+}  // namespace
+}  // namespace sim::head
+
+namespace sim::head {
+namespace {
+
+TEST(PublishedImagesTest, ReaderSeesTheLatestImagesAndAReplacedNameSurvives) {
+  const std::string name = "zel_head_pub_" + std::to_string(::getpid());
+  std::vector<uint8_t> left(6, 1), right(6, 2);
+  auto first = ImagesPublisher::create(name, 3, 2);
+  ASSERT_TRUE(first);
+  first->publish(7, 42, left.data(), right.data());
+  auto reader = ImagesReader::open(name);
+  ASSERT_TRUE(reader);
+  PublishedImages got;
+  ASSERT_TRUE(reader->read(&got));
+  EXPECT_EQ(got.width, 3);
+  EXPECT_EQ(got.height, 2);
+  EXPECT_EQ(got.pattern, 7);
+  EXPECT_EQ(got.triggerCount, 42u);
+  EXPECT_EQ(got.left, left);
+  EXPECT_EQ(got.right, right);
+
+  // A second publisher takes the name; the first one going away leaves it.
+  auto second = ImagesPublisher::create(name, 4, 4);
+  ASSERT_TRUE(second);
+  first.reset();
+  auto again = ImagesReader::open(name);
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(again->read(&got));
+  EXPECT_EQ(got.width, 4);
+  second.reset();
+  EXPECT_FALSE(ImagesReader::open(name));
+  EXPECT_FALSE(ImagesPublisher::create("a/b", 4, 4));
 }
 
 }  // namespace

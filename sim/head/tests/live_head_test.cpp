@@ -186,19 +186,22 @@ TEST_F(LiveHeadTest, ArvToolListsAllDevicesAndReadsAndWritesEveryFeature) {
   auto [s2, writes] = run(
       "arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw=12345 GainRaw=150 TriggerSelector=AcquisitionStart "
       "TriggerMode=On TriggerSource=Hardware TriggerSelector=FrameStart TriggerMode=On TriggerSource=Line1 "
-      "TriggerActivation=RisingEdge AcquisitionMode=Continuous TLParamsLocked=1 GevSCPSPacketSize=1400 "
+      "TriggerActivation=RisingEdge AcquisitionMode=Continuous GevSCPSPacketSize=1400 "
       "GevSCPD=777 Width=640 Height=512 PixelFormat=Mono8 AcquisitionStart AcquisitionStop TriggerSoftware "
-      "GevTimestampControlReset DeviceUserID=12");
+      "GevTimestampControlReset DeviceUserID=12 TLParamsLocked=1 Height=512");
   ASSERT_EQ(s2, 0) << writes;
+  // Locked: the image format is refused.
+  EXPECT_NE(writes.find("access-denied"), std::string::npos) << writes;
   auto [s3, back] = run(
       "arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw GainRaw TriggerSource TLParamsLocked GevSCPSPacketSize GevSCPD "
       "TriggerSelector=AcquisitionStart TriggerSource");
   ASSERT_EQ(s3, 0) << back;
-  for (const char* line : {"ExposureTimeRaw = 12345", "GainRaw = 150", "TriggerSource = Line1", "TLParamsLocked = 1",
+  // TLParamsLocked cleared when arv-tool gave up control.
+  for (const char* line : {"ExposureTimeRaw = 12345", "GainRaw = 150", "TriggerSource = Line1", "TLParamsLocked = 0",
                            "GevSCPSPacketSize = 1400", "GevSCPD = 777", "TriggerSource = Hardware"})
     EXPECT_NE(back.find(line), std::string::npos) << line << "\n" << back;
   // Mono16 is listed but refused: the value stays Mono8.
-  auto [s6, refused] = run("arv-tool-0.8 -a 127.0.0.3 control TLParamsLocked=0 PixelFormat=Mono16");
+  auto [s6, refused] = run("arv-tool-0.8 -a 127.0.0.3 control PixelFormat=Mono16");
   EXPECT_NE(refused.find("invalid-parameter"), std::string::npos) << refused;
   auto [s4, format] = run("arv-tool-0.8 -a 127.0.0.3 control PixelFormat ExposureTimeRaw=10000 GainRaw=100");
   EXPECT_NE(format.find("PixelFormat = Mono8"), std::string::npos) << format;
@@ -223,6 +226,7 @@ struct ArvCam {
       fail(e);
       return;
     }
+    arv_camera_set_range_check_policy(camera, ARV_RANGE_CHECK_POLICY_ENABLE);
     // Aravis receives through a packet socket where it may, else through a
     // plain UDP socket: both paths are tested.
     arv_gv_device_set_stream_options(ARV_GV_DEVICE(arv_camera_get_device(camera)),
@@ -304,6 +308,10 @@ TEST_F(LiveHeadTest, SoftwareTriggerFramesEqualTheRenderedPatternsUnderPacketLos
     ASSERT_TRUE(left.ok()) << left.error;
     ASSERT_TRUE(right.ok()) << right.error;
     uint64_t droppedBefore = cameras_->device(0).counters().packetsDropped;
+    GError* e = nullptr;
+    arv_device_set_integer_feature_value(arv_camera_get_device(left.camera), "ExposureTimeRaw", 2000000, &e);
+    EXPECT_NE(e, nullptr) << "out of the feature's range";
+    if (e) g_error_free(e);
     for (ArvCam* c : {&left, &right}) {
       arv_camera_set_trigger(c->camera, "Software", nullptr);
       arv_camera_start_acquisition(c->camera, nullptr);
@@ -320,6 +328,15 @@ TEST_F(LiveHeadTest, SoftwareTriggerFramesEqualTheRenderedPatternsUnderPacketLos
     if (loss > 0) {
       EXPECT_GT(cameras_->device(0).counters().packetsDropped, droppedBefore);
       EXPECT_GT(cameras_->device(0).counters().packetsResent, 0u);
+      // Incomplete frames: their lost packets are gone for good; Aravis
+      // reports the frame failed, never a frame with holes as good.
+      f.incompleteFrames = 1;
+      cameras_->setFaults(0, f);
+      arv_camera_software_trigger(left.camera, nullptr);
+      ArvBuffer* b = arv_stream_timeout_pop_buffer(left.stream, 3000000);
+      ASSERT_NE(b, nullptr);
+      EXPECT_NE(arv_buffer_get_status(b), ARV_BUFFER_STATUS_SUCCESS);
+      arv_stream_push_buffer(left.stream, b);
     }
   }
 }
@@ -364,6 +381,7 @@ TEST_F(LiveHeadTest, StereoHeadRegistersChannelAndFramesPerPattern) {
   GError* e = nullptr;
   ArvCamera* camera = arv_camera_new("head", &e);
   ASSERT_NE(camera, nullptr) << (e ? e->message : "");
+  arv_camera_set_range_check_policy(camera, ARV_RANGE_CHECK_POLICY_ENABLE);
   ArvDevice* device = arv_camera_get_device(camera);
   auto writeReg = [&](uint32_t address, uint32_t value) {
     GError* err = nullptr;
@@ -433,6 +451,23 @@ TEST_F(LiveHeadTest, StereoHeadRegistersChannelAndFramesPerPattern) {
   arv_camera_stop_acquisition(camera, nullptr);
   g_object_unref(stream);
   g_object_unref(camera);
+}
+
+TEST(ServeCommandLine, HelpAndUsageErrors) {
+  const char* bin = std::getenv("ZEL_BINARY_DIR");
+  ASSERT_NE(bin, nullptr) << "ZEL_BINARY_DIR not set";
+  const std::string zelsim = std::string(bin) + "/bin/zelsim serve";
+  auto [s1, help] = run(zelsim + " --help");
+  EXPECT_EQ(s1, 0);
+  for (const char* text : {"--head cameras", "--head stereo", "0x00300004", "--control FILE", "--publish NAME",
+                           "TriggerSoftware", "--loss F"})
+    EXPECT_NE(help.find(text), std::string::npos) << text;
+  EXPECT_EQ(run(zelsim + " --head cameras").first, 2);                         // no scene
+  EXPECT_EQ(run(zelsim + " --scene demo --head both").first, 2);               // bad kind
+  EXPECT_EQ(run(zelsim + " --scene demo --head cameras --loss 1.5").first, 2);  // not a fraction
+  EXPECT_EQ(run(zelsim + " --scene demo --head stereo --vanish 1").first, 2);   // one device only
+  auto [s2, missing] = run(zelsim + " --scene-file /nonexistent.yaml --head cameras --no-cache");
+  EXPECT_EQ(s2, 1) << missing;
 }
 
 // zelsim serve as its own process: eBUS-family names, the control file

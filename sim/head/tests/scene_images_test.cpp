@@ -65,6 +65,12 @@ TEST_F(SceneImagesTest, SecondLoadComesFromTheCacheByteForByte) {
   ASSERT_TRUE(loadSceneImages(o, second, &error, &cached)) << error;
   EXPECT_FALSE(cached);
   EXPECT_EQ(first.images[0], second.images[0]);
+
+  // A cache folder that cannot be made costs a render, not the images.
+  o.cacheDir = "/proc/self/zelsim-cache";
+  ASSERT_TRUE(loadSceneImages(o, second, &error, &cached)) << error;
+  EXPECT_FALSE(cached);
+  EXPECT_EQ(first.images[1], second.images[1]);
 }
 
 TEST_F(SceneImagesTest, KeyFollowsSceneFileContentsAndSettings) {
