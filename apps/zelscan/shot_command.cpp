@@ -1,7 +1,10 @@
 // zelscan shot: one 13-pattern shot through a camera plug-in, written as the
 // image set `zelscan decode` reads.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
