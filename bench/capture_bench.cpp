@@ -1,7 +1,8 @@
 // Capture through the GigE plug-ins, loaded with dlopen as a host does, from
-// two of Aravis's fake cameras in a private network namespace: time per
-// 13-pattern shot in software trigger (no projector waits), and the frame
-// delivery cost on the plug-in's thread against a memcpy of the same frame.
+// the virtual head (`zelsim serve --head cameras`, 1280 x 1024) in a private
+// network namespace: time per 13-pattern shot in software trigger (no
+// projector waits), and the frame delivery cost on the plug-in's thread
+// against a memcpy of the same frame.
 //
 // Delivery cost: the callback runs on the thread that delivers; the thread's
 // CPU time between the end of one callback and the start of the next is
@@ -92,17 +93,6 @@ CopyCost memcpyUs() {
   return {median(hot), median(cold)};
 }
 
-bool setUserName(const char* address, const char* value) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::string out;
-    if (acetest::runProgram({"arv-tool-0.8", "-a", address, "control", std::string("R[0xE8]=") + value}, &out) == 0 &&
-        out.find(value) != std::string::npos)
-      return true;
-    ::usleep(100'000);
-  }
-  return false;
-}
-
 template <class Cam>
 void measure(const char* name, Cam& cam) {
   std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(kWidth * kHeight),
@@ -152,33 +142,39 @@ int main() {
                 sim::netns::skipReason().c_str());
     return 0;
   }
-  acetest::runProgram({"ip", "addr", "add", "127.0.0.2/8", "dev", "lo"});
-  const char* address[] = {"127.0.0.1", "127.0.0.2"};
-  std::unique_ptr<acetest::BackgroundProcess> cameras[2];
-  for (int i = 0; i < 2; ++i) {
-    cameras[i] = std::make_unique<acetest::BackgroundProcess>(
-        std::vector<std::string> {"arv-fake-gv-camera-0.8", "-i", address[i], "-s", "BENCH" + std::to_string(i)});
+  const std::string log = "/tmp/capture_bench_serve_" + std::to_string(::getpid()) + ".log";
+  const std::string cache = "/tmp/zel_plugin_head_cache-" + std::to_string(::getuid());
+  acetest::BackgroundProcess serve({ZEL_ZELSIM, "serve", "--scene", "plane", "--head", "cameras", "--supersample",
+                                    "1", "--noise", "0", "--cache", cache, "--no-publish"},
+                                   log);
+  bool ready = false;
+  for (int i = 0; i < 2400 && !ready; ++i) {
+    ready = acetest::readText(log).find("ready\n") != std::string::npos;
+    if (!ready) ::usleep(50'000);
   }
-  for (int i = 0; i < 2; ++i) {
-    setUserName(address[i], "0x00000000");
-    acetest::runProgram({"arv-tool-0.8", "-a", address[i], "control", "Width=1280", "Height=1024"});
+  if (!ready) {
+    std::printf("capture_bench: zelsim serve did not come up: %s\n", acetest::readText(log).c_str());
+    return 0;
   }
-  std::printf("capture_bench: two Aravis fake cameras, %d x %d Mono8, %d shots each\n", kWidth, kHeight, kShots);
-  const char* dir = ZEL_PLUGIN_DIR;
-  if (setUserName(address[0], "0x31310000") && setUserName(address[1], "0x31320000")) {
-    acetest::LoadedPlugin lib(std::string(dir) + "/libOrvCamAce.so");
+  std::printf("capture_bench: zelsim serve, two cameras of %d x %d Mono8, 1500-byte packets, %d shots each\n",
+              kWidth, kHeight, kShots);
+  const std::string dir = ZEL_PLUGIN_DIR;
+  {
+    acetest::LoadedPlugin lib(dir + "/libOrvCamAce.so");
     std::unique_ptr<IZelcam3D> cam(lib.create());
     if (cam) measure("ace", *cam);
   }
-  if (setUserName(address[0], "0x31000000") && setUserName(address[1], "0x32000000")) {
-    {
-      acetest::LoadedPlugin lib(std::string(dir) + "/libOrvCameBUS.so");
-      std::unique_ptr<IZelcam3D> cam(lib.create());
-      if (cam) measure("ebus", *cam);
-    }
-    acetest::LoadedPlugin lib(std::string(dir) + "/libOrvCamStGigE.so");
-    std::unique_ptr<IZelcam3DRev23> cam(lib.create23());
-    if (cam) measure("stgige", *cam);
+  // The eBUS plug-ins look for cameras "1" and "2".
+  acetest::runProgram({"arv-tool-0.8", "-a", "127.0.0.2", "control", "DeviceUserID=1"});
+  acetest::runProgram({"arv-tool-0.8", "-a", "127.0.0.3", "control", "DeviceUserID=2"});
+  {
+    acetest::LoadedPlugin lib(dir + "/libOrvCameBUS.so");
+    std::unique_ptr<IZelcam3D> cam(lib.create());
+    if (cam) measure("ebus", *cam);
   }
+  acetest::LoadedPlugin lib(dir + "/libOrvCamStGigE.so");
+  std::unique_ptr<IZelcam3DRev23> cam(lib.create23());
+  if (cam) measure("stgige", *cam);
+  std::remove(log.c_str());
   return 0;
 }

@@ -1,8 +1,11 @@
 // zelscan shot: one 13-pattern shot through a camera plug-in, written as the
 // image set `zelscan decode` reads.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>

@@ -65,6 +65,20 @@ void BackgroundProcess::stop() {
   pid_ = -1;
 }
 
+int BackgroundProcess::wait(int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited < timeoutMs; waited += 10) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ::usleep(10'000);
+  }
+  stop();
+  return -1;
+}
+
 int runProgram(const std::vector<std::string>& args, std::string* output) {
   char name[] = "/tmp/acetest_out_XXXXXX";
   int fd = ::mkstemp(name);

@@ -24,6 +24,9 @@ class BackgroundProcess {
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
   bool running() const { return pid_ > 0; }
   void stop();
+  // Waits for the program to end by itself; its exit status, or -1 (and it
+  // is stopped) when it has not ended within timeoutMs.
+  int wait(int timeoutMs);
 
  private:
   pid_t pid_ = -1;

@@ -1,6 +1,7 @@
 #include "camera/sdk/arv/arv_system.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -72,6 +73,16 @@ bool localAddressFor(const std::string& deviceAddress, std::string* local) {
 
 void aravisAcquire() {
   std::lock_guard<std::mutex> lock(gUseMutex);
+  // Aravis registers GObject types, which GLib can never register again: a
+  // host that unloads the plug-in and loads it once more would unload and
+  // reload Aravis with it and fail inside GLib. Aravis stays loaded for the
+  // life of the process once it has been used.
+  static const bool pinned = [] {
+    Dl_info info {};
+    if (!::dladdr(reinterpret_cast<void*>(&arv_update_device_list), &info) || !info.dli_fname) return false;
+    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+  }();
+  (void)pinned;
   ++gUses;
 }
 

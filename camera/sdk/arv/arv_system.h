@@ -36,8 +36,9 @@ struct GigeLocation {
 // Discovers GigE Vision devices (arv_update_device_list: Aravis otherwise
 // reads a numeric name such as "11" as an IP address) and reads each one's
 // user-defined name register with a plain READMEM, so no device is opened or
-// controlled just to learn its name. False with *error when no device
-// carries the name.
+// controlled just to learn its name. A discovery of the last 10 s is used
+// first (opening the second camera needs no second one). False with *error
+// when no device carries the name.
 bool findGigeDeviceByUserName(const std::string& userName, GigeLocation* location, std::string* error);
 
 // The user-defined name of the device at address ("a.b.c.d"), read through

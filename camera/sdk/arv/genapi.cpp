@@ -11,17 +11,25 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 ArvGcFeatureNode* feature(const INode* node) { return ARV_GC_FEATURE_NODE(node->arvNode()); }
 
-// Throws the GError's message (freeing it) when there is one.
-template <class Exception = GenICam::RuntimeException>
+// Throws the GError's message (freeing it) when there is one; a time-out
+// marks the device as not answering.
 void throwIf(GError* error, const INode* node) {
   if (!error) return;
+  if (error->domain == ARV_DEVICE_ERROR && error->code == ARV_DEVICE_ERROR_TIMEOUT) node->nodeMap().markUnresponsive();
   std::string text = node->GetName() + ": " + camera::sdk::takeErrorMessage(error);
-  throw Exception(text);
+  throw GenICam::RuntimeException(text);
+}
+
+void requireAnswering(const INode* node) {
+  if (node->nodeMap().unresponsive()) {
+    throw GenICam::TimeoutException(node->GetName() + ": the device does not answer any more");
+  }
 }
 
 template <class Ptr>
 INode* require(INode* node, const char* kind) {
   if (!node) throw GenICam::AccessException(std::string("Feature not present (reference not valid) for a ") + kind);
+  requireAnswering(node);
   return node;
 }
 
@@ -38,7 +46,7 @@ bool accessAllows(const INode* node, bool write) {
 INode::INode(INodeMap& map, ArvGcNode* node, std::string name) : map_(map), node_(node), name_(std::move(name)) {}
 
 bool IsAvailable(const INode* node) {
-  if (!node) return false;
+  if (!node || node->nodeMap().unresponsive()) return false;
   Lock lock(node->nodeMap().lock());
   GError* error = nullptr;
   bool implemented = arv_gc_feature_node_is_implemented(feature(node), &error);
@@ -57,8 +65,18 @@ bool IsAvailable(const INode* node) {
 bool IsReadable(const INode* node) { return accessAllows(node, false); }
 bool IsWritable(const INode* node) { return accessAllows(node, true); }
 
-INodeMap::INodeMap(ArvDevice* device) : device_(device) {}
-INodeMap::~INodeMap() = default;
+INodeMap::INodeMap(ArvDevice* device) : device_(device) {
+  // Emitted on Aravis's heartbeat thread when the device stops answering.
+  if (device_) {
+    controlLostHandler_ = g_signal_connect(device_, "control-lost", G_CALLBACK(+[](ArvDevice*, gpointer map) {
+      static_cast<INodeMap*>(map)->markUnresponsive();
+    }), this);
+  }
+}
+
+INodeMap::~INodeMap() {
+  if (device_ && controlLostHandler_) g_signal_handler_disconnect(device_, controlLostHandler_);
+}
 
 INode* INodeMap::GetNode(const std::string& name) {
   Lock lock(lock_);

@@ -4,6 +4,7 @@
 // verification, enumeration entries and their availability, setting an
 // enumeration by its symbolic value, commands. Failures are exceptions
 // (GenICam::GenericException and kin); they never leave the plug-in.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -89,8 +90,17 @@ class INodeMap {
   std::recursive_mutex& lock() { return lock_; }
   ArvDevice* device() const { return device_; }
 
+  // A device that stopped answering (a transaction timed out, or its
+  // heartbeat failed) is not asked again: every later access fails at once
+  // instead of waiting out the transport's retries, so closing a camera that
+  // vanished does not take seconds per feature.
+  void markUnresponsive() { unresponsive_ = true; }
+  bool unresponsive() const { return unresponsive_.load(); }
+
  private:
   ArvDevice* device_;
+  unsigned long controlLostHandler_ = 0;
+  std::atomic<bool> unresponsive_ {false};
   std::recursive_mutex lock_;
   std::map<std::string, std::unique_ptr<INode>> nodes_;
   std::map<std::string, std::unique_ptr<INode>> entries_;
