@@ -3,34 +3,42 @@
 #include <algorithm>
 #include <cmath>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 
+#include "decoder/common/yaml_reader.h"
 #include "sim/scene/lens_difference.h"
 
 namespace zelscan {
 namespace {
 
+// Reads calibrix's camera parameter file with the guarded YAML reader (a
+// damaged file is refused with its cause, never a crash in a parser); an
+// absent matrix key leaves its matrix empty.
 bool readCamera(const std::string& dir, const std::string& name, cv::Mat& K, cv::Mat& D, cv::Mat& R, cv::Mat& T,
                 cv::Size& size, std::string* error) {
   std::string path = dir + "/" + name + "_param.yaml";
-  cv::FileStorage fs;
-  try {
-    if (!fs.open(path, cv::FileStorage::READ)) {
-      *error = "cannot read " + path;
+  zel::YamlNode root;
+  std::string why;
+  if (!zel::readYamlFile(path, root, why)) {
+    *error = "cannot read " + path + ": " + why;
+    return false;
+  }
+  const std::pair<const char*, cv::Mat*> matrices[] = {{"_K", &K}, {"_D", &D}, {"_R", &R}, {"_T", &T}};
+  for (const auto& [suffix, m] : matrices) {
+    const zel::YamlNode* node = root.find(name + suffix);
+    if (node && !zel::yamlMatrix(*node, 64, *m, why)) {
+      *error = path + ": " + name + suffix + " is " + why;
       return false;
     }
-    fs[name + "_K"] >> K;
-    fs[name + "_D"] >> D;
-    fs[name + "_R"] >> R;
-    fs[name + "_T"] >> T;
-    std::vector<int> wh;
-    fs[name + "_size"] >> wh;
-    if (wh.size() == 2) size = cv::Size(wh[0], wh[1]);
-  } catch (const cv::Exception& e) {
-    *error = path + ": " + e.what();
-    return false;
+  }
+  int w = 0, h = 0;
+  if (const zel::YamlNode* wh = root.find(name + "_size");
+      wh && wh->kind == zel::YamlNode::Kind::Sequence && wh->items.size() == 2 && wh->items[0].asInt(w) &&
+      wh->items[1].asInt(h) && w > 0 && h > 0) {
+    size = cv::Size(w, h);
   }
   if (K.rows != 3 || K.cols != 3) {
     *error = path + " has no 3x3 " + name + "_K";
