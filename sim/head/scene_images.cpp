@@ -16,6 +16,8 @@
 #include <iterator>
 #include <system_error>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "sim/scene/boards.h"
 #include "sim/scene/renderer.h"
 #include "sim/scene/scene_file.h"
@@ -392,6 +394,42 @@ void applyExposure(const uint8_t* in, uint8_t* out, size_t count, double factor)
     lut[v] = static_cast<uint8_t>(std::clamp(s, 0.0, 255.0));
   }
   for (size_t i = 0; i < count; ++i) out[i] = lut[in[i]];
+}
+
+bool loadRenderedImages(const std::string& dir, SceneImages& out, std::string* error) {
+  SceneImages images;
+  for (int c = 0; c < 2; ++c) {
+    for (int k = 0; k <= kHeadPatterns; ++k) {
+      char name[32];
+      if (k < kHeadPatterns)
+        std::snprintf(name, sizeof name, "/cam%d_%02d.pgm", c, k);
+      else
+        std::snprintf(name, sizeof name, "/texture_cam%d.pgm", c);
+      const std::string path = dir + name;
+      cv::Mat image;
+      try {
+        image = cv::imread(path, cv::IMREAD_UNCHANGED);
+      } catch (const cv::Exception&) {
+        image.release();
+      }
+      if (image.empty() || image.type() != CV_8UC1) {
+        if (error) *error = path + ": missing or not an 8-bit grey image";
+        return false;
+      }
+      if (images.width == 0) {
+        images.width = image.cols;
+        images.height = image.rows;
+        for (auto& v : images.images) v.resize(images.frameBytes() * (kHeadPatterns + 1));
+      } else if (image.cols != images.width || image.rows != images.height) {
+        if (error) *error = path + ": not the size of the others";
+        return false;
+      }
+      uint8_t* dst = images.images[c].data() + images.frameBytes() * static_cast<size_t>(k);
+      for (int y = 0; y < image.rows; ++y) std::memcpy(dst + static_cast<size_t>(y) * image.cols, image.ptr(y), image.cols);
+    }
+  }
+  out = std::move(images);
+  return true;
 }
 
 }  // namespace sim::head

@@ -59,6 +59,11 @@ bool sceneImagesKey(const SceneImageOptions& options, std::string* key, std::str
 bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::string* error = nullptr,
                      bool* fromCache = nullptr);
 
+// Takes the images a `zelsim render` of a pattern scene wrote into dir
+// (camC_KK.pgm for K = 0..12 and texture_camC.pgm): every one must be there,
+// 8-bit and of one size. False with a message naming the file otherwise.
+bool loadRenderedImages(const std::string& dir, SceneImages& out, std::string* error = nullptr);
+
 // Decodes a cache file ("ZELSIMIM", uint32 version 1, int32 width, int32
 // height, uint32 14, then camera 0's 14 images and camera 1's) made for
 // width x height; false (out unchanged) on any mismatch of size or header.

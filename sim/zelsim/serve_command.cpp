@@ -23,8 +23,8 @@ namespace zelsim {
 namespace {
 
 const char* serveHelp() {
-  return "usage: zelsim serve (--scene demo|plane|reference | --scene-file FILE.yaml) --head cameras|stereo\n"
-         "                    [options]\n"
+  return "usage: zelsim serve (--scene demo|plane|reference | --scene-file FILE.yaml | --images DIR)\n"
+         "                    --head cameras|stereo [options]\n"
          "\n"
          "Serves a live virtual head until interrupted: the projector (TCP and optionally a\n"
          "pseudo-terminal) and GigE Vision devices whose frames are the rendered images of\n"
@@ -38,6 +38,8 @@ const char* serveHelp() {
          "                     the key covers the scene (file contents included), the rig, the\n"
          "                     render settings and this program, so a cached set is never stale\n"
          "  --no-cache         render, store nothing\n"
+         "  --images DIR       serve what `zelsim render` wrote into DIR (camC_KK.pgm, texture_camC.pgm)\n"
+         "                     instead of rendering\n"
          "  The 13 patterns are 0 black, 1 white, 2-8 Gray-code bits, 9-12 fringes. Until the\n"
          "  projector shows a pattern the cameras send the textured image.\n"
          "  Exposure model: grey = rendered x (exposure / 10000) x (gain / 100), rounded,\n"
@@ -163,7 +165,7 @@ int serveCommand(int argc, char** argv) {
   headOptions.freeRunFps = 30;
   headOptions.publishName = "zelsim-head";
   sim::ProjectorOptions projectorOptions;
-  std::string headKind, controlPath;
+  std::string headKind, controlPath, imagesDir;
   int vanish = -1;
   bool quiet = false;
   for (int i = 0; i < argc; ++i) {
@@ -193,7 +195,7 @@ int serveCommand(int argc, char** argv) {
     } else if (a == "--no-publish") {
       headOptions.publishName.clear();
     } else if (a == "--scene" || a == "--scene-file" || a == "--head" || a == "--cache" || a == "--address" ||
-               a == "--name" || a == "--state" || a == "--publish" || a == "--control") {
+               a == "--name" || a == "--state" || a == "--publish" || a == "--control" || a == "--images") {
       if (!(v = value())) return 2;
       if (a == "--scene") imageOptions.sceneName = v;
       else if (a == "--scene-file") imageOptions.sceneFile = v;
@@ -203,6 +205,7 @@ int serveCommand(int argc, char** argv) {
       else if (a == "--name") headOptions.names.push_back(v);
       else if (a == "--state") projectorOptions.stateName = v;
       else if (a == "--publish") headOptions.publishName = v;
+      else if (a == "--images") imagesDir = v;
       else controlPath = v;
     } else if (a == "--size") {
       if (!(v = value())) return 2;
@@ -233,8 +236,8 @@ int serveCommand(int argc, char** argv) {
       return 2;
     }
   }
-  if (imageOptions.sceneName.empty() == imageOptions.sceneFile.empty()) {
-    std::fprintf(stderr, "zelsim serve: give exactly one of --scene and --scene-file\n");
+  if (int(!imageOptions.sceneName.empty()) + int(!imageOptions.sceneFile.empty()) + int(!imagesDir.empty()) != 1) {
+    std::fprintf(stderr, "zelsim serve: give exactly one of --scene, --scene-file and --images\n");
     return 2;
   }
   if (headKind == "cameras") {
@@ -255,11 +258,15 @@ int serveCommand(int argc, char** argv) {
   sim::head::SceneImages images;
   std::string error;
   bool fromCache = false;
-  if (!sim::head::loadSceneImages(imageOptions, images, &error, &fromCache)) {
+  const bool loaded = imagesDir.empty() ? sim::head::loadSceneImages(imageOptions, images, &error, &fromCache)
+                                        : sim::head::loadRenderedImages(imagesDir, images, &error);
+  if (!loaded) {
     std::fprintf(stderr, "zelsim serve: %s\n", error.c_str());
     return 1;
   }
-  if (!quiet) std::printf("images: %dx%d %s\n", images.width, images.height, fromCache ? "from the cache" : "rendered");
+  if (!quiet)
+    std::printf("images: %dx%d %s\n", images.width, images.height,
+                !imagesDir.empty() ? "from the folder" : fromCache ? "from the cache" : "rendered");
 
   // Block the stop and reload signals before any thread starts, so that only
   // sigtimedwait below receives them.
