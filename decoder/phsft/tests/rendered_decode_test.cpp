@@ -24,20 +24,21 @@ RenderedScene loadOrSkip(const std::string& name) {
 // the left pixels that see a surface also seen by the right camera and lit by
 // the projector, and the distance of every point to the nearest true surface.
 sim::CloudAccuracy decodeAndMeasure(const RenderedScene& s, int coord, int qEvec, int rightDupCnt,
-                                    const char* label) {
+                                    const char* label, int matchMode = 0, const std::string& calibDir = "") {
   PhsftParams p;
   p.imageWidth = s.width;
   p.imageHeight = s.height;
   p.coord = coord;
   p.qEvec = qEvec;
   p.rightDupCnt = rightDupCnt;
+  p.matchMode = matchMode;
   PhsftDecoder dec;
-  EXPECT_TRUE(dec.loadCalibration(p, s.calibDir()));
+  EXPECT_TRUE(dec.loadCalibration(p, calibDir.empty() ? s.calibDir() : calibDir));
   PhsftOutput out;
   dec.exec(ImagePair{s.left.data(), s.right.data()}, qEvec, out);
   const std::uint8_t eligible = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
   const sim::CloudAccuracy a = sim::measureCloud(out.points.get(), out.pixelIndices.get(), out.count, s.rectifyLeft,
-                                                 sim::defaultRig(), s.scene, s.truth, eligible);
+                                                 s.rig, s.scene, s.truth, eligible);
   std::printf("[accuracy] %-36s points %d, completeness %.2f%% (%d of %d), mean distance %.1f mm, RMS %.4f mm "
               "(%.4f%%), median %.4f mm, %d beyond 1%% of the distance (%.3f%%), RMS without them %.4f mm\n",
               label, a.points, 100 * a.completeness, a.decodedEligible, a.eligiblePixels, a.meanDistanceMm, a.rmsMm,
@@ -113,6 +114,29 @@ TEST(RenderedCalibration, CameraFilesAndProjectionFilesAgree) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(a[i] / a[3], b[i] / b[3], 1e-6 * std::fabs(a[2] / a[3]));
   }
 }
+
+
+// Measurement matching ("match_mode" 1): at least 97% of the left pixels that
+// see a surface also seen by the right camera and lit by the projector, RMS
+// distance to the true surface within 0.05% of the working distance and not
+// one point beyond 1% of it, for every calibration source and point method.
+void expectMeasurementBounds(const std::string& name, const std::string& calibDir = "") {
+  const RenderedScene s = loadOrSkip(name);
+  if (s.left.empty()) return;
+  struct Case {
+    int coord, qEvec;
+  };
+  for (const Case c : {Case{0, 0}, Case{1, 0}, Case{0, 1}, Case{1, 1}}) {
+    const std::string label = name + (calibDir.empty() ? "" : " (calibrix)") + ", mode 1, coord " +
+                              std::to_string(c.coord) + ", Q_evec " + std::to_string(c.qEvec);
+    const sim::CloudAccuracy a = decodeAndMeasure(s, c.coord, c.qEvec, 1, label.c_str(), 1, calibDir);
+    EXPECT_GE(a.completeness, 0.97) << label;
+    EXPECT_LE(a.rmsMm, 0.0005 * a.meanDistanceMm) << label;
+    EXPECT_EQ(a.grossOutliers, 0) << label;
+  }
+}
+
+TEST(RenderedMeasurement, Demo) { expectMeasurementBounds("demo"); }
 
 struct Variant {
   const char* name;

@@ -61,7 +61,8 @@ bool renderedScene(const std::string& name, RenderedScene& out, std::string& err
   }
   out.dir = dir;
   out.scene = scene;
-  const cv::Mat r1 = sim::defaultRig().rectify(false).R1;
+  out.rig = sim::defaultRig();
+  const cv::Mat r1 = out.rig.rectify(false).R1;
   out.rectifyLeft = cv::Matx33d(r1.ptr<double>(0));
   if (!sim::GroundTruth::load(dir + "/" + sim::PatternSceneFiles::kRectifiedTruth, out.truth, &error)) return false;
   out.width = out.truth.width;

@@ -1,0 +1,282 @@
+#include "decoder/phsft/measure_match.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace zel {
+
+namespace {
+
+// Largest phase rise between two neighbouring right pixels of one surface
+// (radians): a fringe period of two pixels. A larger rise is a depth edge.
+constexpr double kMaxRise = M_PI;
+// Largest ratio between the phase rises of neighbouring right pixels pairs
+// of one surface; foreshortening changes the rise only gradually.
+constexpr double kRiseRatio = 2.0;
+// Pixels left out at each end of a run that meets a depth edge.
+constexpr int kEdgeTrim = 2;
+// Smallest region of accepted pixels (connected through neighbours within
+// "max_step") that is kept: wrong matches of pixels hidden from the right
+// camera form short runs that do not join their neighbours.
+constexpr int kMinRegion = 50;
+
+}  // namespace
+
+void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
+  ph_ = ph;
+  // A pixel at a depth edge mixes the two surfaces' phases and splits the
+  // jump into two smaller rises; a rise far above a neighbouring rise of the
+  // same row marks such a pixel, and the run is cut there.
+  // The border columns (202) are left out of matching only as left pixels:
+  // their phase is as good as any, and the right border holds the partners
+  // of left pixels near the left edge.
+  auto usable = [&](int c) { return mask[c] == 0 || mask[c] == kMaskBorder; };
+  auto rise = [&](int c) {
+    if (c < 0 || c + 1 >= width || !usable(c) || !usable(c + 1)) return 0.0;
+    const double step = ph[c + 1] - ph[c];
+    return step > 0 && step <= kMaxRise ? step : 0.0;
+  };
+  auto rises = [&](int c) {
+    const double s = rise(c);
+    if (s == 0.0) return false;
+    const double before = rise(c - 1), after = rise(c + 1);
+    return !(before > 0 && s > kRiseRatio * before) && !(after > 0 && s > kRiseRatio * after);
+  };
+  runs_.clear();
+  for (int r = 0; r + 1 < width;) {
+    if (!rises(r)) {
+      ++r;
+      continue;
+    }
+    int first = r;
+    while (r + 1 < width && rises(r)) ++r;
+    int last = r;
+    // Next to a depth edge (a phase jump between two valid pixels) the
+    // outermost pixels are partly the other surface: leave them out.
+    if (first > 0 && usable(first - 1)) first += kEdgeTrim;
+    if (last + 1 < width && usable(last + 1)) last -= kEdgeTrim;
+    if (last > first) runs_.push_back({first, last});
+  }
+  // Index the runs by the phase periods they cover.
+  bucketStart_.assign(kBuckets + 1, 0);
+  for (const Run& run : runs_) {
+    for (int k = bucketOf(ph[run.first]); k <= bucketOf(ph[run.last]); ++k) ++bucketStart_[k + 1];
+  }
+  for (int k = 0; k < kBuckets; ++k) bucketStart_[k + 1] += bucketStart_[k];
+  bucketRuns_.resize(static_cast<std::size_t>(bucketStart_[kBuckets]));
+  fill_.assign(bucketStart_.begin(), bucketStart_.begin() + kBuckets);
+  for (int i = 0; i < static_cast<int>(runs_.size()); ++i) {
+    for (int k = bucketOf(ph[runs_[i].first]); k <= bucketOf(ph[runs_[i].last]); ++k) bucketRuns_[fill_[k]++] = i;
+  }
+}
+
+int PhaseRuns::bucketOf(double phase) {
+  const double k = std::floor((phase + M_PI) / (2 * M_PI));
+  if (!(k > 0)) return 0;  // NaN lands here too
+  return k >= kBuckets - 1 ? kBuckets - 1 : static_cast<int>(k);
+}
+
+MeasureMatcher::MeasureMatcher(int width) {
+  pos_.resize(static_cast<std::size_t>(width > 0 ? width : 0));
+}
+
+void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
+  const int width = buf.width;
+  const std::size_t off = static_cast<std::size_t>(y) * width;
+  const double* phL = buf.cam[0].phase.data() + off;
+  const double* phR = buf.cam[1].phase.data() + off;
+  std::uint8_t* maskL = buf.cam[0].mask.data() + off;
+  const std::uint8_t* maskR = buf.cam[1].mask.data() + off;
+  const std::uint8_t* whiteL = buf.cam[0].white.data() + off;
+  const std::uint8_t* whiteR = buf.cam[1].white.data() + off;
+  const std::uint8_t* codeL = buf.cam[0].code.data() + off;
+  const std::uint8_t* codeR = buf.cam[1].code.data() + off;
+  double* disp = buf.disparity.data() + off;
+  std::uint8_t* pending = buf.upperTestPending.data() + off;
+  std::fill(disp, disp + width, 0.0);
+  std::fill(pending, pending + width, 0);
+  if (static_cast<int>(pos_.size()) < width) pos_.resize(static_cast<std::size_t>(width));
+
+  right_.build(phR, maskR, width);
+  left_.build(phL, maskL, width);  // before this row's rejections
+
+  const int half = t.lsPoints > 1 ? (t.lsPoints - 1) / 2 : 0;
+  bool prevChosen = false;
+  double prevD = 0.0;
+  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+    if (maskL[x] != 0) {
+      prevChosen = false;
+      continue;
+    }
+    const double pL = phL[x];
+    const double wl = whiteL[x];
+    std::uint8_t failure = kMaskNoMatch;
+    bool chosen = false;
+    double bestScore = 0.0, bestD = 0.0, bestPos = 0.0;
+    right_.forEachBracket(pL, [&](const PhaseRuns::Run& run, int r) {
+      // Line through the run's pixels around the bracket.
+      const int ws = std::max(run.first, r - half);
+      const int we = std::min(run.last, r + 1 + half);
+      double sk = 0, sp = 0;
+      for (int c = ws; c <= we; ++c) {
+        sk += c;
+        sp += phR[c];
+      }
+      const int n = we - ws + 1;
+      const double kBar = sk / n, pBar = sp / n;
+      double sxy = 0, sxx = 0;
+      for (int c = ws; c <= we; ++c) {
+        sxy += (c - kBar) * (phR[c] - pBar);
+        sxx += (c - kBar) * (c - kBar);
+      }
+      const double slope = sxy / sxx;
+      double pos = kBar + (pL - pBar) / slope;
+      if (!(slope > 0) || !(pos >= r - 0.5 && pos <= r + 1.5)) {
+        pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
+      }
+      const double d = x - pos;
+      if (!std::isfinite(d)) {
+        failure = kMaskDisparityNotFinite;
+        return;
+      }
+      if (d < t.minParallax || d > t.maxParallax) {
+        failure = kMaskParallax;
+        return;
+      }
+      const int near = pos - r < 0.5 ? r : r + 1;
+      if (std::abs(codeL[x] - codeR[near]) > 1) {
+        failure = kMaskCode;
+        return;
+      }
+      const double texDiff = std::fabs(wl - static_cast<double>(whiteR[near]));
+      if (texDiff > wl * t.maxTexDiff) {
+        failure = kMaskTexture;
+        return;
+      }
+      const double score = prevChosen ? std::fabs(d - prevD) : texDiff;
+      if (!chosen || score < bestScore) {
+        chosen = true;
+        bestScore = score;
+        bestD = d;
+        bestPos = pos;
+      }
+    });
+    if (!chosen) {
+      maskL[x] = failure;
+      prevChosen = false;
+      continue;
+    }
+    // The same phase further right in the left row would claim the same
+    // right position with a larger disparity: a nearer surface that the
+    // right camera sees in front of this pixel's point.
+    bool hidden = false;
+    left_.forEachBracket(pL, [&](const PhaseRuns::Run&, int c) {
+      const double xl = c + (pL - phL[c]) / (phL[c + 1] - phL[c]);
+      if (xl > x + t.maxStep) hidden = true;
+    });
+    if (hidden) {
+      maskL[x] = kMaskOccluded;
+      prevChosen = false;
+      continue;
+    }
+    disp[x] = bestD;
+    pos_[static_cast<std::size_t>(x)] = bestPos;
+    pending[x] = 1;
+    prevChosen = true;
+    prevD = bestD;
+  }
+
+  // Occlusion: right to left, a pixel must claim a right position left of
+  // every position claimed further right; otherwise a nearer surface holds it.
+  double minPos = INFINITY;
+  for (int x = width - kBorderColumns - 1; x >= kBorderColumns; --x) {
+    if (!pending[x]) continue;
+    const double pos = pos_[static_cast<std::size_t>(x)];
+    if (pos >= minPos) {
+      pending[x] = 0;
+      disp[x] = 0.0;
+      maskL[x] = kMaskOccluded;
+    } else {
+      minPos = pos;
+    }
+  }
+}
+
+void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t) {
+  const int width = buf.width;
+  const std::size_t off = static_cast<std::size_t>(y) * width;
+  const double* disp = buf.disparity.data() + off;
+  const std::uint8_t* pending = buf.upperTestPending.data() + off;
+  std::uint8_t* mask = buf.cam[0].mask.data() + off;
+  const bool hasAbove = y > 0;
+  const bool hasBelow = y + 1 < buf.height;
+  const double step = t.maxStep;
+  // Unsupported in one direction: some accepted neighbour there, none within step.
+  auto unsupported = [step](double d, bool has1, double d1, bool has2, double d2) {
+    if (!has1 && !has2) return false;
+    const bool near1 = has1 && std::fabs(d1 - d) <= step;
+    const bool near2 = has2 && std::fabs(d2 - d) <= step;
+    return !near1 && !near2;
+  };
+  auto joined = [&](int a, int b) { return pending[a] && pending[b] && std::fabs(disp[a] - disp[b]) <= step; };
+  for (int x = 2; x + 2 < width; ++x) {
+    if (!pending[x]) continue;
+    const double d = disp[x];
+    const bool left = pending[x - 1] != 0, right = pending[x + 1] != 0;
+    // Along the row a pixel belongs to a run of at least three joined
+    // pixels: strips one or two pixels wide are the remains of wrong
+    // matches at occlusions, not surfaces.
+    const bool l1 = joined(x - 1, x), r1 = joined(x, x + 1);
+    if (!((l1 && joined(x - 2, x - 1)) || (l1 && r1) || (r1 && joined(x + 1, x + 2)))) {
+      mask[x] = kMaskStep;
+      continue;
+    }
+    const bool up = hasAbove && pending[x - width];
+    const bool down = hasBelow && pending[x + width];
+    // A pixel without any accepted neighbour stands alone: nothing vouches for it.
+    bool reject = !left && !right && !up && !down;
+    if (!reject) reject = unsupported(d, left, disp[x - 1], right, disp[x + 1]);
+    if (!reject) reject = unsupported(d, up, up ? disp[x - width] : 0.0, down, down ? disp[x + width] : 0.0);
+    if (reject) mask[x] = kMaskStep;
+  }
+}
+
+void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, std::vector<int>& stack, std::vector<int>& region) {
+  const int width = buf.width;
+  const int height = buf.height;
+  const double* disp = buf.disparity.data();
+  std::uint8_t* mask = buf.cam[0].mask.data();
+  std::uint8_t* seen = buf.upperTestPending.data();  // reused: 2 = visited
+  const double step = t.maxStep;
+  const int pixels = width * height;
+  for (int seed = 0; seed < pixels; ++seed) {
+    if (mask[seed] != 0 || seen[seed] == 2) continue;
+    stack.clear();
+    region.clear();
+    stack.push_back(seed);
+    seen[seed] = 2;
+    while (!stack.empty()) {
+      const int i = stack.back();
+      stack.pop_back();
+      region.push_back(i);
+      const int x = i % width;
+      const double d = disp[i];
+      auto visit = [&](int j) {
+        if (mask[j] == 0 && seen[j] != 2 && std::fabs(disp[j] - d) <= step) {
+          seen[j] = 2;
+          stack.push_back(j);
+        }
+      };
+      if (x > 0) visit(i - 1);
+      if (x + 1 < width) visit(i + 1);
+      if (i >= width) visit(i - width);
+      if (i + width < pixels) visit(i + width);
+    }
+    if (static_cast<int>(region.size()) < kMinRegion) {
+      for (int i : region) mask[i] = kMaskSmallRegion;
+    }
+  }
+}
+
+}  // namespace zel

@@ -1,0 +1,106 @@
+#pragma once
+// Measurement matching ("match_mode" 1): every left pixel whose surface the
+// right camera sees gets its partner, and no pixel yields a point that lies
+// off a surface.
+//
+// - Partner: the position on the continuous right phase of the same row.
+//   The right row is cut into runs of valid pixels whose phase rises by more
+//   than 0 and at most pi per column (a larger or falling step is a depth
+//   edge, not a surface); the left phase is located between the two right
+//   pixels that bracket it and refined by a line fitted to "ls_points" + 1
+//   right pixels of the run around them. No right pixel is used up, so a
+//   pixel never loses its partner to a neighbour.
+// - Several runs may hold the phase (occluders, repeated projector columns
+//   on the epipolar line): the candidates must pass the parallax, Gray-code
+//   and texture tests; among the rest the one nearest to the disparity of the
+//   pixel to the left wins, else the one of the most similar texture.
+// - Occlusion: along a row, right positions of visible pixels rise with x.
+//   A pixel whose right position is not left of every position claimed by a
+//   pixel to its right is hidden from the right camera by a nearer surface
+//   (larger disparity), which keeps the position; the pixel gets mask 211.
+// - Mixed pixels (depth edges, shadow borders) average two surfaces: their
+//   disparity lies between the neighbours'. A pixel is rejected (209) when,
+//   along the row or along the column, it has accepted neighbours and differs
+//   from all of them by more than "max_step". Pixels without an accepted
+//   neighbour in a direction are not judged in that direction, so a gap
+//   never rejects the pixel next to it. A pixel with no accepted neighbour
+//   at all is rejected too.
+// - Small regions: pixels hidden from the right camera that still meet
+//   their phase on another surface form short runs whose disparity does not
+//   continue into any neighbour; regions under 50 pixels (joined through
+//   neighbours within "max_step") are rejected with mask 212.
+//
+// Rows are matched independently (matchRow, any order, any thread); the
+// neighbour test (applyNeighbourSupport) runs after all rows.
+#include "decoder/phsft/decode_buffers.h"
+
+#include <vector>
+
+namespace zel {
+
+// The runs of one row along which the phase rises smoothly (valid pixels,
+// each step above 0 and at most pi, no step far above its neighbours),
+// indexed by the fringe periods they cover.
+class PhaseRuns {
+ public:
+  struct Run {
+    int first, last;  // columns; the phase rises from first to last
+  };
+  void build(const double* phase, const std::uint8_t* mask, int width);
+  // Calls f(run, c) for every run holding p, with c the last column of the
+  // run whose phase is not above p (so p lies between columns c and c + 1).
+  template <class F>
+  void forEachBracket(double p, F&& f) const {
+    const int k = bucketOf(p);
+    for (int e = bucketStart_[k]; e < bucketStart_[k + 1]; ++e) {
+      const Run& run = runs_[static_cast<std::size_t>(bucketRuns_[e])];
+      if (!(ph_[run.first] <= p && p <= ph_[run.last])) continue;
+      int lo = run.first, hi = run.last - 1;
+      while (lo < hi) {
+        const int mid = (lo + hi + 1) / 2;
+        if (ph_[mid] <= p) {
+          lo = mid;
+        } else {
+          hi = mid - 1;
+        }
+      }
+      f(run, lo);
+    }
+  }
+
+ private:
+  // Absolute phases run from -pi (code 0) to 127 * 2 pi + pi: one bucket per
+  // period, shifted by half a period: bucket k holds [(2k - 1) pi, (2k + 1) pi).
+  static constexpr int kBuckets = 130;
+  static int bucketOf(double phase);
+
+  const double* ph_ = nullptr;
+  std::vector<Run> runs_;
+  std::vector<int> bucketStart_ = std::vector<int>(kBuckets + 1, 0);
+  std::vector<int> bucketRuns_;
+  std::vector<int> fill_;
+};
+
+class MeasureMatcher {
+ public:
+  explicit MeasureMatcher(int width = 0);
+
+  void matchRow(DecodeBuffers& buf, int y, const Thresholds& t);
+
+ private:
+  PhaseRuns right_, left_;
+  std::vector<double> pos_;  // right position claimed by each left column
+};
+
+// Rejects (209) the pending pixels of row y that differ by more than
+// "max_step" from every accepted neighbour along the row or the column.
+// Writes row y's mask only.
+void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t);
+
+// Rejects (212) the accepted pixels of regions under 50 pixels, a region
+// being the pixels joined through neighbours (along rows and columns) whose
+// disparities differ by at most "max_step". Whole image, one thread; stack
+// and region are scratch.
+void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, std::vector<int>& stack, std::vector<int>& region);
+
+}  // namespace zel
