@@ -14,8 +14,20 @@ constexpr double kMaxRise = M_PI;
 // Largest ratio between the phase rises of neighbouring right pixels pairs
 // of one surface; foreshortening changes the rise only gradually.
 constexpr double kRiseRatio = 2.0;
-// Pixels left out at each end of a run that meets a depth edge.
-constexpr int kEdgeTrim = 2;
+// An end rise more than this factor away from the median of the next three
+// rises marks a pixel partly of the other surface; at most kMaxTrim such
+// pixels are left out at each end of a run.
+constexpr double kEndRatio = 1.25;
+constexpr int kMaxTrim = 3;
+// Right pixels beyond a nearer surface's claimed positions still counted as
+// covered by it (see the occlusion step).
+constexpr double kCrossing = 3.0;
+// Largest disparity difference of two neighbouring left pixels taken as one
+// surface when covering the right row (pixels): steep surfaces change their
+// disparity by more than "max_step" per pixel.
+constexpr double kJoinStep = 4.0;
+// Bins per right pixel of the coverage of the right row.
+constexpr int kBinsPerPixel = 4;
 // Smallest region of accepted pixels (connected through neighbours within
 // "max_step") that is kept: wrong matches of pixels hidden from the right
 // camera form short runs that do not join their neighbours.
@@ -52,10 +64,16 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
     int first = r;
     while (r + 1 < width && rises(r)) ++r;
     int last = r;
-    // Next to a depth edge (a phase jump between two valid pixels) the
-    // outermost pixels are partly the other surface: leave them out.
-    if (first > 0 && usable(first - 1)) first += kEdgeTrim;
-    if (last + 1 < width && usable(last + 1)) last -= kEdgeTrim;
+    // At a depth edge or a shadow border the outermost pixels are partly the
+    // other surface (or dark): their phase is pulled toward the other side,
+    // which shows as an end rise unlike the rises inside the run. Leave such
+    // pixels out, up to kMaxTrim per end.
+    auto unlike = [&](double end, double a, double b, double c) {
+      const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
+      return end > kEndRatio * ref || end * kEndRatio < ref;
+    };
+    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3)); ++k) ++first;
+    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4)); ++k) --last;
     if (last > first) runs_.push_back({first, last});
   }
   // Index the runs by the phase periods they cover.
@@ -79,6 +97,8 @@ int PhaseRuns::bucketOf(double phase) {
 
 MeasureMatcher::MeasureMatcher(int width) {
   pos_.resize(static_cast<std::size_t>(width > 0 ? width : 0));
+  cover_.resize(pos_.size() * kBinsPerPixel);
+  hidden_.resize(pos_.size());
 }
 
 void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
@@ -96,10 +116,13 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   std::uint8_t* pending = buf.upperTestPending.data() + off;
   std::fill(disp, disp + width, 0.0);
   std::fill(pending, pending + width, 0);
-  if (static_cast<int>(pos_.size()) < width) pos_.resize(static_cast<std::size_t>(width));
+  if (static_cast<int>(pos_.size()) < width) {
+    pos_.resize(static_cast<std::size_t>(width));
+    cover_.resize(pos_.size() * kBinsPerPixel);
+    hidden_.resize(pos_.size());
+  }
 
   right_.build(phR, maskR, width);
-  left_.build(phL, maskL, width);  // before this row's rejections
 
   const int half = t.lsPoints > 1 ? (t.lsPoints - 1) / 2 : 0;
   bool prevChosen = false;
@@ -167,19 +190,6 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
       prevChosen = false;
       continue;
     }
-    // The same phase further right in the left row would claim the same
-    // right position with a larger disparity: a nearer surface that the
-    // right camera sees in front of this pixel's point.
-    bool hidden = false;
-    left_.forEachBracket(pL, [&](const PhaseRuns::Run&, int c) {
-      const double xl = c + (pL - phL[c]) / (phL[c + 1] - phL[c]);
-      if (xl > x + t.maxStep) hidden = true;
-    });
-    if (hidden) {
-      maskL[x] = kMaskOccluded;
-      prevChosen = false;
-      continue;
-    }
     disp[x] = bestD;
     pos_[static_cast<std::size_t>(x)] = bestPos;
     pending[x] = 1;
@@ -187,18 +197,45 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
     prevD = bestD;
   }
 
-  // Occlusion: right to left, a pixel must claim a right position left of
-  // every position claimed further right; otherwise a nearer surface holds it.
+  // Occlusion. Two neighbouring left pixels of one surface (disparities
+  // within "max_step") cover the stretch of the right row between their right
+  // positions. A pixel whose right position lies inside a stretch covered by
+  // a surface nearer by more than "max_step" is hidden from the right camera
+  // there: that surface keeps the position. (Right positions need not keep
+  // the left order: beside a thin post the backdrop is seen on both sides.)
+  // Each right column remembers the nearest stretch that overlaps it.
+  const int bins = width * kBinsPerPixel;
+  std::fill(cover_.begin(), cover_.begin() + bins, -INFINITY);
+  for (int x = kBorderColumns; x + 1 <= width - kBorderColumns - 1; ++x) {
+    if (!pending[x] || !pending[x + 1] || std::fabs(disp[x] - disp[x + 1]) > kJoinStep) continue;
+    const double a = pos_[static_cast<std::size_t>(x)], b = pos_[static_cast<std::size_t>(x + 1)];
+    const double d = std::min(disp[x], disp[x + 1]);
+    const int c0 = std::max(0, static_cast<int>(std::floor(std::min(a, b) * kBinsPerPixel)));
+    const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
+    for (int c = c0; c <= c1; ++c) cover_[static_cast<std::size_t>(c)] = std::max(cover_[static_cast<std::size_t>(c)], d);
+  }
+  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+    if (!pending[x]) continue;
+    const int c = static_cast<int>(std::floor(pos_[static_cast<std::size_t>(x)] * kBinsPerPixel));
+    hidden_[static_cast<std::size_t>(x)] = c >= 0 && c < bins && cover_[static_cast<std::size_t>(c)] > disp[x] + t.maxStep;
+  }
+  // A nearer surface whose own pixels next to its silhouette were rejected
+  // (grazing, mixed) claims less of the right row than it covers: a pixel
+  // whose right position lies at most kCrossing pixels right of a position
+  // claimed by a pixel further right is hidden too. (Farther right it may be
+  // the backdrop seen beside a thin post.)
   double minPos = INFINITY;
   for (int x = width - kBorderColumns - 1; x >= kBorderColumns; --x) {
     if (!pending[x]) continue;
     const double pos = pos_[static_cast<std::size_t>(x)];
-    if (pos >= minPos) {
+    if (pos >= minPos && pos <= minPos + kCrossing) hidden_[static_cast<std::size_t>(x)] = 1;
+    minPos = std::min(minPos, pos);
+  }
+  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+    if (pending[x] && hidden_[static_cast<std::size_t>(x)]) {
       pending[x] = 0;
       disp[x] = 0.0;
       maskL[x] = kMaskOccluded;
-    } else {
-      minPos = pos;
     }
   }
 }

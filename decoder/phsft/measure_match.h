@@ -14,10 +14,12 @@
 //   on the epipolar line): the candidates must pass the parallax, Gray-code
 //   and texture tests; among the rest the one nearest to the disparity of the
 //   pixel to the left wins, else the one of the most similar texture.
-// - Occlusion: along a row, right positions of visible pixels rise with x.
-//   A pixel whose right position is not left of every position claimed by a
-//   pixel to its right is hidden from the right camera by a nearer surface
-//   (larger disparity), which keeps the position; the pixel gets mask 211.
+// - Occlusion: two neighbouring left pixels of one surface cover the stretch
+//   of the right row between their right positions. A pixel whose right
+//   position lies inside a stretch of a surface nearer by more than
+//   "max_step" is hidden from the right camera by it; the nearer surface
+//   keeps the position and the pixel gets mask 211. (The left order is not
+//   required: beside a thin post the backdrop shows on both sides of it.)
 // - Mixed pixels (depth edges, shadow borders) average two surfaces: their
 //   disparity lies between the neighbours'. A pixel is rejected (209) when,
 //   along the row or along the column, it has accepted neighbours and differs
@@ -88,8 +90,10 @@ class MeasureMatcher {
   void matchRow(DecodeBuffers& buf, int y, const Thresholds& t);
 
  private:
-  PhaseRuns right_, left_;
-  std::vector<double> pos_;  // right position claimed by each left column
+  PhaseRuns right_;
+  std::vector<double> pos_;       // right position claimed by each left column
+  std::vector<double> cover_;     // per quarter right pixel: largest disparity of a stretch over it
+  std::vector<std::uint8_t> hidden_;
 };
 
 // Rejects (209) the pending pixels of row y that differ by more than

@@ -137,6 +137,8 @@ void expectMeasurementBounds(const std::string& name, const std::string& calibDi
 }
 
 TEST(RenderedMeasurement, Demo) { expectMeasurementBounds("demo"); }
+TEST(RenderedMeasurement, ThinPosts) { expectMeasurementBounds("posts"); }
+TEST(RenderedMeasurement, SteepSlopes) { expectMeasurementBounds("slopes"); }
 
 struct Variant {
   const char* name;

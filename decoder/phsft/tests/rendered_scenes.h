@@ -23,7 +23,8 @@ struct RenderedScene {
   std::string calibDir() const { return dir + "/calib/"; }
 };
 
-// name: "demo", "plane" or "mix" (the demo objects nearer, another seed).
+// name: "demo", "plane", "mix" (the demo objects nearer, another seed),
+// "posts" or "slopes" (both lit from a projector off the baseline).
 // False with a message when rendering or reading fails.
 bool renderedScene(const std::string& name, RenderedScene& out, std::string& error);
 
