@@ -40,6 +40,7 @@ constexpr std::uint8_t kMaskDisparityNotFinite = 210;
 // Measurement matching only:
 constexpr std::uint8_t kMaskOccluded = 211;     // a nearer surface holds the right position
 constexpr std::uint8_t kMaskSmallRegion = 212;  // part of a region under 50 pixels
+constexpr std::uint8_t kMaskFarSideSeen = 213;  // claims a right position where a farther surface is seen
 constexpr int kBorderColumns = 5;
 constexpr int kGrayPlanes = 7;
 constexpr int kFringes = 4;

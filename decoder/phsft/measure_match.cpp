@@ -19,9 +19,6 @@ constexpr double kRiseRatio = 2.0;
 // pixels are left out at each end of a run.
 constexpr double kEndRatio = 1.25;
 constexpr int kMaxTrim = 3;
-// Right pixels beyond a nearer surface's claimed positions still counted as
-// covered by it (see the occlusion step).
-constexpr double kCrossing = 3.0;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
@@ -98,7 +95,10 @@ int PhaseRuns::bucketOf(double phase) {
 MeasureMatcher::MeasureMatcher(int width) {
   pos_.resize(static_cast<std::size_t>(width > 0 ? width : 0));
   cover_.resize(pos_.size() * kBinsPerPixel);
+  owner_.resize(cover_.size());
   hidden_.resize(pos_.size());
+  wrong_.resize(pos_.size());
+  claim_.resize(pos_.size());
 }
 
 void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
@@ -119,7 +119,10 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   if (static_cast<int>(pos_.size()) < width) {
     pos_.resize(static_cast<std::size_t>(width));
     cover_.resize(pos_.size() * kBinsPerPixel);
+    owner_.resize(cover_.size());
     hidden_.resize(pos_.size());
+    wrong_.resize(pos_.size());
+    claim_.resize(pos_.size());
   }
 
   right_.build(phR, maskR, width);
@@ -205,37 +208,58 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   // the left order: beside a thin post the backdrop is seen on both sides.)
   // Each right column remembers the nearest stretch that overlaps it.
   const int bins = width * kBinsPerPixel;
-  std::fill(cover_.begin(), cover_.begin() + bins, -INFINITY);
+  std::fill(cover_.begin(), cover_.end(), -INFINITY);
   for (int x = kBorderColumns; x + 1 <= width - kBorderColumns - 1; ++x) {
     if (!pending[x] || !pending[x + 1] || std::fabs(disp[x] - disp[x + 1]) > kJoinStep) continue;
     const double a = pos_[static_cast<std::size_t>(x)], b = pos_[static_cast<std::size_t>(x + 1)];
     const double d = std::min(disp[x], disp[x + 1]);
     const int c0 = std::max(0, static_cast<int>(std::floor(std::min(a, b) * kBinsPerPixel)));
     const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
-    for (int c = c0; c <= c1; ++c) cover_[static_cast<std::size_t>(c)] = std::max(cover_[static_cast<std::size_t>(c)], d);
+    for (int c = c0; c <= c1; ++c) {
+      if (d > cover_[static_cast<std::size_t>(c)]) {
+        cover_[static_cast<std::size_t>(c)] = d;
+        owner_[static_cast<std::size_t>(c)] = x;
+      }
+    }
   }
-  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+  // claim_[x]: the left column of the nearer stretch over x's right position, or -1.
+  for (int x = 0; x < width; ++x) {
+    int& claim = claim_[static_cast<std::size_t>(x)];
+    claim = -1;
     if (!pending[x]) continue;
     const int c = static_cast<int>(std::floor(pos_[static_cast<std::size_t>(x)] * kBinsPerPixel));
-    hidden_[static_cast<std::size_t>(x)] = c >= 0 && c < bins && cover_[static_cast<std::size_t>(c)] > disp[x] + t.maxStep;
+    if (c >= 0 && c < bins && cover_[static_cast<std::size_t>(c)] > disp[x] + t.maxStep) {
+      claim = owner_[static_cast<std::size_t>(c)];
+    }
   }
-  // A nearer surface whose own pixels next to its silhouette were rejected
-  // (grazing, mixed) claims less of the right row than it covers: a pixel
-  // whose right position lies at most kCrossing pixels right of a position
-  // claimed by a pixel further right is hidden too. (Farther right it may be
-  // the backdrop seen beside a thin post.)
-  double minPos = INFINITY;
-  for (int x = width - kBorderColumns - 1; x >= kBorderColumns; --x) {
-    if (!pending[x]) continue;
-    const double pos = pos_[static_cast<std::size_t>(x)];
-    if (pos >= minPos && pos <= minPos + kCrossing) hidden_[static_cast<std::size_t>(x)] = 1;
-    minPos = std::min(minPos, pos);
+  // A hidden pixel lies in the band that the nearer surface hides, which
+  // reaches from it to that surface in the left image. If the pixel's own
+  // surface shows, uncovered, between the two (the next uncovered pixel to its
+  // right has its disparity), the right camera sees it and the nearer claim
+  // is a wrong match (a phase met again on another surface): that claim is
+  // rejected (213), not the pixel.
+  std::fill(wrong_.begin(), wrong_.end(), 0);
+  int next = width;
+  for (int x = width - 1; x >= 0; --x) {
+    const int claim = claim_[static_cast<std::size_t>(x)];
+    hidden_[static_cast<std::size_t>(x)] = 0;
+    if (claim >= 0) {
+      if (next < claim && std::fabs(disp[next] - disp[x]) <= t.maxStep) {
+        wrong_[static_cast<std::size_t>(claim)] = 1;
+        wrong_[static_cast<std::size_t>(claim + 1)] = 1;
+      } else {
+        hidden_[static_cast<std::size_t>(x)] = 1;
+      }
+    } else if (pending[x]) {
+      next = x;
+    }
   }
   for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
-    if (pending[x] && hidden_[static_cast<std::size_t>(x)]) {
+    if (!pending[x]) continue;
+    if (wrong_[static_cast<std::size_t>(x)] || hidden_[static_cast<std::size_t>(x)]) {
       pending[x] = 0;
       disp[x] = 0.0;
-      maskL[x] = kMaskOccluded;
+      maskL[x] = wrong_[static_cast<std::size_t>(x)] ? kMaskFarSideSeen : kMaskOccluded;
     }
   }
 }
