@@ -18,11 +18,16 @@ constexpr double kRiseRatio = 2.0;
 // rises marks a pixel partly of the other surface; at most kMaxTrim such
 // pixels are left out at each end of a run.
 constexpr double kEndRatio = 1.25;
-constexpr int kMaxTrim = 3;
+constexpr int kMaxTrim = 2;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
 constexpr double kJoinStep = 4.0;
+// How far the right camera sees a surface beyond its leftmost stretch (right
+// pixels): its grazing rim.
+constexpr double kRimReach = 3.0;
+// A disparity step above this (pixels) between neighbours is a depth edge.
+constexpr double kEdgeJump = 3.0;
 // Bins per right pixel of the coverage of the right row.
 constexpr int kBinsPerPixel = 4;
 // Smallest region of accepted pixels (connected through neighbours within
@@ -213,7 +218,13 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
     if (!pending[x] || !pending[x + 1] || std::fabs(disp[x] - disp[x + 1]) > kJoinStep) continue;
     const double a = pos_[static_cast<std::size_t>(x)], b = pos_[static_cast<std::size_t>(x + 1)];
     const double d = std::min(disp[x], disp[x + 1]);
-    const int c0 = std::max(0, static_cast<int>(std::floor(std::min(a, b) * kBinsPerPixel)));
+    // The first stretch of a surface in the left image lies at its left
+    // silhouette; the right camera sees that surface a little further (its
+    // grazing rim, whose own left pixels are rejected), so the stretch
+    // reaches kRimReach pixels further left.
+    const bool first = !(pending[x - 1] && std::fabs(disp[x - 1] - disp[x]) <= kJoinStep);
+    const double lo = std::min(a, b) - (first ? kRimReach : 0.0);
+    const int c0 = std::max(0, static_cast<int>(std::floor(lo * kBinsPerPixel)));
     const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
     for (int c = c0; c <= c1; ++c) {
       if (d > cover_[static_cast<std::size_t>(c)]) {
@@ -297,6 +308,13 @@ void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t) {
     const bool down = hasBelow && pending[x + width];
     // A pixel without any accepted neighbour stands alone: nothing vouches for it.
     bool reject = !left && !right && !up && !down;
+    // Beside a depth edge the pixel on the far side is the one that mixes
+    // in the near surface: drop it.
+    const double edge = d + kEdgeJump;
+    if ((left && disp[x - 1] > edge) || (right && disp[x + 1] > edge) || (up && disp[x - width] > edge) ||
+        (down && disp[x + width] > edge)) {
+      reject = true;
+    }
     if (!reject) reject = unsupported(d, left, disp[x - 1], right, disp[x + 1]);
     if (!reject) reject = unsupported(d, up, up ? disp[x - width] : 0.0, down, down ? disp[x + width] : 0.0);
     if (reject) mask[x] = kMaskStep;
