@@ -78,6 +78,8 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
     for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4)); ++k) --last;
     if (last > first) runs_.push_back({first, last});
   }
+  hint_.resize(runs_.size());
+  for (std::size_t i = 0; i < runs_.size(); ++i) hint_[i] = runs_[i].first;
   // Index the runs by the phase periods they cover.
   bucketStart_.assign(kBuckets + 1, 0);
   for (const Run& run : runs_) {

@@ -52,21 +52,33 @@ class PhaseRuns {
   // Calls f(run, c) for every run holding p, with c the last column of the
   // run whose phase is not above p (so p lies between columns c and c + 1).
   template <class F>
-  void forEachBracket(double p, F&& f) const {
+  void forEachBracket(double p, F&& f) {
     const int k = bucketOf(p);
     for (int e = bucketStart_[k]; e < bucketStart_[k + 1]; ++e) {
-      const Run& run = runs_[static_cast<std::size_t>(bucketRuns_[e])];
+      const int index = bucketRuns_[e];
+      const Run& run = runs_[static_cast<std::size_t>(index)];
       if (!(ph_[run.first] <= p && p <= ph_[run.last])) continue;
-      int lo = run.first, hi = run.last - 1;
-      while (lo < hi) {
-        const int mid = (lo + hi + 1) / 2;
-        if (ph_[mid] <= p) {
-          lo = mid;
-        } else {
-          hi = mid - 1;
+      // Left phases mostly rise along a row: walk a few columns from the
+      // run's last bracket, else search.
+      int& hint = hint_[static_cast<std::size_t>(index)];
+      int c = hint;
+      int steps = 0;
+      while (steps < 8 && c + 1 < run.last && ph_[c + 1] <= p) ++c, ++steps;
+      while (steps < 8 && c > run.first && ph_[c] > p) --c, ++steps;
+      if (!(ph_[c] <= p && (c + 1 == run.last || ph_[c + 1] > p))) {
+        int lo = run.first, hi = run.last - 1;
+        while (lo < hi) {
+          const int mid = (lo + hi + 1) / 2;
+          if (ph_[mid] <= p) {
+            lo = mid;
+          } else {
+            hi = mid - 1;
+          }
         }
+        c = lo;
       }
-      f(run, lo);
+      hint = c;
+      f(run, c);
     }
   }
 
@@ -81,6 +93,7 @@ class PhaseRuns {
   std::vector<int> bucketStart_ = std::vector<int>(kBuckets + 1, 0);
   std::vector<int> bucketRuns_;
   std::vector<int> fill_;
+  std::vector<int> hint_;  // per run: column of the last bracket found
 };
 
 class MeasureMatcher {
