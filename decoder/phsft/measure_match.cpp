@@ -17,7 +17,7 @@ constexpr double kRiseRatio = 2.0;
 // An end rise more than this factor away from the median of the next three
 // rises marks a pixel partly of the other surface; at most kMaxTrim such
 // pixels are left out at each end of a run.
-constexpr double kEndRatio = 1.25;
+constexpr double kEndRatio = 1.4;
 constexpr int kMaxTrim = 2;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
