@@ -151,19 +151,17 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
       // Line through the run's pixels around the bracket.
       const int ws = std::max(run.first, r - half);
       const int we = std::min(run.last, r + 1 + half);
-      double sk = 0, sp = 0;
-      for (int c = ws; c <= we; ++c) {
-        sk += c;
-        sp += phR[c];
-      }
+      // Columns are consecutive: their mean is the window's middle and
+      // their spread n (n^2 - 1) / 12.
       const int n = we - ws + 1;
-      const double kBar = sk / n, pBar = sp / n;
-      double sxy = 0, sxx = 0;
+      const double kBar = 0.5 * (ws + we);
+      double sp = 0, sxy = 0;
       for (int c = ws; c <= we; ++c) {
-        sxy += (c - kBar) * (phR[c] - pBar);
-        sxx += (c - kBar) * (c - kBar);
+        sp += phR[c];
+        sxy += (c - kBar) * phR[c];
       }
-      const double slope = sxy / sxx;
+      const double pBar = sp / n;
+      const double slope = sxy / (n * (static_cast<double>(n) * n - 1) / 12.0);
       double pos = kBar + (pL - pBar) / slope;
       if (!(slope > 0) || !(pos >= r - 0.5 && pos <= r + 1.5)) {
         pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
