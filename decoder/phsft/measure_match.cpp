@@ -321,20 +321,30 @@ void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t) {
   }
 }
 
-void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, std::vector<int>& stack, std::vector<int>& region) {
+namespace {
+
+// Fills the regions whose seeds lie in [seedBegin, seedEnd) (pixel indices),
+// not leaving rows [rowBegin, rowEnd), marking visited pixels with `marker`
+// in seen. A region under kMinRegion pixels is rejected, unless an accepted
+// pixel beyond those rows touches it (the rest of it may lie there): then its
+// seed goes to `deferred`.
+void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, int rowBegin, int rowEnd,
+                 std::uint8_t marker, RegionScratch& scratch) {
   const int width = buf.width;
-  const int height = buf.height;
   const double* disp = buf.disparity.data();
   std::uint8_t* mask = buf.cam[0].mask.data();
-  std::uint8_t* seen = buf.upperTestPending.data();  // reused: 2 = visited
-  const double step = t.maxStep;
-  const int pixels = width * height;
-  for (int seed = 0; seed < pixels; ++seed) {
-    if (mask[seed] != 0 || seen[seed] == 2) continue;
+  std::uint8_t* seen = buf.upperTestPending.data();
+  const int begin = rowBegin * width, end = rowEnd * width;
+  const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
+  std::vector<int>& stack = scratch.stack;
+  std::vector<int>& region = scratch.region;
+  for (int seed = seedBegin; seed < seedEnd; ++seed) {
+    if (mask[seed] != 0 || seen[seed] == marker) continue;
     stack.clear();
     region.clear();
     stack.push_back(seed);
-    seen[seed] = 2;
+    seen[seed] = marker;
+    bool open = false;
     while (!stack.empty()) {
       const int i = stack.back();
       stack.pop_back();
@@ -342,18 +352,50 @@ void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, std::vector<int
       const int x = i % width;
       const double d = disp[i];
       auto visit = [&](int j) {
-        if (mask[j] == 0 && seen[j] != 2 && std::fabs(disp[j] - d) <= step) {
-          seen[j] = 2;
+        if (mask[j] == 0 && seen[j] != marker && std::fabs(disp[j] - d) <= step) {
+          seen[j] = marker;
           stack.push_back(j);
         }
       };
       if (x > 0) visit(i - 1);
       if (x + 1 < width) visit(i + 1);
-      if (i >= width) visit(i - width);
-      if (i + width < pixels) visit(i + width);
+      if (i - width >= begin) {
+        visit(i - width);
+      } else if (openAbove && mask[i - width] == 0) {
+        open = true;
+      }
+      if (i + width < end) {
+        visit(i + width);
+      } else if (openBelow && mask[i + width] == 0) {
+        open = true;
+      }
     }
-    if (static_cast<int>(region.size()) < kMinRegion) {
+    if (static_cast<int>(region.size()) >= kMinRegion) continue;
+    if (open) {
+      scratch.deferred.push_back(seed);
+    } else {
       for (int i : region) mask[i] = kMaskSmallRegion;
+    }
+  }
+}
+
+}  // namespace
+
+void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, RegionScratch (&scratch)[2]) {
+  // Two bands of rows on two threads; the few small regions that reach the
+  // border between the bands are filled again over the whole image.
+  const int mid = buf.height / 2;
+#pragma omp parallel for schedule(static) num_threads(2)
+  for (int band = 0; band < 2; ++band) {
+    scratch[band].deferred.clear();
+    const int rowBegin = band == 0 ? 0 : mid, rowEnd = band == 0 ? mid : buf.height;
+    fillRegions(buf, t.maxStep, rowBegin * buf.width, rowEnd * buf.width, rowBegin, rowEnd, 2, scratch[band]);
+  }
+  for (const RegionScratch& band : scratch) {
+    for (int seed : band.deferred) {
+      // Over all rows nothing is left open: the region is kept or rejected
+      // (seeds of a region already filled are skipped).
+      fillRegions(buf, t.maxStep, seed, seed + 1, 0, buf.height, 3, scratch[0]);
     }
   }
 }

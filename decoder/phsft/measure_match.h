@@ -116,10 +116,14 @@ class MeasureMatcher {
 // Writes row y's mask only.
 void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t);
 
+// Scratch of removeSmallRegions, one per thread.
+struct RegionScratch {
+  std::vector<int> stack, region, deferred;
+};
+
 // Rejects (212) the accepted pixels of regions under 50 pixels, a region
 // being the pixels joined through neighbours (along rows and columns) whose
-// disparities differ by at most "max_step". Whole image, one thread; stack
-// and region are scratch.
-void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, std::vector<int>& stack, std::vector<int>& region);
+// disparities differ by at most "max_step". Whole image, two threads.
+void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, RegionScratch (&scratch)[2]);
 
 }  // namespace zel

@@ -134,7 +134,7 @@ void PhsftDecoder::phaseAndMatch() {
     }
 #pragma omp parallel for schedule(static) num_threads(threads_)
     for (int y = 0; y < h; ++y) applyNeighbourSupport(buffers_, y, t);
-    removeSmallRegions(buffers_, t, regionStack_, regionPixels_);
+    removeSmallRegions(buffers_, t, regionScratch_);
   }
 }
 

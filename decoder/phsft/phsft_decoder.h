@@ -62,7 +62,7 @@ class PhsftDecoder {
   DecodeBuffers buffers_;
   std::vector<RowMatcher> matchers_;
   std::vector<MeasureMatcher> measureMatchers_;
-  std::vector<int> regionStack_, regionPixels_;  // scratch of the small-region filter
+  RegionScratch regionScratch_[2];  // of the small-region filter
   int threads_ = 2;
   StageTimes times_;
 };

@@ -37,8 +37,8 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
   MeasureMatcher matcher(W);
   for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
   for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
-  std::vector<int> stack, region;
-  removeSmallRegions(buf, t, stack, region);
+  RegionScratch scratch[2];
+  removeSmallRegions(buf, t, scratch);
 
   for (int y = 0; y < H; ++y) {
     const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
