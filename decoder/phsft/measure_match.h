@@ -1,39 +1,46 @@
 #pragma once
 // Measurement matching ("match_mode" 1): every left pixel whose surface the
 // right camera sees gets its partner, and no pixel yields a point that lies
-// off a surface.
+// off a surface. Shares the phase stage and the point methods with the
+// default rules; only the matching differs.
 //
 // - Partner: the position on the continuous right phase of the same row.
-//   The right row is cut into runs of valid pixels whose phase rises by more
-//   than 0 and at most pi per column (a larger or falling step is a depth
-//   edge, not a surface); the left phase is located between the two right
+//   The right row is cut into runs of usable pixels (mask 0 or border 202)
+//   whose phase rises by more than 0 and at most pi per column, no rise more
+//   than twice a neighbouring one (a larger or falling step is a depth edge);
+//   up to two end pixels whose rise is unlike the run's (partly the other
+//   surface) are left out. The left phase is located between the two right
 //   pixels that bracket it and refined by a line fitted to "ls_points" + 1
 //   right pixels of the run around them. No right pixel is used up, so a
 //   pixel never loses its partner to a neighbour.
-// - Several runs may hold the phase (occluders, repeated projector columns
+// - Several runs may hold the phase (occluders, projector columns met again
 //   on the epipolar line): the candidates must pass the parallax, Gray-code
 //   and texture tests; among the rest the one nearest to the disparity of the
 //   pixel to the left wins, else the one of the most similar texture.
 // - Occlusion: two neighbouring left pixels of one surface cover the stretch
-//   of the right row between their right positions. A pixel whose right
-//   position lies inside a stretch of a surface nearer by more than
-//   "max_step" is hidden from the right camera by it; the nearer surface
-//   keeps the position and the pixel gets mask 211. (The left order is not
-//   required: beside a thin post the backdrop shows on both sides of it.)
-// - Mixed pixels (depth edges, shadow borders) average two surfaces: their
-//   disparity lies between the neighbours'. A pixel is rejected (209) when,
-//   along the row or along the column, it has accepted neighbours and differs
-//   from all of them by more than "max_step". Pixels without an accepted
-//   neighbour in a direction are not judged in that direction, so a gap
-//   never rejects the pixel next to it. A pixel with no accepted neighbour
-//   at all is rejected too.
-// - Small regions: pixels hidden from the right camera that still meet
-//   their phase on another surface form short runs whose disparity does not
-//   continue into any neighbour; regions under 50 pixels (joined through
-//   neighbours within "max_step") are rejected with mask 212.
+//   of the right row between their right positions (the first stretch of a
+//   surface 3 pixels further, for its grazing rim). A pixel whose right
+//   position lies in a stretch of a surface nearer by more than "max_step"
+//   is hidden by it: the nearer surface keeps the position and the pixel
+//   gets mask 211. The left order is not required (beside a thin post the
+//   backdrop shows on both sides of it). But if the hidden pixel's own
+//   surface shows, uncovered, between it and the nearer claim, the claim is
+//   a wrong match and is rejected instead (213).
+// - Mixed pixels (depth edges, shadow borders) average two surfaces. A pixel
+//   is rejected (209) when, along the row or along the column, it has
+//   accepted neighbours and differs from all of them by more than
+//   "max_step"; when it lies on the far side of a depth edge (a neighbour
+//   nearer by more than 3 pixels of disparity); when it is not part of three
+//   joined pixels along the row; or when no neighbour is accepted at all.
+//   Neighbours that are not accepted are not compared, so a gap never
+//   rejects the pixel next to it.
+// - Small regions: regions under 50 pixels (joined through neighbours within
+//   "max_step") are rejected with mask 212; wrong matches of pixels hidden
+//   from the right camera form such islands.
 //
 // Rows are matched independently (matchRow, any order, any thread); the
-// neighbour test (applyNeighbourSupport) runs after all rows.
+// neighbour test (applyNeighbourSupport, rows in any order) and the region
+// filter run after all rows.
 #include "decoder/phsft/decode_buffers.h"
 
 #include <vector>
