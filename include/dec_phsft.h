@@ -30,6 +30,24 @@ class IDecPhsft {
   // Slot 1. Reads the settings file (sections "PhaseShift" and "PSLIB"). A null
   // path gives every default and true; a missing file gives false. A path
   // without a directory part is taken relative to the current directory.
+  // Keys: "nimage", "image_width", "image_height", "coord" (PhaseShift);
+  // "Q_evec", "search_div", "bw_diff", "brightness", "darkness", "step_diff",
+  // "max_step", "max_ph_diff", "max_tex_diff", "max_parallax", "min_parallax",
+  // "right_dup_cnt", "ls_points", "evec_error" and "match_mode" (PSLIB).
+  // "match_mode" 0 (default) matches each left pixel with the right pixel of
+  // nearest phase, each right pixel serving "right_dup_cnt" left pixels.
+  // "match_mode" 1 is measurement matching: the partner is the position on
+  // the continuous right phase (no use counters, "right_dup_cnt" and
+  // "max_ph_diff" unused, "ls_points" + 1 right pixels fit the phase); a pixel
+  // hidden from the right camera, a pixel mixing two surfaces at a depth edge
+  // or shadow border and small islands give no point. Its extra mask codes:
+  // 211 occluded (a nearer surface holds the right position), 212 part of a
+  // region under 50 pixels, 213 claims a right position where the left
+  // camera sees a farther surface continue; 209 also marks a pixel that
+  // differs by more than "max_step" from every accepted neighbour along the
+  // row or the column, lies beside a depth edge on its far side, or is not
+  // part of three joined pixels along the row. Other values are refused by
+  // loadCalibration.
   virtual bool setParamFromFile(const char* path) = 0;
   // Slot 2. No effect.
   virtual void reserved2() = 0;

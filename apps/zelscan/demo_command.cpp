@@ -39,9 +39,17 @@ const char kDemoHelp[] =
     "distance to the true surface. Everything goes to DIR (default ./zelscan-demo):\n"
     "cloud_phsft.ply, cloud_sgbm.ply, cloud_phsft.png, report.txt and the inputs.\n";
 
-// Accuracy targets of the product on the virtual head.
-constexpr double kPhsftCompleteness = 0.95;
-constexpr double kPhsftRmsPercent = 0.1;
+// Accuracy targets of the product on the virtual head. The phase-shift
+// decoder runs with "match_mode" 1 (measurement matching); its default rules
+// ("match_mode" 0) are reported beside it against what they deliver.
+struct PhsftTargets {
+  double completeness;     // fraction of the eligible pixels
+  double rmsPercent;       // RMS distance to the true surface, % of the mean distance
+  double inlierRmsPercent; // the same without the points beyond 1 % of the distance (< 0: not checked)
+  double grossFraction;    // points beyond 1 % of the distance, fraction of the points
+};
+constexpr PhsftTargets kMeasurementTargets = {0.97, 0.05, -1, 0.0};
+constexpr PhsftTargets kDefaultRulesTargets = {0.78, 0.5, 0.1, 0.004};
 constexpr double kSgbmCompleteness = 0.85;
 constexpr double kSgbmRmsPercent = 0.5;
 constexpr double kRmsPx = 0.1;
@@ -184,6 +192,31 @@ void reportCloud(Report& report, const char* title, const DecodeRun& run, double
                fmt("<= %.1f", rmsTarget) + " % of distance = " + fmt("%.2f mm", rmsTarget / 100.0 * a.meanDistanceMm));
 }
 
+void reportPhsft(Report& report, const std::string& title, const DecodeRun& run, const PhsftTargets& t) {
+  const sim::CloudAccuracy& a = run.accuracy;
+  report.line(title);
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm",
+                a.points, run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
+  report.line(buf);
+  report.check("completeness", fmt("%.2f %%", 100.0 * a.completeness), a.completeness >= t.completeness,
+               fmt(">= %.0f %%", 100.0 * t.completeness));
+  report.check("RMS distance to the true surface", fmt("%.3f mm", a.rmsMm), a.points > 0 && a.rmsPercent <= t.rmsPercent,
+               fmt("<= %.2f", t.rmsPercent) + " % of distance = " + fmt("%.2f mm", t.rmsPercent / 100.0 * a.meanDistanceMm));
+  if (t.inlierRmsPercent >= 0) {
+    report.check("RMS without the points beyond 1 %", fmt("%.3f mm", a.rmsInliersMm),
+                 a.points > 0 && a.rmsInliersMm <= t.inlierRmsPercent / 100.0 * a.meanDistanceMm,
+                 fmt("<= %.1f", t.inlierRmsPercent) + " % of distance = " +
+                     fmt("%.2f mm", t.inlierRmsPercent / 100.0 * a.meanDistanceMm));
+  }
+  const double grossShare = a.points > 0 ? static_cast<double>(a.grossOutliers) / a.points : 0.0;
+  report.check("points beyond 1 % of the distance", std::to_string(a.grossOutliers),
+               a.grossOutliers <= t.grossFraction * a.points,
+               t.grossFraction > 0 ? fmt("<= %.1f %% of the points", 100.0 * t.grossFraction) +
+                                         fmt(", now %.3f %%", 100.0 * grossShare)
+                                   : std::string("none"));
+}
+
 }  // namespace
 
 int demoCommand(int argc, char** argv) {
@@ -313,11 +346,19 @@ int demoCommand(int argc, char** argv) {
   ImageSets patterns;
   if (!loadPatternSets(scene, patterns, &error)) return fail(error), 1;
   const std::uint8_t litAndSeen = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
-  DecodeRun withCalibrix, withTruth;
-  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, withCalibrix)) return 1;
+  // Measurement matching, from the settings file the demo leaves beside its
+  // outputs; the default rules for comparison.
+  const std::string measurement = out + "/phsft_settings.ini";
+  if (!platform::writeProfileString("PSLIB", "match_mode", "1", measurement.c_str()))
+    return fail("cannot write " + measurement), 1;
+  DecodeRun withCalibrix, withTruth, defaultRules;
+  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, withCalibrix, measurement))
+    return 1;
   if (!writeCloud(withCalibrix.cloud, out + "/cloud_phsft.ply", &error)) return fail(error), 1;
   writeViewerIni(out + "/cloud_phsft.ply");
-  if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth)) return 1;
+  if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth, measurement))
+    return 1;
+  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, defaultRules)) return 1;
   // The reference board's plane, decoded with "coord" 1 (calibrix's hmat0.dat,
   // hmat1.dat, whose world is the reference board).
   const std::string coord1 = out + "/phsft_coord1.ini";
@@ -331,10 +372,12 @@ int demoCommand(int argc, char** argv) {
   const BoardPlane board = measureBoardPlane(plane);
   phsft.reset();
   times.push_back({"phase-shift decode + measure", sw.lapMs()});
-  reportCloud(report, "phase-shift decoder, calibrix calibration -> cloud_phsft.ply", withCalibrix,
-              kPhsftCompleteness, kPhsftRmsPercent);
-  reportCloud(report, "phase-shift decoder, true calibration (decoder alone)", withTruth, kPhsftCompleteness,
-              kPhsftRmsPercent);
+  reportPhsft(report, "phase-shift decoder, match_mode 1, calibrix calibration -> cloud_phsft.ply", withCalibrix,
+              kMeasurementTargets);
+  reportPhsft(report, "phase-shift decoder, match_mode 1, true calibration (decoder alone)", withTruth,
+              kMeasurementTargets);
+  reportPhsft(report, "phase-shift decoder, match_mode 0 (default rules), calibrix calibration", defaultRules,
+              kDefaultRulesTargets);
   const double boardDistance = cv::norm(sim::referenceBoardPose().origin);
   const double planeTarget = kBoardPlanePercent / 100.0 * boardDistance;
   report.line("reference board plane, phase-shift decoder with \"coord\" 1 (board coordinates)");

@@ -24,6 +24,7 @@ struct Thresholds {
   int rightDupCnt = 1;
   int lsPoints = 3;
   double evecError = 2.5e-13;
+  int matchMode = 0;  // 0 phase-nearest with use counters, 1 measurement matching
 };
 
 // Mask codes of the phase and matching stages (0 = valid).
@@ -36,6 +37,10 @@ constexpr std::uint8_t kMaskCode = 207;
 constexpr std::uint8_t kMaskParallax = 208;
 constexpr std::uint8_t kMaskStep = 209;
 constexpr std::uint8_t kMaskDisparityNotFinite = 210;
+// Measurement matching only:
+constexpr std::uint8_t kMaskOccluded = 211;     // a nearer surface holds the right position
+constexpr std::uint8_t kMaskSmallRegion = 212;  // part of a region under 50 pixels
+constexpr std::uint8_t kMaskFarSideSeen = 213;  // claims a right position where a farther surface is seen
 constexpr int kBorderColumns = 5;
 constexpr int kGrayPlanes = 7;
 constexpr int kFringes = 4;

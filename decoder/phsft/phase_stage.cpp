@@ -87,10 +87,16 @@ void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresh
   }
 
   // Forward pass: the code has stepped while the phase has not wrapped yet.
+  // A step moved past x + 1 lands between x + 1 and x + 2; the pass resumes
+  // after it (x + 3) so that it is not met and pushed on again. Otherwise, at
+  // a depth edge where the phase jumps without wrapping, the step would
+  // travel column by column up to the next wrap: a whole period with the
+  // wrong code, matched one period away.
   const double s = t.stepDiff;
   for (int x = 2; x < width - 2;) {
     int next = x + 1;
     if (mask[x] == 0 && code[x - 1] + 1 == code[x] && phi[x] > s) {
+      next = x + 3;
       for (int j = x; j <= x + 1; ++j) {
         if (phi[j] < -s) {
           next = j + 1;
@@ -106,9 +112,11 @@ void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresh
     x = next;
   }
   // Backward pass: the phase has wrapped while the code has not stepped yet.
+  // A step moved past x - 1 is not moved again either (resume at x - 3).
   for (int x = width - 2; x > 2;) {
     int next = x - 1;
     if (code[x + 1] == code[x] + 1 && phi[x] < -s) {
+      next = x - 3;
       for (int j = x; j >= x - 1; --j) {
         if (phi[j] > s) {
           next = j - 1;

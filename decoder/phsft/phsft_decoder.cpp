@@ -46,6 +46,10 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
                                         {"evec_error", p.evecError}})) {
     return refuse(std::string(key) + " is not a finite number");
   }
+  if (p.matchMode != 0 && p.matchMode != 1) {
+    ZEL_LOG("%s: error: match_mode %d is neither 0 nor 1\n", "Phsft::loadCalibration", p.matchMode);
+    return false;
+  }
   buffers_.allocate(p.imageWidth, p.imageHeight);
   Thresholds t;
   t.searchDiv = p.searchDiv;
@@ -61,8 +65,15 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
   t.rightDupCnt = p.rightDupCnt;
   t.lsPoints = p.lsPoints;
   t.evecError = p.evecError;
+  t.matchMode = p.matchMode;
   thresholds_ = t;
-  matchers_.assign(threads_, RowMatcher(p.imageWidth, p.searchDiv));
+  if (p.matchMode == 0) {
+    matchers_.assign(threads_, RowMatcher(p.imageWidth, p.searchDiv));
+    measureMatchers_.clear();
+  } else {
+    measureMatchers_.assign(threads_, MeasureMatcher(p.imageWidth));
+    matchers_.clear();
+  }
   prepareWrappedPhaseTable();
 
   // A coord other than 0 and 1 keeps the calibration in force, which is only
@@ -113,15 +124,29 @@ void PhsftDecoder::phaseAndMatch() {
   // Rows are independent through the phase steps and the in-row matching;
   // the dynamic schedule only balances the load, the result does not depend
   // on it.
+  // Both matching modes share the phase steps and differ only here.
+  if (t.matchMode == 0) {
 #pragma omp parallel for schedule(dynamic, 8) num_threads(threads_)
-  for (int y = 0; y < h; ++y) {
-    RowMatcher& matcher = matchers_[omp_get_thread_num()];
-    computePhaseRow(buffers_.cam[0], w, h, y, t);
-    computePhaseRow(buffers_.cam[1], w, h, y, t);
-    matcher.matchRow(buffers_, y, t);
-  }
+    for (int y = 0; y < h; ++y) {
+      RowMatcher& matcher = matchers_[omp_get_thread_num()];
+      computePhaseRow(buffers_.cam[0], w, h, y, t);
+      computePhaseRow(buffers_.cam[1], w, h, y, t);
+      matcher.matchRow(buffers_, y, t);
+    }
 #pragma omp parallel for schedule(static) num_threads(threads_)
-  for (int y = 0; y < h; ++y) applyUpperNeighbourTest(buffers_, y, t);
+    for (int y = 0; y < h; ++y) applyUpperNeighbourTest(buffers_, y, t);
+  } else {
+#pragma omp parallel for schedule(dynamic, 8) num_threads(threads_)
+    for (int y = 0; y < h; ++y) {
+      MeasureMatcher& matcher = measureMatchers_[omp_get_thread_num()];
+      computePhaseRow(buffers_.cam[0], w, h, y, t);
+      computePhaseRow(buffers_.cam[1], w, h, y, t);
+      matcher.matchRow(buffers_, y, t);
+    }
+#pragma omp parallel for schedule(static) num_threads(threads_)
+    for (int y = 0; y < h; ++y) applyNeighbourSupport(buffers_, y, t);
+    removeSmallRegions(buffers_, t, regionScratch_);
+  }
 }
 
 PointGrid PhsftDecoder::pointGrid() {

@@ -8,6 +8,7 @@
 #include "decoder/common/decoder_output.h"
 #include "decoder/phsft/decode_buffers.h"
 #include "decoder/phsft/match_stage.h"
+#include "decoder/phsft/measure_match.h"
 #include "decoder/phsft/phsft_params.h"
 
 #include <memory>
@@ -60,6 +61,8 @@ class PhsftDecoder {
   Thresholds thresholds_;
   DecodeBuffers buffers_;
   std::vector<RowMatcher> matchers_;
+  std::vector<MeasureMatcher> measureMatchers_;
+  RegionScratch regionScratch_[2];  // of the small-region filter
   int threads_ = 2;
   StageTimes times_;
 };

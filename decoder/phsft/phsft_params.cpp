@@ -19,6 +19,7 @@ PhsftParams PhsftParams::zeroes() {
   p.stepDiff = p.maxStep = p.maxPhDiff = p.maxTexDiff = p.maxParallax = p.minParallax = 0.0;
   p.rightDupCnt = p.lsPoints = 0;
   p.evecError = 0.0;
+  p.matchMode = 0;
   return p;
 }
 
@@ -46,6 +47,7 @@ bool readPhsftParams(const char* path, PhsftParams& params) {
   p.rightDupCnt = readInt(lib, "right_dup_cnt", def.rightDupCnt, path);
   p.lsPoints = readInt(lib, "ls_points", def.lsPoints, path);
   p.evecError = readDouble(lib, "evec_error", def.evecError, path);
+  p.matchMode = readInt(lib, "match_mode", def.matchMode, path);
   params = p;
   return true;
 }

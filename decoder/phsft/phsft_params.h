@@ -25,6 +25,10 @@ struct PhsftParams {
   std::int32_t rightDupCnt = 1;
   std::int32_t lsPoints = 3;
   double evecError = 2.5e-13;
+  // "match_mode" (section "PSLIB"): 0 the phase-nearest matching with use
+  // counters per right pixel, 1 measurement matching (see match_stage.h);
+  // loadCalibration refuses any other value.
+  std::int32_t matchMode = 0;
 
   // A record of zeroes, which is what a failed read leaves.
   static PhsftParams zeroes();

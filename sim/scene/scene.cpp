@@ -383,4 +383,53 @@ Scene planeScene() {
   return s;
 }
 
+namespace {
+
+Material noiseMaterial(double albedo, double scale, double contrast, uint32_t seed) {
+  Material m;
+  m.albedo = albedo;
+  m.texture.kind = Texture::Kind::Noise;
+  m.texture.scale = scale;
+  m.texture.contrast = contrast;
+  m.texture.seed = seed;
+  return m;
+}
+
+}  // namespace
+
+Scene postsScene() {
+  Scene s;
+  s.name = "posts";
+  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  // Upright posts 2 to 6 mm wide (4 to 14 pixels at their distance), 300 to
+  // 400 mm before the backdrop: disparity steps of 35 to 60 pixels.
+  struct Post {
+    double x, z, width;
+  };
+  const Post posts[] = {{-230, 560, 2.0}, {-140, 600, 3.0}, {-40, 640, 4.0}, {60, 580, 2.5}, {160, 620, 6.0},
+                        {240, 660, 3.5}};
+  uint32_t seed = 51;
+  for (const Post& p : posts) {
+    s.addBox({p.x, 0, p.z}, {p.width, 520, p.width}, rotationFromEulerDeg(0, 0, 0),
+             noiseMaterial(0.75, 2.0, 0.25, seed++))
+        .name = "post";
+  }
+  return s;
+}
+
+Scene slopesScene() {
+  Scene s;
+  s.name = "slopes";
+  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  // Surfaces turned 70 to 80 degrees away from the view: two about the
+  // vertical axis (one receding to each side), one about the horizontal axis.
+  s.addRect({-120, -60, 740}, 380, 260, rotationFromEulerDeg(0, 72, 0), noiseMaterial(0.8, 4.0, 0.3, 61)).name =
+      "slope left";
+  s.addRect({130, -40, 720}, 420, 240, rotationFromEulerDeg(0, -78, 0), noiseMaterial(0.8, 4.0, 0.3, 62)).name =
+      "slope right";
+  s.addRect({0, 200, 760}, 300, 420, rotationFromEulerDeg(75, 0, 0), noiseMaterial(0.8, 4.0, 0.3, 63)).name =
+      "slope floor";
+  return s;
+}
+
 }  // namespace sim

@@ -109,6 +109,12 @@ class Scene {
 // Built-in scenes (head world frame, mm).
 Scene demoScene();   // tilted plane, sphere and box before a textured backdrop
 Scene planeScene();  // one fronto-parallel plane at 700 mm
+// Thin upright posts (4 to 14 pixels wide) before a textured backdrop: large
+// depth steps and occlusions. Render with offBaselineRig().
+Scene postsScene();
+// Surfaces at 70 to 80 degrees to the view before a textured backdrop.
+// Render with offBaselineRig().
+Scene slopesScene();
 
 // Value noise in 0..1 (two octaves), deterministic in (x, y, seed).
 double valueNoise(double x, double y, uint32_t seed);

@@ -95,6 +95,12 @@ StereoRig defaultRig() {
   return rig;
 }
 
+StereoRig offBaselineRig() {
+  StereoRig rig = defaultRig();
+  rig.projector.pose = Pose::fromPlacement(rotationFromEulerDeg(0.0, 0.0, 0.0), {10.0, -60.0, 0.0});
+  return rig;
+}
+
 bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std::string& dir,
                       std::string* error) {
   std::error_code ec;

@@ -35,6 +35,10 @@ struct StereoRig {
 // about 800 mm, modest barrel distortion; a 1280 x 800 projector with 128
 // fringe periods in the middle. Demo-scene disparities lie in about -40..+110.
 StereoRig defaultRig();
+// The default head with the projector 60 mm above the cameras' baseline and
+// 10 mm to the right of its middle, as in a real head: a pixel hidden from
+// the right camera can then meet its own phase on the occluder.
+StereoRig offBaselineRig();
 
 // Writes the true calibration into `dir` (created if missing): cam0_param.yaml,
 // cam1_param.yaml, hmat0.dat, hmat1.dat, rect.param. False on any failure.

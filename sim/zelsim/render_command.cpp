@@ -17,7 +17,7 @@ namespace {
 
 void usage() {
   std::fprintf(stderr,
-               "Usage: zelsim render (--scene demo|plane|reference|boards | --scene-file FILE.yaml) --out DIR\n"
+               "Usage: zelsim render (--scene demo|plane|posts|slopes|reference|boards | --scene-file FILE.yaml) --out DIR\n"
                "                     [--poses N] [--seed S] [--noise 0|1] [--supersample N] [--blur SIGMA]\n"
                "                     [--quiet]\n"
                "  pattern scenes write DIR/cam{0,1}_NN.pgm, texture_cam{0,1}.pgm, calib/, truth/\n"
@@ -98,12 +98,16 @@ int renderCommand(int argc, char** argv) {
     desc.scene = sim::demoScene();
   } else if (sceneName == "plane") {
     desc.scene = sim::planeScene();
+  } else if (sceneName == "posts") {
+    desc.scene = sim::postsScene();
+  } else if (sceneName == "slopes") {
+    desc.scene = sim::slopesScene();
   } else if (sceneName == "reference") {
     desc.scene = sim::referencePlaneScene();
   } else if (sceneName == "boards") {
     desc.kind = sim::SceneDescription::Kind::Boards;
   } else {
-    std::fprintf(stderr, "zelsim render: unknown scene '%s' (demo, plane, reference, boards)\n", sceneName.c_str());
+    std::fprintf(stderr, "zelsim render: unknown scene '%s' (demo, plane, posts, slopes, reference, boards)\n", sceneName.c_str());
     return 2;
   }
   sim::RenderSettings& settings = desc.settings;
@@ -113,7 +117,9 @@ int renderCommand(int argc, char** argv) {
   if (supersample > 0) settings.supersample = static_cast<int>(supersample);
   if (blur >= 0) settings.sensor.blurSigma = blur;
 
-  const sim::StereoRig rig = sim::defaultRig();
+  // The posts and slopes scenes are lit from a projector off the baseline.
+  const sim::StereoRig rig =
+      sceneName == "posts" || sceneName == "slopes" ? sim::offBaselineRig() : sim::defaultRig();
   platform::Stopwatch watch;
   std::string error;
   bool ok;

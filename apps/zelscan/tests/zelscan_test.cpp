@@ -254,15 +254,23 @@ TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
       if (line.find(what) != std::string::npos) return std::stod(line.substr(line.find(what) + what.size()));
     return -1.0;
   };
-  const std::vector<std::string> withCalibrix = checkLines(dir / "report.txt", "phase-shift decoder, calibrix");
-  const std::vector<std::string> withTruth = checkLines(dir / "report.txt", "phase-shift decoder, true");
+  const std::vector<std::string> withCalibrix =
+      checkLines(dir / "report.txt", "phase-shift decoder, match_mode 1, calibrix");
+  const std::vector<std::string> withTruth = checkLines(dir / "report.txt", "phase-shift decoder, match_mode 1, true");
+  const std::vector<std::string> defaultRules = checkLines(dir / "report.txt", "phase-shift decoder, match_mode 0");
+  EXPECT_EQ(withCalibrix.size(), 3u);
+  EXPECT_EQ(withTruth.size(), 3u);
+  EXPECT_EQ(defaultRules.size(), 4u);
+  EXPECT_TRUE(fs::exists(dir / "phsft_settings.ini"));
   const double completeness = figure(withCalibrix, "completeness"), trueCompleteness = figure(withTruth, "completeness");
   const double rms = figure(withCalibrix, "true surface"), trueRms = figure(withTruth, "true surface");
   ASSERT_GT(trueCompleteness, 0);
   ASSERT_GT(trueRms, 0);
   EXPECT_NEAR(completeness, trueCompleteness, 1.0);  // percentage points
   EXPECT_LE(rms, 1.1 * trueRms);
-  for (const auto* block : {&calibration, &plane})
+  // Measurement matching meets its bounds with either calibration, and the
+  // default rules what they deliver.
+  for (const auto* block : {&calibration, &plane, &withCalibrix, &withTruth, &defaultRules})
     for (const std::string& line : *block) EXPECT_NE(line.find(" ok "), std::string::npos) << line;
   for (const char* cloudFile : {"cloud_phsft.ply", "cloud_sgbm.ply"}) {
     cloud::CloudStore store;

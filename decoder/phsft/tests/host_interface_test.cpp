@@ -239,4 +239,37 @@ TEST_F(HostDecode, FailedCalibrationStopsDecoding) {
   EXPECT_FALSE(dec_->loadCalibration(calib_.c_str()));
 }
 
+// "match_mode": 1 decodes the same scene as completely as 0; an unknown
+// value is read, refused by loadCalibration with a log line, and decoding
+// stops until a valid configuration is loaded.
+TEST_F(HostDecode, MatchModeOneDecodesAndUnknownModesAreRefused) {
+  const std::string log = dir_ + "/decoder.log";
+  auto withMode = [&](const std::string& mode) {
+    return writeSettings("m.ini", "[PhaseShift]\nimage_width=" + std::to_string(opts_.width) + "\nimage_height=" +
+                                      std::to_string(opts_.height) + "\n[PSLIB]\nmatch_mode=" + mode + "\n");
+  };
+  dec_->setImages(ImagePair{scene_.left.data(), scene_.right.data()});
+  ASSERT_TRUE(dec_->setParamFromFile(withMode("0").c_str()));
+  ASSERT_TRUE(dec_->loadCalibration(calib_.c_str()));
+  const int n0 = dec_->exec(nullptr, nullptr, false, nullptr);
+  ASSERT_GT(n0, 0);
+  ASSERT_TRUE(dec_->setParamFromFile(withMode("1").c_str()));
+  ASSERT_TRUE(dec_->loadCalibration(calib_.c_str()));
+  std::int32_t* idx = nullptr;
+  const int n1 = dec_->exec(nullptr, nullptr, false, &idx);
+  EXPECT_GE(n1, n0 * 95 / 100);
+  for (int i = 1; i < n1; ++i) ASSERT_LT(idx[i - 1], idx[i]);
+
+  dec_->setLog(1, log.c_str());
+  ASSERT_TRUE(dec_->setParamFromFile(withMode("2").c_str()));
+  EXPECT_EQ(dec_->getImageWidth(), opts_.width);  // the rest of the file is read
+  EXPECT_FALSE(dec_->loadCalibration(calib_.c_str()));
+  EXPECT_EQ(dec_->exec(nullptr, nullptr, false, nullptr), 0);
+  EXPECT_NE(readFile(log).find("match_mode 2 is neither 0 nor 1"), std::string::npos);
+  dec_->setLog(0, nullptr);
+  ASSERT_TRUE(dec_->setParamFromFile(withMode("1").c_str()));
+  ASSERT_TRUE(dec_->loadCalibration(calib_.c_str()));
+  EXPECT_EQ(dec_->exec(nullptr, nullptr, false, nullptr), n1);
+}
+
 }  // namespace

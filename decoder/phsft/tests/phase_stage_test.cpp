@@ -167,5 +167,61 @@ TEST(PhaseStage, ForwardAlignmentMovesTheCodeStep) {
   EXPECT_EQ(p.c.code[12], 5);
 }
 
+
+// A depth edge where the phase jumps without wrapping in the same column as a
+// +1 code step: the alignment moves the step by at most two pixels and does
+// not push it on column after column to the next wrap (which would give a
+// whole period the neighbouring code). Forward pass, then the mirrored
+// backward case; the reference agrees.
+TEST(PhaseStage, AlignmentMovesAStepAtMostTwoPixels) {
+  auto setCode = [](Planes& p, int x, int code) {
+    const int g = code ^ (code >> 1);
+    for (int b = 0; b < 7; ++b) p.gray(b, x) = ((g >> (6 - b)) & 1) ? 150 : 0;
+  };
+  auto setPhase = [](Planes& p, int x, double phi) {
+    for (int k = 0; k < 4; ++k)
+      p.fringe(k, x) = static_cast<std::uint8_t>(std::lround(120 - 100 * std::cos(phi - k * M_PI / 2)));
+  };
+  auto check = [](Planes& p, const std::vector<int>& expected) {
+    const test::FiledImages f = p.filed();
+    p.run(Thresholds{});
+    std::vector<std::uint8_t> mask, code;
+    std::vector<double> phase;
+    test::referencePhase(f, Thresholds{}, mask, code, phase);
+    for (int x = 0; x < p.w; ++x) {
+      EXPECT_EQ(p.c.code[x], expected[x]) << "column " << x;
+      EXPECT_EQ(code[x], expected[x]) << "reference, column " << x;
+    }
+  };
+  {
+    // Left of x 10 a surface in period 4 at phase 0; from x 10 another one in
+    // period 5 whose phase starts at 1.6 and wraps into period 6 at x 17.
+    Planes p(24, 1);
+    std::vector<int> expected(24);
+    for (int x = 0; x < 24; ++x) {
+      const double phi = x < 10 ? 0.0 : 1.6 + 0.25 * (x - 10);
+      const int code = x < 10 ? 4 : (phi > M_PI ? 6 : 5);
+      setCode(p, x, code);
+      setPhase(p, x, phi > M_PI ? phi - 2 * M_PI : phi);
+      expected[x] = (x == 10 || x == 11) ? 4 : code;
+    }
+    check(p, expected);
+  }
+  {
+    // Right of x 9 period 5 at phase 0; left of it period 4 whose phase falls
+    // from -1.6 and wraps into period 3 at x 2.
+    Planes p(24, 1);
+    std::vector<int> expected(24);
+    for (int x = 0; x < 24; ++x) {
+      const double phi = x > 9 ? 0.0 : -1.6 - 0.25 * (9 - x);
+      const int code = x > 9 ? 5 : (phi < -M_PI ? 3 : 4);
+      setCode(p, x, code);
+      setPhase(p, x, phi < -M_PI ? phi + 2 * M_PI : phi);
+      expected[x] = (x == 9 || x == 8) ? 5 : code;
+    }
+    check(p, expected);
+  }
+}
+
 }  // namespace
 }  // namespace zel

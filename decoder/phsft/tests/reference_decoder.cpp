@@ -91,6 +91,7 @@ void referencePhase(const FiledImages& in, const Thresholds& t, std::vector<std:
     while (x < W - 2) {
       int next = x + 1;
       if (mask[o + x] == 0 && cd(x - 1) + 1 == cd(x) && ph(x) > s) {
+        next = x + 3;  // the moved step (now at x + 2) is not moved again
         for (int j = x; j <= x + 1; ++j) {
           if (ph(j) < -s) {
             next = j + 1;
@@ -109,6 +110,7 @@ void referencePhase(const FiledImages& in, const Thresholds& t, std::vector<std:
     while (x > 2) {
       int next = x - 1;
       if (cd(x + 1) == cd(x) + 1 && ph(x) < -s) {
+        next = x - 3;  // the moved step (now at x - 2) is not moved again
         for (int j = x; j >= x - 1; --j) {
           if (ph(j) > s) {
             next = j - 1;

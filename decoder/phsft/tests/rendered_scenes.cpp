@@ -19,10 +19,14 @@ std::string cacheRoot() {
   return std::string(bin ? bin : "/tmp") + "/test_scenes";
 }
 
-bool buildScene(const std::string& name, sim::Scene& scene, sim::RenderSettings& settings) {
+bool buildScene(const std::string& name, sim::Scene& scene, sim::RenderSettings& settings, sim::StereoRig& rig) {
   settings.seed = 1;
   settings.sensor.noise = true;
-  if (name == "demo") {
+  rig = sim::defaultRig();
+  if (name == "posts" || name == "slopes") {
+    scene = name == "posts" ? sim::postsScene() : sim::slopesScene();
+    rig = sim::offBaselineRig();
+  } else if (name == "demo") {
     scene = sim::demoScene();
   } else if (name == "plane") {
     scene = sim::planeScene();
@@ -45,7 +49,8 @@ bool renderedScene(const std::string& name, RenderedScene& out, std::string& err
   const std::string dir = cacheRoot() + "/" + name;
   sim::Scene scene;
   sim::RenderSettings settings;
-  if (!buildScene(name, scene, settings)) {
+  sim::StereoRig rig;
+  if (!buildScene(name, scene, settings, rig)) {
     error = "unknown scene " + name;
     return false;
   }
@@ -55,13 +60,14 @@ bool renderedScene(const std::string& name, RenderedScene& out, std::string& err
     std::error_code ec;
     fs::create_directories(cacheRoot(), ec);
     const std::string tmp = dir + ".tmp" + std::to_string(::getpid());
-    if (!sim::writePatternScene(sim::defaultRig(), scene, settings, tmp, &error)) return false;
+    if (!sim::writePatternScene(rig, scene, settings, tmp, &error)) return false;
     fs::rename(tmp, dir, ec);
     if (ec) fs::remove_all(tmp, ec);  // another process won the race
   }
   out.dir = dir;
   out.scene = scene;
-  const cv::Mat r1 = sim::defaultRig().rectify(false).R1;
+  out.rig = rig;
+  const cv::Mat r1 = out.rig.rectify(false).R1;
   out.rectifyLeft = cv::Matx33d(r1.ptr<double>(0));
   if (!sim::GroundTruth::load(dir + "/" + sim::PatternSceneFiles::kRectifiedTruth, out.truth, &error)) return false;
   out.width = out.truth.width;

@@ -4,6 +4,7 @@
 // once: images, true calibration files and the rectified ground truth.
 #include "sim/scene/ground_truth.h"
 #include "sim/scene/scene.h"
+#include "sim/scene/stereo_rig.h"
 
 #include <cstdint>
 #include <string>
@@ -17,11 +18,13 @@ struct RenderedScene {
   std::vector<std::uint8_t> left, right;
   sim::GroundTruth truth;  // left rectified grid, left rectified frame
   sim::Scene scene;        // what was rendered (head frame)
+  sim::StereoRig rig;      // the head it was rendered with
   cv::Matx33d rectifyLeft = cv::Matx33d::eye();  // left camera frame -> left rectified frame
   std::string calibDir() const { return dir + "/calib/"; }
 };
 
-// name: "demo", "plane" or "mix" (the demo objects nearer, another seed).
+// name: "demo", "plane", "mix" (the demo objects nearer, another seed),
+// "posts" or "slopes" (both lit from a projector off the baseline).
 // False with a message when rendering or reading fails.
 bool renderedScene(const std::string& name, RenderedScene& out, std::string& error);
 

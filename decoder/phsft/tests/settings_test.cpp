@@ -42,6 +42,7 @@ TEST_F(Settings, MissingKeysGiveTheDefaultsAfterTheirTextRoundTrip) {
   EXPECT_EQ(p.rightDupCnt, 1);
   EXPECT_EQ(p.lsPoints, 3);
   EXPECT_EQ(p.evecError, 2.5e-13);  // "%.20f" keeps 2.5e-13's digits
+  EXPECT_EQ(p.matchMode, 0);
   EXPECT_EQ(d.evecError, 2.5e-13);
 }
 
@@ -50,7 +51,7 @@ TEST_F(Settings, ValueParsing) {
   ASSERT_TRUE(readPhsftParams(write("[phaseshift]\nIMAGE_WIDTH=0x10\nimage_height=010\nnimage=\n"
                                     "coord = 1 ; comment\n[PSLIB]\nbw_diff=abc\nbrightness=-5\n"
                                     "darkness=99999999999\nstep_diff=2.5e-1\nmax_step=\nmax_parallax=12abc\n"
-                                    "right_dup_cnt=0X1f\nls_points=+7\n[Other]\nsearch_div=9\n")
+                                    "right_dup_cnt=0X1f\nls_points=+7\nmatch_mode=1\n[Other]\nsearch_div=9\n")
                                   .c_str(),
                               p));
   EXPECT_EQ(p.imageWidth, 16);    // hexadecimal
@@ -65,6 +66,7 @@ TEST_F(Settings, ValueParsing) {
   EXPECT_EQ(p.maxParallax, 12.0);
   EXPECT_EQ(p.rightDupCnt, 31);
   EXPECT_EQ(p.lsPoints, 7);
+  EXPECT_EQ(p.matchMode, 1);
   EXPECT_EQ(p.searchDiv, 2);      // other sections are not read
 }
 

@@ -1,0 +1,403 @@
+#include "decoder/phsft/measure_match.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace zel {
+
+namespace {
+
+// Largest phase rise between two neighbouring right pixels of one surface
+// (radians): a fringe period of two pixels. A larger rise is a depth edge.
+constexpr double kMaxRise = M_PI;
+// Largest ratio between the phase rises of neighbouring right pixels pairs
+// of one surface; foreshortening changes the rise only gradually.
+constexpr double kRiseRatio = 2.0;
+// An end rise more than this factor away from the median of the next three
+// rises marks a pixel partly of the other surface; at most kMaxTrim such
+// pixels are left out at each end of a run.
+constexpr double kEndRatio = 1.4;
+constexpr int kMaxTrim = 2;
+// Largest disparity difference of two neighbouring left pixels taken as one
+// surface when covering the right row (pixels): steep surfaces change their
+// disparity by more than "max_step" per pixel.
+constexpr double kJoinStep = 4.0;
+// How far the right camera sees a surface beyond its leftmost stretch (right
+// pixels): its grazing rim.
+constexpr double kRimReach = 3.0;
+// A disparity step above this (pixels) between neighbours is a depth edge.
+constexpr double kEdgeJump = 3.0;
+// Bins per right pixel of the coverage of the right row.
+constexpr int kBinsPerPixel = 4;
+// Smallest region of accepted pixels (connected through neighbours within
+// "max_step") that is kept: wrong matches of pixels hidden from the right
+// camera form short runs that do not join their neighbours.
+constexpr int kMinRegion = 50;
+
+}  // namespace
+
+void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
+  ph_ = ph;
+  // A pixel at a depth edge mixes the two surfaces' phases and splits the
+  // jump into two smaller rises; a rise far above a neighbouring rise of the
+  // same row marks such a pixel, and the run is cut there.
+  // The border columns (202) are left out of matching only as left pixels:
+  // their phase is as good as any, and the right border holds the partners
+  // of left pixels near the left edge.
+  auto usable = [&](int c) { return mask[c] == 0 || mask[c] == kMaskBorder; };
+  auto rise = [&](int c) {
+    if (c < 0 || c + 1 >= width || !usable(c) || !usable(c + 1)) return 0.0;
+    const double step = ph[c + 1] - ph[c];
+    return step > 0 && step <= kMaxRise ? step : 0.0;
+  };
+  auto rises = [&](int c) {
+    const double s = rise(c);
+    if (s == 0.0) return false;
+    const double before = rise(c - 1), after = rise(c + 1);
+    return !(before > 0 && s > kRiseRatio * before) && !(after > 0 && s > kRiseRatio * after);
+  };
+  runs_.clear();
+  for (int r = 0; r + 1 < width;) {
+    if (!rises(r)) {
+      ++r;
+      continue;
+    }
+    int first = r;
+    while (r + 1 < width && rises(r)) ++r;
+    int last = r;
+    // At a depth edge or a shadow border the outermost pixels are partly the
+    // other surface (or dark): their phase is pulled toward the other side,
+    // which shows as an end rise unlike the rises inside the run. Leave such
+    // pixels out, up to kMaxTrim per end.
+    auto unlike = [&](double end, double a, double b, double c) {
+      const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
+      return end > kEndRatio * ref || end * kEndRatio < ref;
+    };
+    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3)); ++k) ++first;
+    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4)); ++k) --last;
+    if (last > first) runs_.push_back({first, last});
+  }
+  hint_.resize(runs_.size());
+  for (std::size_t i = 0; i < runs_.size(); ++i) hint_[i] = runs_[i].first;
+  // Index the runs by the phase periods they cover.
+  bucketStart_.assign(kBuckets + 1, 0);
+  for (const Run& run : runs_) {
+    for (int k = bucketOf(ph[run.first]); k <= bucketOf(ph[run.last]); ++k) ++bucketStart_[k + 1];
+  }
+  for (int k = 0; k < kBuckets; ++k) bucketStart_[k + 1] += bucketStart_[k];
+  bucketRuns_.resize(static_cast<std::size_t>(bucketStart_[kBuckets]));
+  fill_.assign(bucketStart_.begin(), bucketStart_.begin() + kBuckets);
+  for (int i = 0; i < static_cast<int>(runs_.size()); ++i) {
+    for (int k = bucketOf(ph[runs_[i].first]); k <= bucketOf(ph[runs_[i].last]); ++k) bucketRuns_[fill_[k]++] = i;
+  }
+}
+
+int PhaseRuns::bucketOf(double phase) {
+  const double k = std::floor((phase + M_PI) / (2 * M_PI));
+  if (!(k > 0)) return 0;  // NaN lands here too
+  return k >= kBuckets - 1 ? kBuckets - 1 : static_cast<int>(k);
+}
+
+MeasureMatcher::MeasureMatcher(int width) {
+  pos_.resize(static_cast<std::size_t>(width > 0 ? width : 0));
+  cover_.resize(pos_.size() * kBinsPerPixel);
+  owner_.resize(cover_.size());
+  hidden_.resize(pos_.size());
+  wrong_.resize(pos_.size());
+  claim_.resize(pos_.size());
+}
+
+void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
+  const int width = buf.width;
+  const std::size_t off = static_cast<std::size_t>(y) * width;
+  const double* phL = buf.cam[0].phase.data() + off;
+  const double* phR = buf.cam[1].phase.data() + off;
+  std::uint8_t* maskL = buf.cam[0].mask.data() + off;
+  const std::uint8_t* maskR = buf.cam[1].mask.data() + off;
+  const std::uint8_t* whiteL = buf.cam[0].white.data() + off;
+  const std::uint8_t* whiteR = buf.cam[1].white.data() + off;
+  const std::uint8_t* codeL = buf.cam[0].code.data() + off;
+  const std::uint8_t* codeR = buf.cam[1].code.data() + off;
+  double* disp = buf.disparity.data() + off;
+  std::uint8_t* pending = buf.upperTestPending.data() + off;
+  std::fill(disp, disp + width, 0.0);
+  std::fill(pending, pending + width, 0);
+  if (static_cast<int>(pos_.size()) < width) {
+    pos_.resize(static_cast<std::size_t>(width));
+    cover_.resize(pos_.size() * kBinsPerPixel);
+    owner_.resize(cover_.size());
+    hidden_.resize(pos_.size());
+    wrong_.resize(pos_.size());
+    claim_.resize(pos_.size());
+  }
+
+  right_.build(phR, maskR, width);
+
+  const int half = t.lsPoints > 1 ? (t.lsPoints - 1) / 2 : 0;
+  bool prevChosen = false;
+  double prevD = 0.0;
+  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+    if (maskL[x] != 0) {
+      prevChosen = false;
+      continue;
+    }
+    const double pL = phL[x];
+    const double wl = whiteL[x];
+    std::uint8_t failure = kMaskNoMatch;
+    bool chosen = false;
+    double bestScore = 0.0, bestD = 0.0, bestPos = 0.0;
+    right_.forEachBracket(pL, [&](const PhaseRuns::Run& run, int r) {
+      // Line through the run's pixels around the bracket.
+      const int ws = std::max(run.first, r - half);
+      const int we = std::min(run.last, r + 1 + half);
+      // Columns are consecutive: their mean is the window's middle and
+      // their spread n (n^2 - 1) / 12.
+      const int n = we - ws + 1;
+      const double kBar = 0.5 * (ws + we);
+      double sp = 0, sxy = 0;
+      for (int c = ws; c <= we; ++c) {
+        sp += phR[c];
+        sxy += (c - kBar) * phR[c];
+      }
+      const double pBar = sp / n;
+      const double slope = sxy / (n * (static_cast<double>(n) * n - 1) / 12.0);
+      double pos = kBar + (pL - pBar) / slope;
+      if (!(slope > 0) || !(pos >= r - 0.5 && pos <= r + 1.5)) {
+        pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
+      }
+      const double d = x - pos;
+      if (!std::isfinite(d)) {
+        failure = kMaskDisparityNotFinite;
+        return;
+      }
+      if (d < t.minParallax || d > t.maxParallax) {
+        failure = kMaskParallax;
+        return;
+      }
+      const int near = pos - r < 0.5 ? r : r + 1;
+      if (std::abs(codeL[x] - codeR[near]) > 1) {
+        failure = kMaskCode;
+        return;
+      }
+      const double texDiff = std::fabs(wl - static_cast<double>(whiteR[near]));
+      if (texDiff > wl * t.maxTexDiff) {
+        failure = kMaskTexture;
+        return;
+      }
+      const double score = prevChosen ? std::fabs(d - prevD) : texDiff;
+      if (!chosen || score < bestScore) {
+        chosen = true;
+        bestScore = score;
+        bestD = d;
+        bestPos = pos;
+      }
+    });
+    if (!chosen) {
+      maskL[x] = failure;
+      prevChosen = false;
+      continue;
+    }
+    disp[x] = bestD;
+    pos_[static_cast<std::size_t>(x)] = bestPos;
+    pending[x] = 1;
+    prevChosen = true;
+    prevD = bestD;
+  }
+
+  // Occlusion. Two neighbouring left pixels of one surface (disparities
+  // within "max_step") cover the stretch of the right row between their right
+  // positions. A pixel whose right position lies inside a stretch covered by
+  // a surface nearer by more than "max_step" is hidden from the right camera
+  // there: that surface keeps the position. (Right positions need not keep
+  // the left order: beside a thin post the backdrop is seen on both sides.)
+  // Each right column remembers the nearest stretch that overlaps it.
+  const int bins = width * kBinsPerPixel;
+  std::fill(cover_.begin(), cover_.end(), -INFINITY);
+  for (int x = kBorderColumns; x + 1 <= width - kBorderColumns - 1; ++x) {
+    if (!pending[x] || !pending[x + 1] || std::fabs(disp[x] - disp[x + 1]) > kJoinStep) continue;
+    const double a = pos_[static_cast<std::size_t>(x)], b = pos_[static_cast<std::size_t>(x + 1)];
+    const double d = std::min(disp[x], disp[x + 1]);
+    // The first stretch of a surface in the left image lies at its left
+    // silhouette; the right camera sees that surface a little further (its
+    // grazing rim, whose own left pixels are rejected), so the stretch
+    // reaches kRimReach pixels further left.
+    const bool first = !(pending[x - 1] && std::fabs(disp[x - 1] - disp[x]) <= kJoinStep);
+    const double lo = std::min(a, b) - (first ? kRimReach : 0.0);
+    const int c0 = std::max(0, static_cast<int>(std::floor(lo * kBinsPerPixel)));
+    const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
+    for (int c = c0; c <= c1; ++c) {
+      if (d > cover_[static_cast<std::size_t>(c)]) {
+        cover_[static_cast<std::size_t>(c)] = d;
+        owner_[static_cast<std::size_t>(c)] = x;
+      }
+    }
+  }
+  // claim_[x]: the left column of the nearer stretch over x's right position, or -1.
+  for (int x = 0; x < width; ++x) {
+    int& claim = claim_[static_cast<std::size_t>(x)];
+    claim = -1;
+    if (!pending[x]) continue;
+    const int c = static_cast<int>(std::floor(pos_[static_cast<std::size_t>(x)] * kBinsPerPixel));
+    if (c >= 0 && c < bins && cover_[static_cast<std::size_t>(c)] > disp[x] + t.maxStep) {
+      claim = owner_[static_cast<std::size_t>(c)];
+    }
+  }
+  // A hidden pixel lies in the band that the nearer surface hides, which
+  // reaches from it to that surface in the left image. If the pixel's own
+  // surface shows, uncovered, between the two (the next uncovered pixel to its
+  // right has its disparity), the right camera sees it and the nearer claim
+  // is a wrong match (a phase met again on another surface): that claim is
+  // rejected (213), not the pixel.
+  std::fill(wrong_.begin(), wrong_.end(), 0);
+  int next = width;
+  for (int x = width - 1; x >= 0; --x) {
+    const int claim = claim_[static_cast<std::size_t>(x)];
+    hidden_[static_cast<std::size_t>(x)] = 0;
+    if (claim >= 0) {
+      if (next < claim && std::fabs(disp[next] - disp[x]) <= t.maxStep) {
+        wrong_[static_cast<std::size_t>(claim)] = 1;
+        wrong_[static_cast<std::size_t>(claim + 1)] = 1;
+      } else {
+        hidden_[static_cast<std::size_t>(x)] = 1;
+      }
+    } else if (pending[x]) {
+      next = x;
+    }
+  }
+  for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
+    if (!pending[x]) continue;
+    if (wrong_[static_cast<std::size_t>(x)] || hidden_[static_cast<std::size_t>(x)]) {
+      pending[x] = 0;
+      disp[x] = 0.0;
+      maskL[x] = wrong_[static_cast<std::size_t>(x)] ? kMaskFarSideSeen : kMaskOccluded;
+    }
+  }
+}
+
+void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t) {
+  const int width = buf.width;
+  const std::size_t off = static_cast<std::size_t>(y) * width;
+  const double* disp = buf.disparity.data() + off;
+  const std::uint8_t* pending = buf.upperTestPending.data() + off;
+  std::uint8_t* mask = buf.cam[0].mask.data() + off;
+  const bool hasAbove = y > 0;
+  const bool hasBelow = y + 1 < buf.height;
+  const double step = t.maxStep;
+  // Unsupported in one direction: some accepted neighbour there, none within step.
+  auto unsupported = [step](double d, bool has1, double d1, bool has2, double d2) {
+    if (!has1 && !has2) return false;
+    const bool near1 = has1 && std::fabs(d1 - d) <= step;
+    const bool near2 = has2 && std::fabs(d2 - d) <= step;
+    return !near1 && !near2;
+  };
+  auto joined = [&](int a, int b) { return pending[a] && pending[b] && std::fabs(disp[a] - disp[b]) <= step; };
+  for (int x = 2; x + 2 < width; ++x) {
+    if (!pending[x]) continue;
+    const double d = disp[x];
+    const bool left = pending[x - 1] != 0, right = pending[x + 1] != 0;
+    // Along the row a pixel belongs to a run of at least three joined
+    // pixels: strips one or two pixels wide are the remains of wrong
+    // matches at occlusions, not surfaces.
+    const bool l1 = joined(x - 1, x), r1 = joined(x, x + 1);
+    if (!((l1 && joined(x - 2, x - 1)) || (l1 && r1) || (r1 && joined(x + 1, x + 2)))) {
+      mask[x] = kMaskStep;
+      continue;
+    }
+    const bool up = hasAbove && pending[x - width];
+    const bool down = hasBelow && pending[x + width];
+    // A pixel without any accepted neighbour stands alone: nothing vouches for it.
+    bool reject = !left && !right && !up && !down;
+    // Beside a depth edge the pixel on the far side is the one that mixes
+    // in the near surface: drop it.
+    const double edge = d + kEdgeJump;
+    if ((left && disp[x - 1] > edge) || (right && disp[x + 1] > edge) || (up && disp[x - width] > edge) ||
+        (down && disp[x + width] > edge)) {
+      reject = true;
+    }
+    if (!reject) reject = unsupported(d, left, disp[x - 1], right, disp[x + 1]);
+    if (!reject) reject = unsupported(d, up, up ? disp[x - width] : 0.0, down, down ? disp[x + width] : 0.0);
+    if (reject) mask[x] = kMaskStep;
+  }
+}
+
+namespace {
+
+// Fills the regions whose seeds lie in [seedBegin, seedEnd) (pixel indices),
+// not leaving rows [rowBegin, rowEnd), marking visited pixels with `marker`
+// in seen. A region under kMinRegion pixels is rejected, unless an accepted
+// pixel beyond those rows touches it (the rest of it may lie there): then its
+// seed goes to `deferred`.
+void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, int rowBegin, int rowEnd,
+                 std::uint8_t marker, RegionScratch& scratch) {
+  const int width = buf.width;
+  const double* disp = buf.disparity.data();
+  std::uint8_t* mask = buf.cam[0].mask.data();
+  std::uint8_t* seen = buf.upperTestPending.data();
+  const int begin = rowBegin * width, end = rowEnd * width;
+  const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
+  std::vector<int>& stack = scratch.stack;
+  std::vector<int>& region = scratch.region;
+  for (int seed = seedBegin; seed < seedEnd; ++seed) {
+    if (mask[seed] != 0 || seen[seed] == marker) continue;
+    stack.clear();
+    region.clear();
+    stack.push_back(seed);
+    seen[seed] = marker;
+    bool open = false;
+    while (!stack.empty()) {
+      const int i = stack.back();
+      stack.pop_back();
+      region.push_back(i);
+      const int x = i % width;
+      const double d = disp[i];
+      auto visit = [&](int j) {
+        if (mask[j] == 0 && seen[j] != marker && std::fabs(disp[j] - d) <= step) {
+          seen[j] = marker;
+          stack.push_back(j);
+        }
+      };
+      if (x > 0) visit(i - 1);
+      if (x + 1 < width) visit(i + 1);
+      if (i - width >= begin) {
+        visit(i - width);
+      } else if (openAbove && mask[i - width] == 0) {
+        open = true;
+      }
+      if (i + width < end) {
+        visit(i + width);
+      } else if (openBelow && mask[i + width] == 0) {
+        open = true;
+      }
+    }
+    if (static_cast<int>(region.size()) >= kMinRegion) continue;
+    if (open) {
+      scratch.deferred.push_back(seed);
+    } else {
+      for (int i : region) mask[i] = kMaskSmallRegion;
+    }
+  }
+}
+
+}  // namespace
+
+void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, RegionScratch (&scratch)[2]) {
+  // Two bands of rows on two threads; the few small regions that reach the
+  // border between the bands are filled again over the whole image.
+  const int mid = buf.height / 2;
+#pragma omp parallel for schedule(static) num_threads(2)
+  for (int band = 0; band < 2; ++band) {
+    scratch[band].deferred.clear();
+    const int rowBegin = band == 0 ? 0 : mid, rowEnd = band == 0 ? mid : buf.height;
+    fillRegions(buf, t.maxStep, rowBegin * buf.width, rowEnd * buf.width, rowBegin, rowEnd, 2, scratch[band]);
+  }
+  for (const RegionScratch& band : scratch) {
+    for (int seed : band.deferred) {
+      // Over all rows nothing is left open: the region is kept or rejected
+      // (seeds of a region already filled are skipped).
+      fillRegions(buf, t.maxStep, seed, seed + 1, 0, buf.height, 3, scratch[0]);
+    }
+  }
+}
+
+}  // namespace zel
