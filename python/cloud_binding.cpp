@@ -82,8 +82,11 @@ void writePoints(py::object pathObj, py::object pointsObj, py::object coloursObj
   requireContiguous(points, "points");
   const auto n = static_cast<std::size_t>(points.shape(0));
   if (n == 0) raise(PyExc_ValueError, "no points to write: " + path + " was not written");
+  // (a default py::array is an empty array, not "none": presence is tracked apart)
+  const bool hasColours = !coloursObj.is_none();
+  const bool hasTriangles = !trianglesObj.is_none();
   py::array colours;
-  if (!coloursObj.is_none()) {
+  if (hasColours) {
     colours = asArray(coloursObj, "colors");
     requireDtype<std::uint8_t>(colours, "colors", "uint8");
     requireShape(colours, "colors", {points.shape(0), 3}, "red, green, blue per point");
@@ -91,7 +94,7 @@ void writePoints(py::object pathObj, py::object pointsObj, py::object coloursObj
   }
   py::array triangles;
   bool wideIndices = false;
-  if (!trianglesObj.is_none()) {
+  if (hasTriangles) {
     triangles = asArray(trianglesObj, "triangles");
     wideIndices = triangles.dtype().equal(py::dtype::of<std::int64_t>());
     if (!wideIndices) requireDtype<std::int32_t>(triangles, "triangles", "int32");
@@ -109,12 +112,12 @@ void writePoints(py::object pathObj, py::object pointsObj, py::object coloursObj
     } else {
       std::memcpy(room.positions, points.data(), 3 * n * sizeof(float));
     }
-    if (colours) {
+    if (hasColours) {
       std::memcpy(room.colours, colours.data(), 3 * n);
     } else {
       std::memset(room.colours, 255, 3 * n);  // white, as the readers give a point without colour
     }
-    if (triangles) {
+    if (hasTriangles) {
       const auto m = static_cast<std::size_t>(triangles.shape(0));
       for (std::size_t t = 0; t < m; ++t) {
         std::int32_t c[3];
