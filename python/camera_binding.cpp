@@ -463,15 +463,18 @@ is missing, has another size, or comes twice.)")
           "0 hardware trigger input, 1 software trigger by capture(); -1 before it was set.")
       .def("get_exposure", unlocked(&PluginApi::getExposure), py::arg("camera"),
            "Exposure of camera 0 or 1 in the plug-in's units.")
-      .def("set_exposure", checked(&PluginApi::setExposure, "the exposure"), py::arg("camera"), py::arg("value"))
-      .def("get_gain", unlocked(&PluginApi::getGain), py::arg("camera"))
-      .def("set_gain", checked(&PluginApi::setGain, "the gain"), py::arg("camera"), py::arg("value"))
-      .def("get_analog_gain", unlocked(&PluginApi::getAnalogGain), py::arg("camera"))
+      .def("set_exposure", checked(&PluginApi::setExposure, "the exposure"), py::arg("camera"), py::arg("value"),
+           "Sets the exposure; RuntimeError when the plug-in refuses it.")
+      .def("get_gain", unlocked(&PluginApi::getGain), py::arg("camera"), "Gain of camera 0 or 1 in the plug-in's units.")
+      .def("set_gain", checked(&PluginApi::setGain, "the gain"), py::arg("camera"), py::arg("value"),
+           "Sets the gain; RuntimeError when the plug-in refuses it.")
+      .def("get_analog_gain", unlocked(&PluginApi::getAnalogGain), py::arg("camera"),
+           "The head's analog gain (OrvCamKtds); 0 for the other plug-ins.")
       .def("set_analog_gain", checked(&PluginApi::setAnalogGain, "the analog gain"), py::arg("camera"),
            py::arg("value"))
       .def("open_projector", &Camera::openProjector, py::arg("address"),
            "Opens the projector: 'a.b.c.d' (TCP port 5073), 'COMn', or the interface's 32-bit value.")
-      .def("close_projector", &Camera::closeProjector)
+      .def("close_projector", &Camera::closeProjector, "Closes and forgets the projector.")
       .def("projector_command_p", checked(&PluginApi::projectorCommandP, "projector command p"), py::arg("n"),
            "Shows pattern n.")
       .def("projector_command_r", checked(&PluginApi::projectorCommandR, "projector command r"))
@@ -479,8 +482,9 @@ is missing, has another size, or comes twice.)")
       .def("projector_command_x", checked(&PluginApi::projectorCommandX, "projector command x"), py::arg("n"))
       .def("projector_set_light", checked(&PluginApi::projectorSetLight, "the light level"), py::arg("level"))
       .def("projector_diag", unlocked(&PluginApi::projectorDiag), "The projector's status; -1 without one.")
-      .def("reset_frame_count", unlocked(&PluginApi::resetFrameCount))
-      .def("frame_count", unlocked(&PluginApi::getFrameCount), py::arg("camera"));
+      .def("reset_frame_count", unlocked(&PluginApi::resetFrameCount), "Sets both frame counters to 0.")
+      .def("frame_count", unlocked(&PluginApi::getFrameCount), py::arg("camera"),
+           "Frames camera 0 or 1 delivered since the last reset (some plug-ins reset it at capture).");
 }
 
 }  // namespace zelcam_py

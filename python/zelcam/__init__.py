@@ -60,6 +60,12 @@ __all__ = [
 ]
 
 
+# The classes live in the extension module; they belong to this package.
+for _name in ("Camera", "CircleBoard", "PhaseShiftDecoder", "SgbmDecoder", "DetectionError"):
+    globals()[_name].__module__ = __name__
+del _name
+
+
 def detect_circles(image, settings=None):
     """Detects the circle board in one image with a fresh CircleBoard(settings).
 
