@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -264,6 +265,35 @@ py::tuple readImageSet(const std::string& folder, int perCamera) {
   return py::make_tuple(left, right);
 }
 
+// A malloc'd copy of one output array, handed to numpy as the owner of the
+// array's memory (freed with the last view of it).
+struct Block {
+  void* data = nullptr;
+  Block() = default;
+  Block(Block&& o) noexcept : data(o.data) { o.data = nullptr; }
+  Block& operator=(Block&& o) noexcept {
+    std::swap(data, o.data);
+    return *this;
+  }
+  ~Block() { std::free(data); }
+  // Runs without the GIL: plain memory only.
+  static Block copyOf(const void* src, std::size_t bytes) {
+    Block b;
+    b.data = std::malloc(bytes ? bytes : 1);
+    if (!b.data) return b;
+    std::memcpy(b.data, src, bytes);
+    return b;
+  }
+  template <typename T>
+  py::array_t<T> toArray(std::vector<py::ssize_t> shape) {
+    if (!data) return py::array_t<T>(shape);  // no points: an empty array of the right shape
+    void* p = data;
+    py::capsule owner(p, [](void* q) { std::free(q); });
+    data = nullptr;  // the capsule frees it from now on
+    return py::array_t<T>(shape, static_cast<T*>(p), owner);
+  }
+};
+
 // What both decoder bindings share; Api is IDecPhsft or IDecSgbm.
 template <typename Api>
 struct DecoderTraits;
@@ -318,6 +348,7 @@ class Decoder {
       if (!calibration.is_none()) loadCalibration(calibration);
     } catch (...) {
       releaseDecoder();
+      alive().store(false);  // also when no decoder was made: the slot is free again
       throw;
     }
   }
@@ -415,6 +446,10 @@ class Decoder {
     std::int32_t* pixels = nullptr;
     std::int32_t n = 0;
     const std::uintmax_t logStart = fileSize(logPath_);
+    // The decoder's arrays live until its next exec: each is copied once, into
+    // memory that the returned numpy arrays own, still without the GIL (one
+    // hand-over of the GIL per call, not two).
+    Block outPoints, outColours, outPixels;
     {
       py::gil_scoped_release release;
       const auto t0 = std::chrono::steady_clock::now();
@@ -431,28 +466,25 @@ class Decoder {
         n = d->exec(&points, &colours, false, &pixels);
       }
       lastExecMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+      if (n > 0 && points && colours && pixels) {
+        const std::size_t count = static_cast<std::size_t>(n);
+        outPoints = Block::copyOf(points, count * 3 * sizeof(float));
+        outColours = Block::copyOf(colours, count * 3);
+        outPixels = Block::copyOf(pixels, count * sizeof(std::int32_t));
+      }
+    }
+    if (n > 0 && !(outPoints.data && outColours.data && outPixels.data)) {
+      throw std::runtime_error(std::string("the ") + Traits::kName + " returned " + std::to_string(n) +
+                               " points but not all of its arrays");
     }
     if (n <= 0) {
       const std::string errors = errorLinesSince(logPath_, logStart);
       if (!errors.empty()) throw std::runtime_error(std::string("the ") + Traits::kName + " failed: " + errors);
       n = 0;
     }
-    // The decoder's arrays live until its next exec: one copy each into
-    // memory numpy owns, made without the GIL.
-    py::array_t<float> pts({static_cast<py::ssize_t>(n), py::ssize_t{3}});
-    py::array_t<std::uint8_t> cols({static_cast<py::ssize_t>(n), py::ssize_t{3}});
-    py::array_t<std::int32_t> pix({static_cast<py::ssize_t>(n)});
-    if (n > 0) {
-      float* pd = pts.mutable_data();
-      std::uint8_t* cd = cols.mutable_data();
-      std::int32_t* xd = pix.mutable_data();
-      py::gil_scoped_release release;
-      const std::size_t count = static_cast<std::size_t>(n);
-      std::memcpy(pd, points, count * 3 * sizeof(float));
-      std::memcpy(cd, colours, count * 3);
-      std::memcpy(xd, pixels, count * sizeof(std::int32_t));
-    }
-    return decodeResultType()(pts, cols, pix);
+    const py::ssize_t rows = n;
+    return decodeResultType()(outPoints.toArray<float>({rows, 3}), outColours.toArray<std::uint8_t>({rows, 3}),
+                              outPixels.toArray<std::int32_t>({rows}));
   }
 
   int width() { return need()->getImageWidth(); }

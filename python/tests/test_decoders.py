@@ -100,3 +100,4 @@ def test_bad_input_raises_clear_errors(scene, tmp_path):
             dec.load_calibration(tmp_path)  # the library itself says true here
     with pytest.raises(RuntimeError, match="cannot load libOrvDecPhsft.so"):
         zelcam.PhaseShiftDecoder(library=tmp_path)
+    zelcam.PhaseShiftDecoder().close()  # a failed construction keeps no claim on the decoder
