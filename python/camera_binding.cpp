@@ -254,6 +254,14 @@ class Camera {
     py::array_t<std::uint8_t> left({py::ssize_t{kPatterns}, h, w});
     py::array_t<std::uint8_t> right({py::ssize_t{kPatterns}, h, w});
     std::uint8_t* dst[2] = {left.mutable_data(), right.mutable_data()};
+    bool idle = false;
+    if (!shooting_.compare_exchange_strong(idle, true)) {
+      throw std::runtime_error("a shot is already running on this Camera (from another thread)");
+    }
+    struct Idle {
+      std::atomic<bool>& flag;
+      ~Idle() { flag.store(false); }
+    } idleAgain{shooting_};
     std::string error;
     {
       py::gil_scoped_release unlocked;
@@ -374,6 +382,7 @@ class Camera {
   int revision_ = 25;
   std::string logPath_;
   bool projectorOpen_ = false;
+  std::atomic<bool> shooting_{false};
   int width_ = 0, height_ = 0;
   std::vector<std::uint8_t> hostBuffers_[2];
   std::vector<std::vector<std::uint8_t>> retired_;

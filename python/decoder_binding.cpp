@@ -417,13 +417,20 @@ class Decoder {
   // The decoder's image layout for one camera: (count, H, W), or (H, W) for SGBM.
   std::vector<py::ssize_t> cameraShape() {
     Api* d = need();
-    const py::ssize_t h = d->getImageHeight(), w = d->getImageWidth();
+    const py::ssize_t h = d->getImageHeight(), w = d->getImageWidth(), count = Traits::perCamera(d);
+    if (h <= 0 || w <= 0 || count <= 0) {
+      throw std::runtime_error("the settings give " + std::to_string(count) + " images of " + std::to_string(w) +
+                               " x " + std::to_string(h) + " pixels per camera; nothing can be decoded");
+    }
     if constexpr (std::is_same_v<Api, IDecSgbm>) return {h, w};
-    return {static_cast<py::ssize_t>(Traits::perCamera(d)), h, w};
+    return {count, h, w};
   }
 
   py::object decode(py::object left, py::object right, bool rectified) {
     Api* d = need();
+    if (std::is_same_v<Api, IDecPhsft> && rectified) {
+      throw py::value_error("rectified=True is for SgbmDecoder: the phase-shift decoder always rectifies");
+    }
     if (right.is_none()) {
       const std::string folder = pathText(left, "left (a folder when right is not given)");
       py::tuple pair = readImageSet(folder, Traits::perCamera(d));
@@ -485,6 +492,23 @@ class Decoder {
     const py::ssize_t rows = n;
     return decodeResultType()(outPoints.toArray<float>({rows, 3}), outColours.toArray<std::uint8_t>({rows, 3}),
                               outPixels.toArray<std::int32_t>({rows}));
+  }
+
+  // SGBM only: copies of the decoder's rectified image buffers (slot 9).
+  py::tuple rectifiedImages() {
+    std::unique_lock<std::mutex> lock = lockBusy();
+    Api* d = need();
+    const py::ssize_t h = d->getImageHeight(), w = d->getImageWidth();
+    py::list out;
+    for (int c = 0; c < 2; ++c) {
+      const std::uint8_t* src = nullptr;
+      if constexpr (std::is_same_v<Api, IDecSgbm>) src = d->getRectifiedImage(c);
+      if (!src || h <= 0 || w <= 0) throw std::runtime_error("the decoder has no rectified images");
+      py::array_t<std::uint8_t> img({h, w});
+      std::memcpy(img.mutable_data(), src, static_cast<std::size_t>(h) * static_cast<std::size_t>(w));
+      out.append(img);
+    }
+    return py::tuple(out);
   }
 
   int width() { return need()->getImageWidth(); }
@@ -569,7 +593,13 @@ while the decoder runs; calls on one object are serialised.)";
 template <typename Api>
 void bindDecoder(py::module_& m, const char* doc, const char* decodeDoc) {
   using D = Decoder<Api>;
-  py::class_<D>(m, DecoderTraits<Api>::kClass, doc)
+  py::class_<D> cls(m, DecoderTraits<Api>::kClass, doc);
+  if constexpr (std::is_same_v<Api, IDecSgbm>) {
+    cls.def("rectified_images", &D::rectifiedImages,
+            "Copies of the left and right images the last decode() rectified: two (height, width)\n"
+            "uint8 arrays (zero before the first decode that rectified).");
+  }
+  cls
       .def(py::init<py::object, py::object, py::object, py::object>(), py::arg("settings") = py::none(),
            py::arg("calibration") = py::none(), py::kw_only(), py::arg("library") = py::none(),
            py::arg("log") = py::none())

@@ -53,6 +53,10 @@ def test_sgbm_decode_equals_the_cpp_host(scene, cpp_result):
         assert_same_cloud(dec.decode(left, right), cpp_result["sgbm"])
         assert_same_cloud(dec.decode(left[None], right[None]), cpp_result["sgbm"])
         assert_same_cloud(dec.decode(scene), cpp_result["sgbm"])
+        # Matching the images the decoder rectified gives the same cloud.
+        rect_left, rect_right = dec.rectified_images()
+        assert rect_left.shape == (256, 320) and rect_left.any()
+        assert_same_cloud(dec.decode(rect_left, rect_right, rectified=True), cpp_result["sgbm"])
 
 
 def test_one_decoder_of_a_kind_per_process(scene):
@@ -83,6 +87,8 @@ def test_bad_input_raises_clear_errors(scene, tmp_path):
             dec.decode(wide[:, :, ::2], right)
         with pytest.raises(ValueError, match="C-contiguous"):
             dec.decode(np.asfortranarray(left), right)
+        with pytest.raises(ValueError, match="SgbmDecoder"):
+            dec.decode(left, right, rectified=True)
         with pytest.raises(FileNotFoundError):
             dec.decode(tmp_path / "absent")
         with pytest.raises(FileNotFoundError, match="cam0_00.pgm"):
