@@ -6,6 +6,7 @@ namespace zelscan {
 
 int decodeCommand(int argc, char** argv);
 int demoCommand(int argc, char** argv);
+int shotCommand(int argc, char** argv);
 
 // Writes a cloud as a point file; the format follows the extension (".ply"
 // binary PLY, ".3d", ".csv"/".txt" text rows).

@@ -197,6 +197,8 @@ class SgbmHost : public HostBase<IDecSgbm> {
 
 }  // namespace
 
+void* openHostLibrary(const char* fileName, std::string* error) { return openLibrary(fileName, error); }
+
 bool parseDecoderKind(const std::string& text, DecoderKind& kind) {
   if (text == "phsft") {
     kind = DecoderKind::Phsft;

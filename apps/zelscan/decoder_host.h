@@ -53,6 +53,11 @@ class DecoderHost {
   virtual void logTo(const std::string& path) = 0;
 };
 
+// dlopen's a library the host loads (a decoder or a camera plug-in):
+// $ZELSCAN_LIB_DIR, then ../lib beside this executable, then the loader's
+// search path. Null with *error on failure.
+void* openHostLibrary(const char* fileName, std::string* error);
+
 // Reads 8-bit grey images (PGM, PNG, ...) into image sets. Every image must be
 // width x height (taken from the first image when width is 0).
 bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles,

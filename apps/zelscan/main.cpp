@@ -16,6 +16,7 @@ void usage(std::FILE* to) {
                "           calibrate with calibrix, decode, write PLY clouds and report the\n"
                "           accuracy against the ground truth\n"
                "  decode   decode one image set into a point file\n"
+               "  shot     take a 13-pattern image set through a camera plug-in\n"
                "\n"
                "'zelscan COMMAND --help' describes a command.\n");
 }
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   }
   if (!std::strcmp(argv[1], "decode")) return zelscan::decodeCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "demo")) return zelscan::demoCommand(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "shot")) return zelscan::shotCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "zelscan: unknown command '%s' (try 'zelscan --help')\n", argv[1]);
   return 2;
 }

@@ -4,5 +4,6 @@
 namespace zelsim {
 
 int renderCommand(int argc, char** argv);
+int serveCommand(int argc, char** argv);
 
 }  // namespace zelsim

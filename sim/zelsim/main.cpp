@@ -20,6 +20,7 @@ int projectorCommand(int argc, char** argv) { return sim::runProjectorCommand(ar
 constexpr Command kCommands[] = {
     {"render", zelsim::renderCommand, "render a scene to pattern images, board images and ground truth"},
     {"projector", projectorCommand, "serve the projector protocol (TCP 127.0.0.1:5073, pseudo-terminal)"},
+    {"serve", zelsim::serveCommand, "serve a live head: projector and GigE Vision cameras or stereo head"},
 };
 
 void usage(const char* prog) {
