@@ -8,6 +8,10 @@ import numpy as np
 import pytest
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "head: shots from the live virtual head (slow; own network namespace)")
+
+
 def _helper():
     path = os.environ.get("ZELCAM_TEST_HELPER")
     if not path or not os.path.exists(path):
