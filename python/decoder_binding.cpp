@@ -579,9 +579,11 @@ class Decoder {
 const char kDecodeDoc[] = R"(Decodes one image set and returns DecodeResult(points, colors, pixel_indices).
 
 left, right: the images of each camera as C-contiguous uint8 numpy arrays,
-{shape}; or left alone as a folder in the layout `zelscan decode --images`
-reads ({files}). Anything else raises TypeError (not an array, wrong dtype)
-or ValueError (wrong shape, not C-contiguous); nothing is converted silently.
+{shape};
+or left alone as a folder in the layout `zelscan decode --images` reads:
+{files}.
+Anything else raises TypeError (not an array, wrong dtype) or ValueError
+(wrong shape, not C-contiguous); nothing is converted silently.
 
 Returns numpy arrays owned by Python (the decoder's own arrays are copied
 once, without the GIL): points (N, 3) float32 x, y, z in the calibration's
@@ -654,7 +656,7 @@ py::object& decodeResultType() {
 void bindDecoders(py::module_& m) {
   m.attr("DecodeResult") = decodeResultType();
   static const std::string phsftDecode =
-      replaceAll(replaceAll(kDecodeDoc, "{shape}", "shape (image_count, height, width) each, 13 images"),
+      replaceAll(replaceAll(kDecodeDoc, "{shape}", "shape (image_count, height, width) each (13 images by default)"),
                  "{files}", "cam0_00.pgm..cam0_12.pgm, cam1_00.pgm..cam1_12.pgm");
   static const std::string sgbmDecode =
       replaceAll(replaceAll(kDecodeDoc, "{shape}", "shape (height, width) or (1, height, width) each"), "{files}",
