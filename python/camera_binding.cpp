@@ -189,10 +189,12 @@ class Camera {
     }
   }
 
+  // No shot can be running here: shot() holds a reference to the object.
   ~Camera() { release(); }
 
   void release() {
     if (!api_) return;
+    if (shooting_.load()) throw std::runtime_error("a shot is running on this Camera (in another thread)");
     {
       py::gil_scoped_release unlocked;
       api_.reset();  // the plug-in stops its threads: no callback after this

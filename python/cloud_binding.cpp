@@ -1,5 +1,7 @@
 // Point files to and from numpy, through the viewer's point store and its
 // readers and writers (PLY binary and ASCII, 3D, text rows).
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -136,15 +138,23 @@ void writePoints(py::object pathObj, py::object pointsObj, py::object coloursObj
   } catch (const std::bad_alloc&) {
     raise(PyExc_MemoryError, "out of memory for " + std::to_string(n) + " points");
   }
+  // Written under a temporary name beside the target (same extension, so the
+  // writer picked is the same) and renamed over it only when complete: a
+  // failed write leaves neither a partial file nor a damaged earlier one.
+  const fs::path target(path);
+  const fs::path partial = target.parent_path() / ("." + target.stem().string() + ".partial-" +
+                                                   std::to_string(::getpid()) + target.extension().string());
   cloud::SaveResult result;
+  std::error_code ec;
   {
     py::gil_scoped_release release;
-    result = cloud::SavePointFile(store, path, format);
+    result = cloud::SavePointFile(store, partial, format);
+    if (result == cloud::SaveResult::Saved) fs::rename(partial, target, ec);
   }
-  if (result != cloud::SaveResult::Saved) {
-    std::error_code ec;
-    fs::remove(path, ec);  // never leave a partial file behind
-    raise(PyExc_OSError, "cannot write " + path);
+  if (result != cloud::SaveResult::Saved || ec) {
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    raise(PyExc_OSError, "cannot write " + path + (ec ? ": " + ec.message() : std::string()));
   }
 }
 
@@ -181,7 +191,9 @@ format: None picks the writer by the extension (.ply binary PLY, .3d, .csv or
 
 ValueError for N = 0 (nothing is written), an unknown extension, a triangle
 naming a point that does not exist, or a bad array; OSError when the file
-cannot be written (no partial file is left).)");
+cannot be written. The file is written under a temporary name beside it and
+renamed when complete: a failed write leaves no partial file and keeps an
+earlier file of that name as it was.)");
 }
 
 }  // namespace zelcam_py

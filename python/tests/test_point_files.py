@@ -86,6 +86,12 @@ def test_bad_input_writes_nothing(tmp_path, cloud):
     assert not target.exists()
     with pytest.raises(OSError, match="cannot write"):
         zelcam.write_points(tmp_path / "no" / "such" / "c.ply", points)
+    # A write that cannot complete leaves no partial file behind: here the
+    # name is taken by a folder, so the finished file cannot be put there.
+    (tmp_path / "taken.ply").mkdir()
+    with pytest.raises(OSError, match="cannot write"):
+        zelcam.write_points(tmp_path / "taken.ply", points)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["taken.ply"]
     with pytest.raises(FileNotFoundError):
         zelcam.read_points(tmp_path / "absent.ply")
     # A file the reader cannot make sense of loads as an empty cloud.
