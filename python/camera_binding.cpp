@@ -211,6 +211,7 @@ class Camera {
       mask = a.open(format, option);
       size = a.getImageSize();
     }
+    openMask_ = mask;
     if (mask == 0) return 0;
     if (size.width <= 0 || size.height <= 0 || size.width > 16384 || size.height > 16384) {
       throw std::runtime_error("the plug-in reports an image size of " + std::to_string(size.width) + " x " +
@@ -248,6 +249,11 @@ class Camera {
     PluginApi& a = need();
     if (!(timeoutSeconds > 0) || timeoutSeconds > 3600) throw py::value_error("timeout must be 0 < t <= 3600 s");
     if (width_ == 0) throw std::runtime_error("open() the cameras first");
+    if (openMask_ != 3) {
+      throw std::runtime_error(std::string(openMask_ & 1 ? "camera-2" : "camera-1") +
+                               " is not open (open() returned " + std::to_string(openMask_) +
+                               "): a shot needs both cameras");
+    }
     int mode = a.getTriggerMode();
     if (mode == 0 && !projectorOpen_) {
       throw std::runtime_error("hardware trigger (mode 0) fires through the projector: open_projector() first");
@@ -384,6 +390,7 @@ class Camera {
   int revision_ = 25;
   std::string logPath_;
   bool projectorOpen_ = false;
+  unsigned openMask_ = 0;
   std::atomic<bool> shooting_{false};
   int width_ = 0, height_ = 0;
   std::vector<std::uint8_t> hostBuffers_[2];

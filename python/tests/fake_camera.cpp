@@ -3,7 +3,7 @@
 // the projector shows, delivered from the plug-in's own thread as a real
 // back-end does. ZELFAKE_FAULT picks a misbehaviour: "drop2" (camera-2 sends
 // nothing), "big2" (camera-2 sends 72 x 48 frames), "twice1" (camera-1 sends
-// every frame twice).
+// every frame twice), "only1" (only camera-1 opens).
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +38,8 @@ class FakeCam final : public IZelcam3D {
   void setLog(unsigned, const char*) override {}
   unsigned open(int, int) override {
     open_ = true;
-    return 3;
+    const char* f = std::getenv("ZELFAKE_FAULT");
+    return f && std::string(f) == "only1" ? 1 : 3;
   }
   void close() override { open_ = false; }
   ZelcamImageSize getImageSize() override { return open_ ? ZelcamImageSize{kWidth, kHeight} : ZelcamImageSize{0, 0}; }

@@ -55,6 +55,7 @@ def test_a_shot_arrives_as_numpy_arrays(fake):
         ("drop2", "no frame from camera-2 for pattern 0 within 300 ms"),
         ("big2", "camera-2 sent a frame of 72 x 48 at pattern 0, expected 64 x 48"),
         ("twice1", "camera-1 sent more than one frame for pattern 0"),
+        ("only1", r"camera-2 is not open \(open\(\) returned 1\)"),
     ],
 )
 def test_a_misbehaving_plugin_is_reported(fake, monkeypatch, fault, message):
