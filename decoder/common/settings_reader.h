@@ -3,6 +3,7 @@
 // decoders read their keys the same way: as text with a 256-byte buffer and
 // the built-in default written as text, integers parsed with base detection,
 // doubles as decimal.
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -27,6 +28,33 @@ std::int32_t readSettingInt(const char* section, const char* key, std::int32_t d
 // buffer exactly as a stored value would be; the value is parsed as decimal
 // floating point (empty or unparsable: 0).
 double readSettingDouble(const char* section, const char* key, double def, const char* path);
+
+// One key of a decoder's settings and the field of Params it fills: an
+// integer or a double field, the other member null.
+template <class Params>
+struct SettingKey {
+  const char* section;
+  const char* key;
+  std::int32_t Params::*intField = nullptr;
+  double Params::*doubleField = nullptr;
+};
+
+// Reads every key of the table from path into params, each with the default
+// a Params{} holds. False (params unchanged) when the file does not exist.
+template <class Params, std::size_t N>
+bool readSettingsTable(const char* path, const SettingKey<Params> (&keys)[N], Params& params) {
+  if (!settingsFileExists(path)) return false;
+  const Params def;
+  Params p;
+  for (const SettingKey<Params>& k : keys) {
+    if (k.intField)
+      p.*k.intField = readSettingInt(k.section, k.key, def.*k.intField, path);
+    else
+      p.*k.doubleField = readSettingDouble(k.section, k.key, def.*k.doubleField, path);
+  }
+  params = p;
+  return true;
+}
 
 // Integer parsing of a settings value: strtol with base 0 (0x.. hexadecimal,
 // 0.. octal), clamped to int32 (the range of the 32-bit long the settings

@@ -6,9 +6,32 @@ namespace zel {
 
 namespace {
 
-// The settings-file readers shared with the SGBM decoder.
-constexpr auto readInt = readSettingInt;
-constexpr auto readDouble = readSettingDouble;
+using Key = SettingKey<PhsftParams>;
+using P = PhsftParams;
+constexpr const char* kPs = "PhaseShift";
+constexpr const char* kLib = "PSLIB";
+// The keys in the order the settings file documents them.
+const Key kKeys[] = {
+    {kPs, "nimage", &P::nimage},
+    {kPs, "image_width", &P::imageWidth},
+    {kPs, "image_height", &P::imageHeight},
+    {kPs, "coord", &P::coord},
+    {kLib, "Q_evec", &P::qEvec},
+    {kLib, "search_div", &P::searchDiv},
+    {kLib, "bw_diff", &P::bwDiff},
+    {kLib, "brightness", &P::brightness},
+    {kLib, "darkness", &P::darkness},
+    {kLib, "step_diff", nullptr, &P::stepDiff},
+    {kLib, "max_step", nullptr, &P::maxStep},
+    {kLib, "max_ph_diff", nullptr, &P::maxPhDiff},
+    {kLib, "max_tex_diff", nullptr, &P::maxTexDiff},
+    {kLib, "max_parallax", nullptr, &P::maxParallax},
+    {kLib, "min_parallax", nullptr, &P::minParallax},
+    {kLib, "right_dup_cnt", &P::rightDupCnt},
+    {kLib, "ls_points", &P::lsPoints},
+    {kLib, "evec_error", nullptr, &P::evecError},
+    {kLib, "match_mode", &P::matchMode},
+};
 
 }  // namespace
 
@@ -23,33 +46,6 @@ PhsftParams PhsftParams::zeroes() {
   return p;
 }
 
-bool readPhsftParams(const char* path, PhsftParams& params) {
-  if (!settingsFileExists(path)) return false;
-  const PhsftParams def;
-  PhsftParams p;
-  const char* ps = "PhaseShift";
-  const char* lib = "PSLIB";
-  p.nimage = readInt(ps, "nimage", def.nimage, path);
-  p.imageWidth = readInt(ps, "image_width", def.imageWidth, path);
-  p.imageHeight = readInt(ps, "image_height", def.imageHeight, path);
-  p.coord = readInt(ps, "coord", def.coord, path);
-  p.qEvec = readInt(lib, "Q_evec", def.qEvec, path);
-  p.searchDiv = readInt(lib, "search_div", def.searchDiv, path);
-  p.bwDiff = readInt(lib, "bw_diff", def.bwDiff, path);
-  p.brightness = readInt(lib, "brightness", def.brightness, path);
-  p.darkness = readInt(lib, "darkness", def.darkness, path);
-  p.stepDiff = readDouble(lib, "step_diff", def.stepDiff, path);
-  p.maxStep = readDouble(lib, "max_step", def.maxStep, path);
-  p.maxPhDiff = readDouble(lib, "max_ph_diff", def.maxPhDiff, path);
-  p.maxTexDiff = readDouble(lib, "max_tex_diff", def.maxTexDiff, path);
-  p.maxParallax = readDouble(lib, "max_parallax", def.maxParallax, path);
-  p.minParallax = readDouble(lib, "min_parallax", def.minParallax, path);
-  p.rightDupCnt = readInt(lib, "right_dup_cnt", def.rightDupCnt, path);
-  p.lsPoints = readInt(lib, "ls_points", def.lsPoints, path);
-  p.evecError = readDouble(lib, "evec_error", def.evecError, path);
-  p.matchMode = readInt(lib, "match_mode", def.matchMode, path);
-  params = p;
-  return true;
-}
+bool readPhsftParams(const char* path, PhsftParams& params) { return readSettingsTable(path, kKeys, params); }
 
 }  // namespace zel

@@ -13,30 +13,34 @@ SgbmParams SgbmParams::zeroes() {
   return p;
 }
 
-bool readSgbmParams(const char* path, SgbmParams& params) {
-  if (!settingsFileExists(path)) return false;
-  const SgbmParams def;
-  SgbmParams p;
-  const char* st = "StereoSGBM";
-  const char* lib = "SGBMLIB";
-  p.imageWidth = readSettingInt(st, "image_width", def.imageWidth, path);
-  p.imageHeight = readSettingInt(st, "image_height", def.imageHeight, path);
-  p.coord = readSettingInt(st, "coord", def.coord, path);
-  p.qEvec = readSettingInt(lib, "Q_evec", def.qEvec, path);
-  p.minDisparity = readSettingInt(lib, "min_disparity", def.minDisparity, path);
-  p.numDisparities = readSettingInt(lib, "num_disparities", def.numDisparities, path);
-  p.blockSize = readSettingInt(lib, "block_size", def.blockSize, path);
-  p.p1 = readSettingInt(lib, "P1", def.p1, path);
-  p.p2 = readSettingInt(lib, "P2", def.p2, path);
-  p.disp12MaxDiff = readSettingInt(lib, "disp_12_max_diff", def.disp12MaxDiff, path);
-  p.preFilterCap = readSettingInt(lib, "pre_filter_cap", def.preFilterCap, path);
-  p.uniquenessRatio = readSettingInt(lib, "uniqueness_ratio", def.uniquenessRatio, path);
-  p.speckleWindowSize = readSettingInt(lib, "speckle_window_size", def.speckleWindowSize, path);
-  p.speckleRange = readSettingInt(lib, "speckle_range", def.speckleRange, path);
-  p.mode = readSettingInt(lib, "mode", def.mode, path);
-  p.evecError = readSettingDouble(lib, "evec_error", def.evecError, path);
-  params = p;
-  return true;
-}
+namespace {
+
+using Key = SettingKey<SgbmParams>;
+using P = SgbmParams;
+constexpr const char* kSt = "StereoSGBM";
+constexpr const char* kLib = "SGBMLIB";
+// The keys in the order the settings file documents them.
+const Key kKeys[] = {
+    {kSt, "image_width", &P::imageWidth},
+    {kSt, "image_height", &P::imageHeight},
+    {kSt, "coord", &P::coord},
+    {kLib, "Q_evec", &P::qEvec},
+    {kLib, "min_disparity", &P::minDisparity},
+    {kLib, "num_disparities", &P::numDisparities},
+    {kLib, "block_size", &P::blockSize},
+    {kLib, "P1", &P::p1},
+    {kLib, "P2", &P::p2},
+    {kLib, "disp_12_max_diff", &P::disp12MaxDiff},
+    {kLib, "pre_filter_cap", &P::preFilterCap},
+    {kLib, "uniqueness_ratio", &P::uniquenessRatio},
+    {kLib, "speckle_window_size", &P::speckleWindowSize},
+    {kLib, "speckle_range", &P::speckleRange},
+    {kLib, "mode", &P::mode},
+    {kLib, "evec_error", nullptr, &P::evecError},
+};
+
+}  // namespace
+
+bool readSgbmParams(const char* path, SgbmParams& params) { return readSettingsTable(path, kKeys, params); }
 
 }  // namespace zel
