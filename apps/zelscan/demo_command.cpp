@@ -16,6 +16,8 @@
 #include "apps/zelscan/decoder_host.h"
 #include "apps/zelscan/demo_capture.h"
 #include "apps/zelscan/subprocess.h"
+#include "decoder/sgbm/disparity_map.h"
+#include "decoder/sgbm/sgbm_params.h"
 #include "platform/profile.h"
 #include "platform/stopwatch.h"
 #include "sim/scene/boards.h"
@@ -435,17 +437,14 @@ int demoCommand(int argc, char** argv) {
         if (!platform::writeProfileString("SGBMLIB", key, value, settings.c_str()))
           return fail("cannot write " + settings), 1;
       }
-      // Completeness counts the matcher's valid region: with the default search
-      // (minimum -16, 256 disparities, block 5) columns 241 to W - 18 and rows
-      // 2 to H - 3; the matcher gives nothing outside it.
-      sim::GroundTruth inRegion = truth;
-      inRegion.flags = truth.flags.clone();
-      for (int y = 0; y < inRegion.height; ++y) {
-        for (int x = 0; x < inRegion.width; ++x) {
-          if (x < 241 || x >= inRegion.width - 17 || y < 2 || y >= inRegion.height - 2)
-            inRegion.flags.at<std::uint8_t>(y, x) = 0;
-        }
-      }
+      // Completeness counts the matcher's valid region, by the decoder's own
+      // rule for the search these settings give (with the defaults, columns
+      // 241 to W - 18 and rows 2 to H - 3); the matcher gives nothing outside it.
+      zel::SgbmParams params;
+      if (!zel::readSgbmParams(settings.c_str(), params)) return fail("cannot read " + settings), 1;
+      const zel::ValidRegion r = zel::matcherValidRegion(params.blockSize, params.minDisparity, params.numDisparities,
+                                                         truth.width, truth.height);
+      const sim::GroundTruth inRegion = truth.withinRegion(r.x0, r.y0, r.x1, r.y1);
       DecodeRun run;
       if (!decodeAndMeasure(*host, calibration, pair, rig, demoScene, inRegion, sim::kSurfaceHit | sim::kSeenByRight,
                             run, settings))

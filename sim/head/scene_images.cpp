@@ -19,6 +19,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "sim/scene/boards.h"
+#include "sim/scene/render_fingerprint.h"
 #include "sim/scene/renderer.h"
 #include "sim/scene/scene_file.h"
 
@@ -27,96 +28,6 @@ namespace {
 
 void setError(std::string* error, const std::string& text) {
   if (error) *error = text;
-}
-
-// 128-bit key from two independent FNV-1a 64 runs (different bases). Not a
-// cryptographic hash: it only has to tell renders apart.
-class KeyHash {
- public:
-  void bytes(const void* data, size_t n) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < n; ++i) {
-      a_ = (a_ ^ p[i]) * 0x100000001b3ULL;
-      b_ = (b_ ^ p[i]) * 0x100000001b3ULL;
-      b_ ^= b_ >> 29;
-    }
-  }
-  void text(const std::string& s) {
-    uint64_t n = s.size();
-    bytes(&n, sizeof n);
-    bytes(s.data(), s.size());
-  }
-  template <typename T>
-  void value(const T& v) {
-    static_assert(std::is_arithmetic_v<T>);
-    bytes(&v, sizeof v);
-  }
-  void mat(const cv::Mat& m) {
-    value(m.rows);
-    value(m.cols);
-    value(m.type());
-    if (m.empty()) return;
-    cv::Mat c = m.isContinuous() ? m : m.clone();
-    bytes(c.data, c.total() * c.elemSize());
-  }
-  std::string hex() const {
-    char out[33];
-    std::snprintf(out, sizeof out, "%016llx%016llx", static_cast<unsigned long long>(a_),
-                  static_cast<unsigned long long>(b_));
-    return out;
-  }
-
- private:
-  uint64_t a_ = 0xcbf29ce484222325ULL;
-  uint64_t b_ = 0x84222325cbf29ce4ULL;
-};
-
-void hashPose(KeyHash& h, const Pose& p) {
-  for (int i = 0; i < 9; ++i) h.value(p.R.val[i]);
-  for (int i = 0; i < 3; ++i) h.value(p.t[i]);
-}
-
-void hashCamera(KeyHash& h, const Camera& c) {
-  h.value(c.width);
-  h.value(c.height);
-  for (double v : {c.fx, c.fy, c.cx, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3}) h.value(v);
-  hashPose(h, c.pose);
-}
-
-void hashScene(KeyHash& h, const Scene& scene) {
-  h.text(scene.name);
-  h.value(static_cast<uint64_t>(scene.objects.size()));
-  for (const Object& o : scene.objects) {
-    h.value(static_cast<int>(o.kind));
-    for (const cv::Vec3d* v : {&o.centre, &o.u, &o.v, &o.n, &o.half})
-      for (int i = 0; i < 3; ++i) h.value((*v)[i]);
-    h.value(o.radius);
-    h.value(o.texOffset.x);
-    h.value(o.texOffset.y);
-    const Material& m = o.material;
-    h.value(m.albedo);
-    const Texture& t = m.texture;
-    h.value(static_cast<int>(t.kind));
-    h.value(t.scale);
-    h.value(t.contrast);
-    h.value(t.seed);
-    h.mat(t.image);
-    h.value(t.mmPerPixel);
-    const BoardSpec& b = t.board;
-    for (int v : {b.nCirclesX, b.nCirclesY, b.originX, b.originY}) h.value(v);
-    for (double v : {b.unitleng, b.circleRadius, b.innerRadius, b.margin, b.whiteAlbedo, b.darkAlbedo}) h.value(v);
-    h.text(o.name);
-  }
-}
-
-void hashSettings(KeyHash& h, const RenderSettings& s) {
-  const Lighting& l = s.lighting;
-  for (double v : {l.ambient, l.projectorGain, l.referenceDistance, l.blackLevel}) h.value(v);
-  const SensorModel& m = s.sensor;
-  for (double v : {m.exposure, m.gain, m.fullScale, m.readNoise, m.electronsPerDn, m.blurSigma}) h.value(v);
-  h.value(m.noise);
-  h.value(s.supersample);
-  h.value(s.seed);
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
@@ -160,7 +71,7 @@ bool prepare(const SceneImageOptions& o, Prepared& p, std::string* error) {
     setError(error, "camera size out of range (16..8192)");
     return false;
   }
-  KeyHash h;
+  RenderHash h;
   h.text("zelsim scene images 1");
   if (!o.sceneFile.empty()) {
     SceneDescription desc;
@@ -193,16 +104,7 @@ bool prepare(const SceneImageOptions& o, Prepared& p, std::string* error) {
   p.settings.progress = o.progress;
   p.rig = scaledRig(o.width, o.height);
 
-  hashScene(h, p.scene);
-  hashCamera(h, p.rig.left);
-  hashCamera(h, p.rig.right);
-  const Projector& pj = p.rig.projector;
-  h.value(pj.width);
-  h.value(pj.height);
-  for (double v : {pj.fx, pj.fy, pj.cx, pj.cy}) h.value(v);
-  h.value(pj.periods);
-  hashPose(h, pj.pose);
-  hashSettings(h, p.settings);
+  hashRender(h, p.rig, p.scene, p.settings);
   // The program's own bytes: a rebuilt renderer must never be served an old
   // render from the cache.
   std::string self;

@@ -178,4 +178,12 @@ bool GroundTruth::load(const std::string& path, GroundTruth& result, std::string
   return true;
 }
 
+GroundTruth GroundTruth::withinRegion(int x0, int y0, int x1, int y1) const {
+  GroundTruth t = *this;
+  t.flags = cv::Mat::zeros(flags.size(), flags.type());
+  const cv::Rect region = cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(0, 0, width, height);
+  if (region.area() > 0) flags(region).copyTo(t.flags(region));
+  return t;
+}
+
 }  // namespace sim

@@ -49,6 +49,9 @@ struct GroundTruth {
   void allocate(TruthGrid g, int w, int h);
   // True when every flag in `mask` is set at (x, y).
   bool has(int x, int y, uint8_t mask) const { return (flags.at<uint8_t>(y, x) & mask) == mask; }
+  // The same truth with no flag set outside columns x0..x1-1 and rows
+  // y0..y1-1 (a matcher's valid region), so measures count only inside it.
+  GroundTruth withinRegion(int x0, int y0, int x1, int y1) const;
 
   bool save(const std::string& path, std::string* error = nullptr) const;
   // Reads a file written by save(); validates the header and the exact size.

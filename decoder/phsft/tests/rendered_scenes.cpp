@@ -1,6 +1,7 @@
 #include "decoder/phsft/tests/rendered_scenes.h"
 
 #include "sim/scene/outputs.h"
+#include "sim/scene/render_fingerprint.h"
 #include "sim/scene/scene.h"
 #include "sim/scene/stereo_rig.h"
 
@@ -46,7 +47,6 @@ bool buildScene(const std::string& name, sim::Scene& scene, sim::RenderSettings&
 }  // namespace
 
 bool renderedScene(const std::string& name, RenderedScene& out, std::string& error) {
-  const std::string dir = cacheRoot() + "/" + name;
   sim::Scene scene;
   sim::RenderSettings settings;
   sim::StereoRig rig;
@@ -54,6 +54,9 @@ bool renderedScene(const std::string& name, RenderedScene& out, std::string& err
     error = "unknown scene " + name;
     return false;
   }
+  // Keyed by the render's fingerprint: a scene, rig or setting changed since
+  // the last build renders anew instead of testing stale images.
+  const std::string dir = cacheRoot() + "/" + name + "-" + sim::renderFingerprint(rig, scene, settings);
   if (!fs::exists(dir + "/" + sim::PatternSceneFiles::kRectifiedTruth)) {
     // Render into a private folder and rename it into place, so concurrent
     // test processes never see a half-written scene.

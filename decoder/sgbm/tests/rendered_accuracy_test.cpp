@@ -79,13 +79,7 @@ class RenderedDemo : public ::testing::Test {
     const ImagePair raw{left_.data(), right_.data()};
     dec.exec(raw, raw, true, nullptr, p.qEvec, out);
     const zel::ValidRegion& r = dec.lastRegion();
-    sim::GroundTruth inRegion = truth_;
-    inRegion.flags = truth_.flags.clone();
-    for (int y = 0; y < inRegion.height; ++y) {
-      for (int x = 0; x < inRegion.width; ++x) {
-        if (!r.contains(x, y)) inRegion.flags.at<std::uint8_t>(y, x) = 0;
-      }
-    }
+    const sim::GroundTruth inRegion = truth_.withinRegion(r.x0, r.y0, r.x1, r.y1);
     const sim::StereoRig rig = sim::defaultRig();
     const cv::Mat r1 = rig.rectify(false).R1;
     const sim::CloudAccuracy a =
