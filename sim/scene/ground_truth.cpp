@@ -180,7 +180,9 @@ bool GroundTruth::load(const std::string& path, GroundTruth& result, std::string
 
 GroundTruth GroundTruth::withinRegion(int x0, int y0, int x1, int y1) const {
   GroundTruth t = *this;
-  t.flags = cv::Mat::zeros(flags.size(), flags.type());
+  // A new buffer: the copy shares this truth's, and assigning zeros() to it
+  // would clear this truth's flags too.
+  t.flags = cv::Mat(flags.size(), flags.type(), cv::Scalar::all(0));
   const cv::Rect region = cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(0, 0, width, height);
   if (region.area() > 0) flags(region).copyTo(t.flags(region));
   return t;

@@ -16,7 +16,9 @@ namespace camera::sdk::simhead {
 namespace {
 
 constexpr char kMagic[8] = {'Z', 'E', 'L', 'H', 'E', 'A', 'D', '1'};
-constexpr int kReadAttempts = 1000;
+// How long a read waits for the head's writer to finish an update: a busy
+// machine may hold the writer between its two images for a long time.
+constexpr auto kReadPatience = std::chrono::seconds(2);
 
 template <class T>
 T field(const std::uint8_t* bytes, std::size_t offset) {
@@ -116,7 +118,8 @@ bool HeadImages::read(int camera, std::uint8_t* out, std::uint64_t* triggerCount
   std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t bytes = frameBytes();
   const off_t offset = static_cast<off_t>(kHeaderSize + static_cast<std::size_t>(camera) * bytes);
-  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + kReadPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
     HeadHeader before, after;
     if (!readHeader(&before)) return false;
     if (before.sequence & 1u) {

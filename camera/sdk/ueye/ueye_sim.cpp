@@ -141,6 +141,14 @@ void onFrame(Camera& cam, const std::uint8_t* image, std::size_t) {
   if (cam.live && cam.trigger != kTriggerRisingEdge) cam.sensor->softwareTrigger();
 }
 
+void onFrameLost(Camera& cam) {
+  std::lock_guard<std::mutex> lock(cam.mutex);
+  const bool wasSingle = cam.single;
+  cam.single = false;
+  if (wasSingle && cam.trigger == kTriggerRisingEdge && !cam.live) cam.sensor->setHardwareTrigger(false);
+  if (cam.live && cam.trigger != kTriggerRisingEdge) cam.sensor->softwareTrigger();
+}
+
 // --- the calls ---
 
 int isInitCamera(Hids* camera, void*) {
@@ -161,7 +169,10 @@ int isInitCamera(Hids* camera, void*) {
   Camera* c = cam.get();
   cam->sensor = std::make_unique<SimSensor>(
       std::move(head), static_cast<int>((id - 1) % 2),
-      [c](const std::uint8_t* image, std::size_t bytes) { onFrame(*c, image, bytes); }, [](std::uint32_t) {});
+      [c](const std::uint8_t* image, std::size_t bytes) { onFrame(*c, image, bytes); },
+      // A frame the sensor lost ends its single capture as a failed transfer
+      // would: the camera must take the next is_FreezeVideo, not stay busy.
+      [c](std::uint32_t) { onFrameLost(*c); });
   cam->sensor->setExposureUs(cam->exposureMs * 1000.0);
   std::lock_guard<std::mutex> lock(gMutex);
   if (gCameras.count(id)) return result(kCantOpenDevice);
