@@ -1,7 +1,5 @@
 // Camera: a camera plug-in loaded through its factory (either interface
 // revision), driven from Python; shot() takes the 13 pattern images.
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/host/plugin_host.h"
 #include "python/array_checks.h"
 #include "python/bindings.h"
 #include "python/library_loader.h"
@@ -21,113 +20,21 @@ namespace {
 
 constexpr int kPatterns = 13;
 
-// Both interface revisions behind one face.
-class PluginApi {
- public:
-  virtual ~PluginApi() = default;
-  virtual void setLog(unsigned flags, const char* path) = 0;
-  virtual unsigned open(int format, int option) = 0;
-  virtual void close() = 0;
-  virtual ZelcamImageSize getImageSize() = 0;
-  virtual bool capture() = 0;
-  virtual bool projectorCommandP(int n) = 0;
-  virtual int getExposure(int camera) = 0;
-  virtual int getGain(int camera) = 0;
-  virtual int getAnalogGain(int camera) = 0;
-  virtual bool setExposure(int camera, int value) = 0;
-  virtual bool setGain(int camera, int value) = 0;
-  virtual bool setAnalogGain(int camera, int value) = 0;
-  virtual int getTriggerMode() = 0;
-  virtual bool setTriggerMode(int mode) = 0;
-  virtual int setCallback(int camera, ZelcamFrameCallback callback, unsigned char* buffer) = 0;
-  virtual bool openProjector(unsigned address) = 0;
-  virtual void closeProjector() = 0;
-  virtual bool projectorCommandR() = 0;
-  virtual int projectorDiag() = 0;
-  virtual bool projectorSetLight(unsigned level) = 0;
-  virtual bool projectorCommandZ(int n) = 0;
-  virtual bool projectorCommandX(int n) = 0;
-  virtual void resetFrameCount() = 0;
-  virtual std::uint32_t getFrameCount(int camera) = 0;
-};
+using camera::host::PluginApi;
 
-template <typename Interface>
-class PluginOf final : public PluginApi {
- public:
-  explicit PluginOf(Interface* cam) : cam_(cam) {}
-  ~PluginOf() override { delete cam_; }  // the plug-in's tear-down: cameras, threads, projector
-  void setLog(unsigned flags, const char* path) override { cam_->setLog(flags, path); }
-  unsigned open(int format, int option) override { return cam_->open(format, option); }
-  void close() override { cam_->close(); }
-  ZelcamImageSize getImageSize() override { return cam_->getImageSize(); }
-  bool capture() override { return cam_->capture(); }
-  bool projectorCommandP(int n) override { return cam_->projectorCommandP(n); }
-  int getExposure(int camera) override { return cam_->getExposure(camera); }
-  int getGain(int camera) override { return cam_->getGain(camera); }
-  int getAnalogGain(int camera) override {
-    if constexpr (std::is_same_v<Interface, IZelcam3D>) return cam_->getAnalogGain(camera);
-    return 0;  // the 23-slot revision has no analog gain; its plug-ins report 0
-  }
-  bool setExposure(int camera, int value) override { return cam_->setExposure(camera, value); }
-  bool setGain(int camera, int value) override { return cam_->setGain(camera, value); }
-  bool setAnalogGain(int camera, int value) override {
-    if constexpr (std::is_same_v<Interface, IZelcam3D>) return cam_->setAnalogGain(camera, value);
-    return true;
-  }
-  int getTriggerMode() override { return cam_->getTriggerMode(); }
-  bool setTriggerMode(int mode) override { return cam_->setTriggerMode(mode); }
-  int setCallback(int camera, ZelcamFrameCallback cb, unsigned char* buffer) override {
-    return cam_->setCallback(camera, cb, buffer);
-  }
-  bool openProjector(unsigned address) override { return cam_->openProjector(address); }
-  void closeProjector() override { cam_->closeProjector(); }
-  bool projectorCommandR() override { return cam_->projectorCommandR(); }
-  int projectorDiag() override { return cam_->projectorDiag(); }
-  bool projectorSetLight(unsigned level) override { return cam_->projectorSetLight(level); }
-  bool projectorCommandZ(int n) override { return cam_->projectorCommandZ(n); }
-  bool projectorCommandX(int n) override { return cam_->projectorCommandX(n); }
-  void resetFrameCount() override { cam_->resetFrameCount(); }
-  std::uint32_t getFrameCount(int camera) override { return cam_->getFrameCount(camera); }
-
- private:
-  Interface* cam_;
-};
-
-struct PluginName {
-  const char* shortName;
-  const char* deliverable;
-  int revision;
-};
-const PluginName kPlugins[] = {
-    {"ace", "OrvCamAce", 25},   {"stgige", "OrvCamStGigE", 23}, {"ebus", "OrvCameBUS", 25},
-    {"stcsb", "OrvCamStcsb", 23}, {"ueye", "OrvCamuEye", 25},   {"ktds", "OrvCamKtds", 25},
-};
-
+// An int is taken as the plug-in's own number (a serial port below 256,
+// else an IPv4 address with the first octet in the lowest byte); a text as
+// "COMn" or "a.b.c.d".
 unsigned parseProjectorAddress(py::handle obj) {
   if (py::isinstance<py::int_>(obj)) {
     const long long v = obj.cast<long long>();
     if (v < 1 || v > 0xFFFFFFFFLL) throw py::value_error("projector address out of range");
     return static_cast<unsigned>(v);
   }
-  const std::string text = py::str(obj);
-  if (text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0)) {
-    const std::string digits = text.substr(3);
-    if (digits.find_first_not_of("0123456789") == std::string::npos && digits.size() <= 3) {
-      const int n = std::stoi(digits);
-      if (n >= 1 && n <= 255) return static_cast<unsigned>(n);
-    }
-    throw py::value_error("serial port must be COM1..COM255, not '" + text + "'");
-  }
-  in_addr a{};
-  if (::inet_pton(AF_INET, text.c_str(), &a) != 1) {
-    throw py::value_error("projector address must be an IPv4 address a.b.c.d or COMn, not '" + text + "'");
-  }
-  // s_addr is in network order: the first octet is the lowest byte in memory,
-  // which is the interface's encoding on a little-endian host.
-  const std::uint8_t* o = reinterpret_cast<const std::uint8_t*>(&a.s_addr);
-  const unsigned v = o[0] | (o[1] << 8) | (o[2] << 16) | (static_cast<unsigned>(o[3]) << 24);
-  if (v < 256) throw py::value_error("IPv4 address " + text + " would read as a serial port number");
-  return v;
+  unsigned address = 0;
+  std::string error;
+  if (!camera::host::parseProjectorAddress(py::str(obj), &address, &error)) throw py::value_error(error);
+  return address;
 }
 
 class Camera;
@@ -147,37 +54,23 @@ class Camera {
       int rev = 25;
       if (plugin.find('/') != std::string::npos) {
         where = plugin;
-        for (const PluginName& p : kPlugins) {
-          if (plugin.find(p.deliverable) != std::string::npos) rev = p.revision;
-        }
+        rev = camera::host::revisionOfLibrary(plugin);
       } else {
-        bool known = false;
-        for (const PluginName& p : kPlugins) {
-          if (plugin == p.shortName || plugin == p.deliverable) {
-            file = std::string("lib") + p.deliverable + ".so";
-            rev = p.revision;
-            known = true;
-          }
-        }
+        const camera::host::KnownPlugin* known = camera::host::findPlugin(plugin);
         if (!known) {
           throw py::value_error("unknown camera plug-in '" + plugin +
                                 "': ace, stgige, ebus, stcsb, ueye, ktds, or the path of a plug-in library");
         }
+        file = std::string("lib") + known->deliverable + ".so";
+        rev = known->revision;
         if (!library.is_none()) where = py::str(py::module_::import("os").attr("fspath")(library));
       }
       if (revision != 0 && revision != 23 && revision != 25) throw py::value_error("revision must be 0, 23 or 25");
       if (revision != 0) rev = revision;
       void* handle = loadLibrary(file, where);
       void* factory = findSymbol(handle, "CreateIZelcam3DInstance", file);
-      if (rev == 23) {
-        IZelcam3DRev23* cam = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(factory)();
-        if (!cam) throw std::runtime_error("CreateIZelcam3DInstance returned no instance");
-        api_ = std::make_unique<PluginOf<IZelcam3DRev23>>(cam);
-      } else {
-        IZelcam3D* cam = reinterpret_cast<CreateIZelcam3DInstanceFn>(factory)();
-        if (!cam) throw std::runtime_error("CreateIZelcam3DInstance returned no instance");
-        api_ = std::make_unique<PluginOf<IZelcam3D>>(cam);
-      }
+      api_ = camera::host::createPlugin(factory, rev);
+      if (!api_) throw std::runtime_error("CreateIZelcam3DInstance returned no instance");
       revision_ = rev;
       if (!log.is_none()) {
         logPath_ = py::str(py::module_::import("os").attr("fspath")(log));

@@ -211,7 +211,7 @@ int runShot(const ShotOptions& o) {
     std::fprintf(stderr, "zelscan shot: %s\n", error.c_str());
     return 2;
   }
-  std::unique_ptr<CameraHost> cam = CameraHost::load(o.camera, o.revision, &error);
+  std::unique_ptr<CameraHost> cam = loadCameraHost(o.camera, o.revision, &error);
   if (!cam) return fail(error);
   if (!o.log.empty()) cam->setLog(1, o.log.c_str());
   ShotReceiver& r = ShotReceiver::instance();
