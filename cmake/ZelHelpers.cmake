@@ -15,25 +15,19 @@ if(ZEL_FUZZ)
 endif()
 target_include_directories(zel_options INTERFACE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
 
-# zel_add_gtest(NAME name LABELS l1 [l2] SOURCES ... LIBS ... [RESOURCE_LOCK name])
+# zel_add_gtest(NAME name LABELS l1 [l2] SOURCES ... LIBS ...)
 # One GoogleTest executable per module; tests are discovered when ctest runs.
-# RESOURCE_LOCK: tests holding the same lock never run at once (for example
-# because they share a system-wide named event).
 function(zel_add_gtest)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "LABELS;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE zel_options GTest::gtest GTest::gtest_main ${T_LIBS})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(lock)
-  if(T_RESOURCE_LOCK)
-    set(lock RESOURCE_LOCK ${T_RESOURCE_LOCK})
-  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${lock}
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
       # One variable only: a list would be split by the discovery script. The
       # test presets also set ZEL_SOURCE_DIR and ZEL_BINARY_DIR.
       ENVIRONMENT "ZEL_BINARY_DIR=${PROJECT_BINARY_DIR}")
