@@ -33,14 +33,14 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWidth = 1280, kHeight = 1024, kShots = 5, kPatterns = 13;
 
 double threadCpuUs() {
-  timespec t {};
+  timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
 struct Stats {
   std::mutex mutex;
-  std::atomic<int> frames[2] {};
+  std::atomic<int> frames[2]{};
   double lastExitCpu[2] = {-1, -1};
   std::vector<double> deliveryUs;
 } gStats;
@@ -127,11 +127,11 @@ void measure(const char* name, Cam& cam) {
   const CopyCost copy = memcpyUs();
   std::printf("%-8s shot (13 patterns, software trigger): median %.1f ms, best %.1f ms\n", name, median(shotMs),
               *std::min_element(shotMs.begin(), shotMs.end()));
-  std::printf("%-8s delivery on the plug-in's thread: median %.0f us per frame; memcpy %.0f us cold, %.0f us hot; "
-              "ratio %.2f to cold (target <= 2), %.2f to hot\n",
-              name, median(delivery), copy.coldUs, copy.hotUs,
-              copy.coldUs > 0 ? median(delivery) / copy.coldUs : 0.0,
-              copy.hotUs > 0 ? median(delivery) / copy.hotUs : 0.0);
+  std::printf(
+      "%-8s delivery on the plug-in's thread: median %.0f us per frame; memcpy %.0f us cold, %.0f us hot; "
+      "ratio %.2f to cold (target <= 2), %.2f to hot\n",
+      name, median(delivery), copy.coldUs, copy.hotUs, copy.coldUs > 0 ? median(delivery) / copy.coldUs : 0.0,
+      copy.hotUs > 0 ? median(delivery) / copy.hotUs : 0.0);
 }
 
 }  // namespace
@@ -144,8 +144,8 @@ int main() {
   }
   const std::string log = "/tmp/capture_bench_serve_" + std::to_string(::getpid()) + ".log";
   const std::string cache = "/tmp/zel_plugin_head_cache-" + std::to_string(::getuid());
-  acetest::BackgroundProcess serve({ZEL_ZELSIM, "serve", "--scene", "plane", "--head", "cameras", "--supersample",
-                                    "1", "--noise", "0", "--cache", cache, "--no-publish"},
+  acetest::BackgroundProcess serve({ZEL_ZELSIM, "serve", "--scene", "plane", "--head", "cameras", "--supersample", "1",
+                                    "--noise", "0", "--cache", cache, "--no-publish"},
                                    log);
   bool ready = false;
   for (int i = 0; i < 2400 && !ready; ++i) {
@@ -156,8 +156,8 @@ int main() {
     std::printf("capture_bench: zelsim serve did not come up: %s\n", acetest::readText(log).c_str());
     return 0;
   }
-  std::printf("capture_bench: zelsim serve, two cameras of %d x %d Mono8, 1500-byte packets, %d shots each\n",
-              kWidth, kHeight, kShots);
+  std::printf("capture_bench: zelsim serve, two cameras of %d x %d Mono8, 1500-byte packets, %d shots each\n", kWidth,
+              kHeight, kShots);
   const std::string dir = ZEL_PLUGIN_DIR;
   {
     acetest::LoadedPlugin lib(dir + "/libOrvCamAce.so");

@@ -19,10 +19,10 @@
 #include "sim/scene/stereo_rig.h"
 
 #include <omp.h>
-#include <opencv2/imgproc.hpp>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstdio>

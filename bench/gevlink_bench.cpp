@@ -116,7 +116,8 @@ Result runGevlink(sim::gige::Device& device, const std::vector<uint8_t>& image) 
     else if (getenv("GEVLINK_BENCH_DEBUG")) {
       GDevFrameInfo fi{};
       if (buffer) std::memcpy(&fi, buffer, sizeof fi);
-      std::printf("frame %d status %u code %u info %u block %u kind %u missing %u resent %u expected %u\n", i, status, err.code, err.info, fi.blockId, fi.kind, fi.packetsMissing, fi.packetsResent, fi.packetsExpected);
+      std::printf("frame %d status %u code %u info %u block %u kind %u missing %u resent %u expected %u\n", i, status,
+                  err.code, err.info, fi.blockId, fi.kind, fi.packetsMissing, fi.packetsResent, fi.packetsExpected);
     }
     if (buffer) GDevBuffUnlock(handle, key, buffer, &err);
   }

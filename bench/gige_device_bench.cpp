@@ -103,8 +103,8 @@ int main() {
   std::vector<uint8_t> image(width * height);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
   std::printf("gige_device_bench: %u x %u Mono8, back to back, loopback\n", width, height);
-  std::printf("%8s %9s %8s %9s %9s %8s %10s %10s %12s\n", "packet", "delay ns", "frames", "frames/s", "MB/s",
-              "Gbit/s", "pkts lost", "complete", "CPU ms/frame");
+  std::printf("%8s %9s %8s %9s %9s %8s %10s %10s %12s\n", "packet", "delay ns", "frames", "frames/s", "MB/s", "Gbit/s",
+              "pkts lost", "complete", "CPU ms/frame");
   struct Run {
     uint32_t packetSize, delayTicks;
   };
@@ -139,7 +139,8 @@ int main() {
         for (int i = 0; i < n; ++i) {
           wire::GvspHeader h;
           std::span<const uint8_t> payload;
-          if (wire::parseGvspHeader(std::span<const uint8_t>(&buffers[size_t(i) * 9000], msgs[i].msg_len), h, payload)) {
+          if (wire::parseGvspHeader(std::span<const uint8_t>(&buffers[size_t(i) * 9000], msgs[i].msg_len), h,
+                                    payload)) {
             ++received;
             if (++perBlock[static_cast<uint16_t>(h.blockId)] == packetsPerFrame) ++complete;
           }
@@ -162,8 +163,7 @@ int main() {
     const uint64_t sent = after.packetsSent - before.packetsSent;
     const double mbps = double(frames) * width * height / seconds / 1e6;
     std::printf("%8u %9u %8d %9.1f %9.1f %8.2f %10llu %10llu %12.2f\n", packetSize, run.delayTicks, frames,
-                frames / seconds, mbps,
-                mbps * 8 / 1000, static_cast<unsigned long long>(sent - received),
+                frames / seconds, mbps, mbps * 8 / 1000, static_cast<unsigned long long>(sent - received),
                 static_cast<unsigned long long>(complete), cpu * 1000 / frames);
   }
   ::close(control);

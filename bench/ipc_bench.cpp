@@ -178,12 +178,12 @@ int main() {
   const double mb = static_cast<double>(kBigData) * bigCount / 1e6;
   const double ipcMedian = percentile(ipcSmall, 0.5), floorMedian = percentile(floorSmall, 0.5);
   const double ipcP99 = percentile(ipcSmall, 0.99), floorP99 = percentile(floorSmall, 0.99);
-  std::printf("ipc_bench: %zu round trips, %d setData of %zu bytes (each echoed back)\n",
-              ipcSmall.size(), bigCount, kBigData);
+  std::printf("ipc_bench: %zu round trips, %d setData of %zu bytes (each echoed back)\n", ipcSmall.size(), bigCount,
+              kBigData);
   std::printf("getInt wait      : median %7.2f us  p99 %7.2f us\n", ipcMedian, ipcP99);
   std::printf("floor 32/36 bytes: median %7.2f us  p99 %7.2f us\n", floorMedian, floorP99);
-  std::printf("round trip ratio : median %.2fx  p99 %.2fx  (target <= 1.30x)\n",
-              ipcMedian / floorMedian, ipcP99 / floorP99);
+  std::printf("round trip ratio : median %.2fx  p99 %.2fx  (target <= 1.30x)\n", ipcMedian / floorMedian,
+              ipcP99 / floorP99);
   std::printf("setData 65503    : %8.1f MB/s\n", mb / ipcBigSeconds);
   std::printf("floor 65535 bytes: %8.1f MB/s\n", mb / floorBigSeconds);
   std::printf("throughput ratio : %.2fx of the floor\n", (mb / ipcBigSeconds) / (mb / floorBigSeconds));

@@ -27,9 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -135,7 +133,8 @@ int main(int argc, char** argv) {
     ok = loaded.pointCount() == points && ok;
   }
   const double fileBytes = static_cast<double>(std::filesystem::file_size(path));
-  for (int r = 0; r < kRounds; ++r) raw.push_back(rawWriteSeconds(dir / "raw.bin", static_cast<std::size_t>(fileBytes)));
+  for (int r = 0; r < kRounds; ++r)
+    raw.push_back(rawWriteSeconds(dir / "raw.bin", static_cast<std::size_t>(fileBytes)));
   ok = ok && std::equal(store.positions().begin(), store.positions().end(), loaded.positions().begin()) &&
        std::equal(store.colours().begin(), store.colours().end(), loaded.colours().begin());
   std::filesystem::remove_all(dir);
@@ -144,8 +143,8 @@ int main(int argc, char** argv) {
   std::printf("point_files_bench: best of %d: floor %.1f ms, load %.1f ms, save %.1f ms\n", kRounds,
               *std::min_element(floor.begin(), floor.end()) * 1e3, *std::min_element(load.begin(), load.end()) * 1e3,
               *std::min_element(save.begin(), save.end()) * 1e3);
-  std::printf("point_files_bench: %zu points, binary PLY of %.1f MB, median of %d rounds\n", points,
-              fileBytes / 1e6, kRounds);
+  std::printf("point_files_bench: %zu points, binary PLY of %.1f MB, median of %d rounds\n", points, fileBytes / 1e6,
+              kRounds);
   std::printf("  floor (fread + split): %8.1f ms\n", mFloor * 1e3);
   std::printf("  load (LoadPointFile):  %8.1f ms  = %.2f x floor (target <= 1.50)\n", mLoad * 1e3, mLoad / mFloor);
   std::printf("  save (SavePointFile):  %8.1f ms  = %.2f GB/s (target >= 1.00)\n", mSave * 1e3,

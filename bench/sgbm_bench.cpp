@@ -67,9 +67,8 @@ int main(int argc, char** argv) {
       {
         platform::Stopwatch watch;
         cv::Ptr<cv::StereoSGBM> m = cv::StereoSGBM::create(
-            params.minDisparity, params.numDisparities, params.blockSize, params.p1, params.p2,
-            params.disp12MaxDiff, params.preFilterCap, params.uniquenessRatio, params.speckleWindowSize,
-            params.speckleRange, params.mode);
+            params.minDisparity, params.numDisparities, params.blockSize, params.p1, params.p2, params.disp12MaxDiff,
+            params.preFilterCap, params.uniquenessRatio, params.speckleWindowSize, params.speckleRange, params.mode);
         cv::Mat disparity;
         m->compute(left, right, disparity);
         compute.push_back(watch.elapsedMs());

@@ -67,12 +67,16 @@ void bench(const char* name, const char* path, zeltest::TestHead& head, int expo
   cam->setExposure(0, exposure);
   cam->setExposure(1, exposure);
   cam->setTriggerMode(1);
-  Figures soft = measure(*cam, [&](int i) {
+  Figures soft = measure(
+      *cam,
+      [&](int i) {
         head.show(i % 13, false);
         cam->capture();
-      }, true);
+      },
+      true);
   cam->setTriggerMode(0);
-  Figures hard = measure(*cam, [&](int i) { head.show(i % 13); }, false);
+  Figures hard = measure(
+      *cam, [&](int i) { head.show(i % 13); }, false);
   std::printf("%-6s %dx%d, exposure %d us, %d rounds of two frames\n", name, kWidth, kHeight, exposure, kRounds);
   std::printf("  software trigger: capture to both frames %.2f ms mean, %.2f ms max, %d lost\n", soft.meanMs,
               soft.maxMs, soft.lost);

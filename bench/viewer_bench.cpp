@@ -145,9 +145,10 @@ int main(int argc, char** argv) {
         glFinish();
         const double uploadMs = msSince(u);
         const double total = msSince(t);
-        std::printf("reload, %zu points (binary PLY, %.0f MB): read %.0f ms, vertices %.0f ms, "
-                    "colour mapping %.0f ms, upload %.0f ms, total %.0f ms\n",
-                    base.size(), mb, readMs, buildMs, mapMs, uploadMs, total);
+        std::printf(
+            "reload, %zu points (binary PLY, %.0f MB): read %.0f ms, vertices %.0f ms, "
+            "colour mapping %.0f ms, upload %.0f ms, total %.0f ms\n",
+            base.size(), mb, readMs, buildMs, mapMs, uploadMs, total);
         std::printf("reload / 10M-point frame ratio: %.2f\n", total / frameTime(window, renderer, cam, 3));
         std::filesystem::remove(file);
       }

@@ -6,8 +6,8 @@
 #include "calibrix/command_line.h"
 
 int main(int argc, char** argv) {
-    // The console carries this program's own messages only; OpenCV's log
-    // lines (e.g. about a settings file it can't open) would interleave.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    return calibrix::runCalibrix(argc, argv, std::cout, std::cerr);
+  // The console carries this program's own messages only; OpenCV's log
+  // lines (e.g. about a settings file it can't open) would interleave.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  return calibrix::runCalibrix(argc, argv, std::cout, std::cerr);
 }

@@ -10,10 +10,10 @@
 namespace calibrix {
 
 struct NetpbmImage {
-    int width = 0;
-    int height = 0;
-    int channels = 1;  // 1 for P5, 3 for P6
-    std::vector<std::uint8_t> data;  // rows top to bottom, no padding
+  int width = 0;
+  int height = 0;
+  int channels = 1;                // 1 for P5, 3 for P6
+  std::vector<std::uint8_t> data;  // rows top to bottom, no padding
 };
 
 // Reads a P5/P6 file. Fails (false) on a missing file, a wrong magic, a

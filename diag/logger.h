@@ -50,8 +50,8 @@ void resetLibraryLogger(const char* ident);
 }  // namespace diag
 
 // Logs through the library-wide logger; costs only the flag test when silent.
-#define ZEL_LOG(...)                                              \
-  do {                                                            \
-    ::diag::Logger& zelLogger_ = ::diag::libraryLogger();         \
-    if (zelLogger_.flags() != 0) zelLogger_.log(__VA_ARGS__);     \
+#define ZEL_LOG(...)                                          \
+  do {                                                        \
+    ::diag::Logger& zelLogger_ = ::diag::libraryLogger();     \
+    if (zelLogger_.flags() != 0) zelLogger_.log(__VA_ARGS__); \
   } while (0)

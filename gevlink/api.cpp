@@ -126,8 +126,10 @@ void receiveLoop(Library* lib, std::shared_ptr<DeviceObject> dev) {
     if (r.status == GDEV_STATUS_OPERATION_ABORTED) break;
     if (r.status == GDEV_STATUS_EXTENDED_ERROR) continue;
     if (r.ok()) {
-      if (c.kind == GDEV_FRAME_COMPLETE || c.kind == GDEV_FRAME_RESENT) c.status = 0;
-      else if (c.kind == GDEV_FRAME_INCOMPLETE || c.kind == GDEV_FRAME_OVERRUN) c.status = GDEV_STATUS_EXTENDED_ERROR;
+      if (c.kind == GDEV_FRAME_COMPLETE || c.kind == GDEV_FRAME_RESENT)
+        c.status = 0;
+      else if (c.kind == GDEV_FRAME_INCOMPLETE || c.kind == GDEV_FRAME_OVERRUN)
+        c.status = GDEV_STATUS_EXTENDED_ERROR;
     } else {
       c.status = r.status;
       c.code = r.code;
@@ -573,13 +575,12 @@ uint32_t GDevWaitStream(uint64_t device, const uint32_t* keys, uint32_t count, u
   return waitStreams(call, device, keys, count, 0, true, channel, buffer, nullptr);
 }
 
-uint32_t GDevWaitStreamEx(uint64_t device, const uint32_t* keys, uint32_t count, uint32_t timeoutMs,
-                          uint32_t* channel, void** buffer, uint32_t* extra, GDevErrInfo* err) {
+uint32_t GDevWaitStreamEx(uint64_t device, const uint32_t* keys, uint32_t count, uint32_t timeoutMs, uint32_t* channel,
+                          void** buffer, uint32_t* extra, GDevErrInfo* err) {
   Call call(kTrWaitStreamEx, err);
   uint32_t args[2] = {count, timeoutMs};
   if (!call.begin(device, args, sizeof args)) return ZEL_BAD_PARAM();
-  if (!isWritable(channel, 4) || !isWritable(buffer, sizeof *buffer) || !isWritable(extra, 4))
-    return ZEL_BAD_PARAM();
+  if (!isWritable(channel, 4) || !isWritable(buffer, sizeof *buffer) || !isWritable(extra, 4)) return ZEL_BAD_PARAM();
   if (count == 0 || (count <= kMaxWaitStreams && !isReadable(keys, std::size_t(count) * 4))) return ZEL_BAD_PARAM();
   *channel = 0;
   *buffer = nullptr;
@@ -607,8 +608,7 @@ uint32_t GDevWaitEvent(uint64_t device, void* eventBuffer, uint32_t* length, GDe
   return waitEvent(call, device, 0, eventBuffer, length);
 }
 
-uint32_t GDevWaitEventEx(uint64_t device, uint32_t timeoutMs, void* eventBuffer, uint32_t* length,
-                         GDevErrInfo* err) {
+uint32_t GDevWaitEventEx(uint64_t device, uint32_t timeoutMs, void* eventBuffer, uint32_t* length, GDevErrInfo* err) {
   Call call(kTrWaitEventEx, err);
   if (!call.begin(device, &timeoutMs, 4)) return ZEL_BAD_PARAM();
   if (!isWritable(eventBuffer, GDEV_EVENT_BUFFER_SIZE) || !isWritable(length, 4)) return ZEL_BAD_PARAM();
@@ -639,8 +639,8 @@ uint32_t GDevDirectMemRead(uint64_t device, uint32_t address, void* buffer, uint
   return ZEL_DONE_OK();
 }
 
-uint32_t GDevDirectMemWrite(uint64_t device, uint32_t address, const void* buffer, uint32_t length,
-                            uint32_t* written, GDevErrInfo* err) {
+uint32_t GDevDirectMemWrite(uint64_t device, uint32_t address, const void* buffer, uint32_t length, uint32_t* written,
+                            GDevErrInfo* err) {
   Call call(kTrMemWrite, err);
   uint32_t args[2] = {address, length};
   if (!call.begin(device, args, sizeof args)) return ZEL_BAD_PARAM();
@@ -677,8 +677,8 @@ uint32_t GDevDirectRegWrite(uint64_t device, const GDevRegPair* pairs, uint32_t 
   auto dev = call.lib().find(device);
   if (!dev) return call.done(GDEV_STATUS_INVALID_HANDLE, 0, 0, __LINE__);
   call.trace().writeHandleCount(traceEvent(kTrRegWrite, kStepDetail), device, count, pairs, std::size_t(count) * 8);
-  TransportResult r = call.lib().transport->writeRegisters(dev->id, reinterpret_cast<const uint32_t*>(pairs),
-                                                           count, *written);
+  TransportResult r =
+      call.lib().transport->writeRegisters(dev->id, reinterpret_cast<const uint32_t*>(pairs), count, *written);
   return r.ok() ? ZEL_DONE_OK() : ZEL_FAIL(r);
 }
 
@@ -713,8 +713,7 @@ uint32_t GDevBuffUnlock(uint64_t device, uint32_t key, void* buffer, GDevErrInfo
   });
 }
 
-uint32_t GDevReAcquisition(uint64_t device, uint32_t key, uint32_t parameter1, uint32_t parameter2,
-                           GDevErrInfo* err) {
+uint32_t GDevReAcquisition(uint64_t device, uint32_t key, uint32_t parameter1, uint32_t parameter2, GDevErrInfo* err) {
   Call call(kTrReAcquisition, err);
   uint32_t args[3] = {key, parameter1, parameter2};
   if (!call.begin(device, args, sizeof args)) return ZEL_BAD_PARAM();

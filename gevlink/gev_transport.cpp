@@ -163,7 +163,8 @@ class Control {
         if (!parseAck({datagram, std::size_t(n)}, header, payload) || header.ackId != id) continue;
         if (header.answer == kPendingAck) {
           uint16_t ms = 0;
-          if (parsePendingAck(payload, ms)) deadline = Clock::now() + std::chrono::milliseconds(ms + options_.commandTimeoutMs);
+          if (parsePendingAck(payload, ms))
+            deadline = Clock::now() + std::chrono::milliseconds(ms + options_.commandTimeoutMs);
           continue;
         }
         if (header.answer != ackCode) continue;
@@ -207,13 +208,13 @@ struct Assembly {
   uint32_t size = 0;
   GDevFrameInfo info{};
   bool leader = false, trailer = false, overrun = false;
-  uint32_t dataPackets = 0;     // from the trailer, else estimated from the leader
-  uint32_t highest = 0;         // highest payload packet id seen
+  uint32_t dataPackets = 0;  // from the trailer, else estimated from the leader
+  uint32_t highest = 0;      // highest payload packet id seen
   uint32_t received = 0;
-  uint32_t requestedUpTo = 0;   // resend asked for ids up to this one
+  uint32_t requestedUpTo = 0;  // resend asked for ids up to this one
   uint32_t resendRounds = 0;
   uint32_t payloadBytes = 0;
-  std::vector<uint8_t> got;     // per packet id; grows, never shrinks
+  std::vector<uint8_t> got;  // per packet id; grows, never shrinks
   Clock::time_point started, lastPacket;
 };
 
@@ -391,7 +392,8 @@ void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t len
     a->info.paddingX = leader.paddingX;
     a->info.paddingY = leader.paddingY;
     uint64_t expected = uint64_t(leader.width) * leader.height * bytesPerPixel(leader.pixelFormat);
-    if (!a->trailer && ch.stride) a->dataPackets = uint32_t(std::min<uint64_t>((expected + ch.stride - 1) / ch.stride, 1u << 24));
+    if (!a->trailer && ch.stride)
+      a->dataPackets = uint32_t(std::min<uint64_t>((expected + ch.stride - 1) / ch.stride, 1u << 24));
     if (expected > capacity) a->overrun = true;
     if (ch.notifyTop) {
       Completion top;
@@ -481,7 +483,8 @@ void receiveLoop(Device* dev, Channel* ch) {
     if (n < 0) n = 0;
     std::lock_guard<std::mutex> lock(ch->mutex);
     if (ch->running.load())
-      for (int i = 0; i < n; ++i) handlePacket(*dev, *ch, storage.data() + std::size_t(i) * kPacketSlot, msgs[i].msg_len);
+      for (int i = 0; i < n; ++i)
+        handlePacket(*dev, *ch, storage.data() + std::size_t(i) * kPacketSlot, msgs[i].msg_len);
     checkTimeouts(*dev, *ch, o);
     // A short batch means we are ahead of the stream: let ~20 packets of a
     // 1 Gbit/s stream gather (250 us) instead of waking once per packet.
@@ -503,9 +506,9 @@ void heartbeatLoop(Device* dev) {
     if (!dev->lost.load() && dev->controlling.load()) {
       Bytes ack;
       uint32_t ccp = kRegCcp;
-      TransportResult r = dev->control->transact(
-          [&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&ccp, 1)); }, kReadRegAck, ack,
-          kRegCcp);
+      TransportResult r =
+          dev->control->transact([&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&ccp, 1)); },
+                                 kReadRegAck, ack, kRegCcp);
       if (r.status == GDEV_STATUS_TIMEOUT) dev->lost = true;
     }
     if (dev->lost.load()) {
@@ -538,8 +541,8 @@ void messageLoop(Device* dev) {
     if (poll(&p, 1, 50) <= 0) continue;
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    ssize_t n = recvfrom(dev->messageFd.get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from),
-                         &fromLength);
+    ssize_t n =
+        recvfrom(dev->messageFd.get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n <= 0) continue;
     CommandHeader h;
     std::span<const uint8_t> payload;
@@ -601,8 +604,7 @@ class GevTransport final : public Transport {
     return {};
   }
 
-  TransportResult forceIp(uint32_t iface, const uint8_t mac[6], uint32_t ip, uint32_t mask,
-                          uint32_t gateway) override {
+  TransportResult forceIp(uint32_t iface, const uint8_t mac[6], uint32_t ip, uint32_t mask, uint32_t gateway) override {
     int err = 0;
     Fd fd = udpSocket(iface, err);
     if (fd.get() < 0) return systemError(err);
@@ -925,8 +927,10 @@ class GevTransport final : public Transport {
     if (!dev) return badHandle();
     std::unique_lock<std::mutex> lock(dev->eventMutex);
     auto ready = [&] { return dev->eventCancel || !dev->events.empty() || dev->lost.load() || dev->stop.load(); };
-    if (timeoutMs == 0) dev->eventReady.wait(lock, ready);
-    else if (!dev->eventReady.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) return timedOut();
+    if (timeoutMs == 0)
+      dev->eventReady.wait(lock, ready);
+    else if (!dev->eventReady.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
+      return timedOut();
     if (dev->eventCancel || dev->stop.load()) {
       dev->eventCancel = false;
       return {GDEV_STATUS_OPERATION_ABORTED, 0, 0};
@@ -1021,9 +1025,9 @@ class GevTransport final : public Transport {
 
   TransportResult readRegister(Device& dev, uint32_t address, uint32_t& value) {
     Bytes ack;
-    TransportResult r = dev.control->transact(
-        [&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&address, 1)); }, kReadRegAck, ack,
-        address);
+    TransportResult r =
+        dev.control->transact([&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&address, 1)); },
+                              kReadRegAck, ack, address);
     if (!r.ok()) return r;
     std::vector<uint32_t> values;
     if (!parseReadRegAck(ack, values) || values.empty()) return refused(GEV_STATUS_INVALID_HEADER, address);
@@ -1034,8 +1038,8 @@ class GevTransport final : public Transport {
     Bytes ack;
     RegisterWrite w{address, value};
     return dev.control->transact(
-        [&](uint16_t id) { return encodeWriteRegCmd(id, std::span<const RegisterWrite>(&w, 1)); }, kWriteRegAck,
-        ack, address);
+        [&](uint16_t id) { return encodeWriteRegCmd(id, std::span<const RegisterWrite>(&w, 1)); }, kWriteRegAck, ack,
+        address);
   }
 
   TransportResult stopChannel(Device& dev, Channel& ch) {

@@ -27,8 +27,8 @@ inline constexpr std::size_t kMaxQueuedCompletions = 65536;
 struct StreamRecord {
   uint32_t key = 0;
   uint32_t channel = 0;
-  std::deque<Completion> queue;  // oldest first; guarded by DeviceObject::queueMutex
-  bool cancel = false;           // auto-reset cancel event
+  std::deque<Completion> queue;      // oldest first; guarded by DeviceObject::queueMutex
+  bool cancel = false;               // auto-reset cancel event
   std::atomic<bool> waiting{false};  // the wait mutex, taken without waiting
 };
 

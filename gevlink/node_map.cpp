@@ -37,22 +37,20 @@ static GevlinkArvDevice* asOurs(ArvDevice* d) { return reinterpret_cast<GevlinkA
 
 static ArvGc* gevlink_get_genicam(ArvDevice* device) { return asOurs(device)->genicam; }
 
-static gboolean gevlink_read_memory(ArvDevice* device, guint64 address, guint32 size, void* buffer,
-                                    GError** error) {
+static gboolean gevlink_read_memory(ArvDevice* device, guint64 address, guint32 size, void* buffer, GError** error) {
   GevlinkArvDevice* self = asOurs(device);
-  gevlink::TransportResult r = address > 0xFFFFFFFFull ? gevlink::TransportResult{87, 0, 0}
-                                                       : self->port->read(uint32_t(address), buffer, size);
+  gevlink::TransportResult r =
+      address > 0xFFFFFFFFull ? gevlink::TransportResult{87, 0, 0} : self->port->read(uint32_t(address), buffer, size);
   if (r.ok()) return TRUE;
   *self->failure = {true, 1, r.status, r.code, r.info};
   g_set_error(error, ARV_DEVICE_ERROR, ARV_DEVICE_ERROR_TRANSFER_ERROR, "port read failed");
   return FALSE;
 }
 
-static gboolean gevlink_write_memory(ArvDevice* device, guint64 address, guint32 size, void* buffer,
-                                     GError** error) {
+static gboolean gevlink_write_memory(ArvDevice* device, guint64 address, guint32 size, void* buffer, GError** error) {
   GevlinkArvDevice* self = asOurs(device);
-  gevlink::TransportResult r = address > 0xFFFFFFFFull ? gevlink::TransportResult{87, 0, 0}
-                                                       : self->port->write(uint32_t(address), buffer, size);
+  gevlink::TransportResult r =
+      address > 0xFFFFFFFFull ? gevlink::TransportResult{87, 0, 0} : self->port->write(uint32_t(address), buffer, size);
   if (r.ok()) return TRUE;
   *self->failure = {true, 2, r.status, r.code, r.info};
   g_set_error(error, ARV_DEVICE_ERROR, ARV_DEVICE_ERROR_TRANSFER_ERROR, "port write failed");
@@ -247,8 +245,10 @@ uint32_t chooseControlPrivilege(const std::vector<std::pair<std::string, int64_t
   int64_t other = 0;
   for (const auto& [symbol, value] : entries) {
     if (value == 2) return 2;
-    if (value == 1) has1 = true;
-    else if (value != 0 && other == 0) other = value;
+    if (value == 1)
+      has1 = true;
+    else if (value != 0 && other == 0)
+      other = value;
   }
   if (has1) return 1;
   if (other > 0 && other <= 0xFFFFFFFF) return uint32_t(other);

@@ -35,7 +35,10 @@ std::string generationPath(const std::string& dir, unsigned n) {
 
 class FileLock {
  public:
-  explicit FileLock(int fd) : fd_(fd) { while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {} }
+  explicit FileLock(int fd) : fd_(fd) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
   ~FileLock() { flock(fd_, LOCK_UN); }
 
  private:
@@ -86,7 +89,7 @@ Trace::Trace(const Settings& settings) {
   if (!first) {
     // Attach with the geometry the first process chose.
     uint8_t header[kTraceHeaderSize];
-    struct stat st{};
+    struct stat st {};
     if (pread(fd, header, sizeof header, 0) != ssize_t(sizeof header) || std::memcmp(header, "Gevlink", 8) != 0 ||
         fstat(fd, &st) != 0) {
       ::close(fd);
@@ -171,8 +174,7 @@ void Trace::writeHandle(uint16_t event, uint64_t handle, const void* payload, st
   writeRecord(event, prefix, sizeof prefix, payload, length);
 }
 
-void Trace::writeHandleCount(uint16_t event, uint64_t handle, uint64_t count, const void* payload,
-                             std::size_t length) {
+void Trace::writeHandleCount(uint16_t event, uint64_t handle, uint64_t count, const void* payload, std::size_t length) {
   uint8_t prefix[16];
   putLe(prefix, handle, 8);
   putLe(prefix + 8, count, 8);

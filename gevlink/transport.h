@@ -20,8 +20,8 @@ struct TransportResult {
 
 // A filled (or abandoned) buffer of one stream channel.
 struct Completion {
-  uint32_t status = 0;     // 0, or 1208 for a failed frame with code/info
-  uint32_t kind = 0;       // GDEV_FRAME_* of a filled buffer, 0 otherwise
+  uint32_t status = 0;  // 0, or 1208 for a failed frame with code/info
+  uint32_t kind = 0;    // GDEV_FRAME_* of a filled buffer, 0 otherwise
   uint32_t channel = 0;
   void* buffer = nullptr;  // null: a notification without buffer (frame top)
   uint32_t size = 0;
@@ -41,8 +41,8 @@ class Transport {
  public:
   virtual ~Transport() = default;
   virtual TransportResult enumerate(uint32_t interfaceAddress, std::vector<DiscoveryAnswer>& answers) = 0;
-  virtual TransportResult forceIp(uint32_t interfaceAddress, const uint8_t mac[6], uint32_t ip,
-                                  uint32_t mask, uint32_t gateway) = 0;
+  virtual TransportResult forceIp(uint32_t interfaceAddress, const uint8_t mac[6], uint32_t ip, uint32_t mask,
+                                  uint32_t gateway) = 0;
   virtual TransportResult open(uint32_t interfaceAddress, uint32_t deviceAddress, uint64_t& deviceId) = 0;
   virtual TransportResult close(uint64_t deviceId) = 0;
   virtual TransportResult takeControl(uint64_t deviceId, uint32_t privilege) = 0;

@@ -122,7 +122,7 @@ TransportResult fetchXml(const XmlLocation& loc, const MemoryReader& read, const
     }
     case XmlLocation::kFile: {
       std::ifstream in(loc.name, std::ios::binary);
-      struct stat st{};
+      struct stat st {};
       if (!in || stat(loc.name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return extended(GDEV_ERR_XML_LOCATION);
       if (uint64_t(st.st_size) > kMaxLocalXmlLength) return extended(GDEV_ERR_XML_LOCATION);
       bytes.resize(std::size_t(st.st_size));
@@ -135,8 +135,7 @@ TransportResult fetchXml(const XmlLocation& loc, const MemoryReader& read, const
       if (!r.ok()) return r;
       break;
     }
-    case XmlLocation::kOther:
-      break;
+    case XmlLocation::kOther: break;
   }
   return store(bytes, loc.zip, folder);
 }

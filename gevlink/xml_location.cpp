@@ -8,8 +8,7 @@ namespace gevlink {
 
 XmlLocation parseXmlLocation(const char* data, std::size_t size) {
   XmlLocation loc;
-  std::string text =
-      wire::urlText(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), data ? size : 0));
+  std::string text = wire::urlText(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), data ? size : 0));
   wire::XmlLocation parsed;
   wire::ParseResult r = wire::parseXmlUrl(text, parsed);
   switch (parsed.kind) {
@@ -20,9 +19,12 @@ XmlLocation parseXmlLocation(const char* data, std::size_t size) {
   }
   // A scheme we know with a bad name (mixed-case extension, ...) is refused.
   if (!r) {
-    if (text.rfind("Local:", 0) == 0) loc.kind = XmlLocation::kLocal;
-    else if (text.rfind("File:", 0) == 0) loc.kind = XmlLocation::kFile;
-    else if (text.rfind("http:", 0) == 0) loc.kind = XmlLocation::kHttp;
+    if (text.rfind("Local:", 0) == 0)
+      loc.kind = XmlLocation::kLocal;
+    else if (text.rfind("File:", 0) == 0)
+      loc.kind = XmlLocation::kFile;
+    else if (text.rfind("http:", 0) == 0)
+      loc.kind = XmlLocation::kHttp;
     return loc;
   }
   if (loc.kind == XmlLocation::kOther) return loc;

@@ -15,7 +15,7 @@ struct XmlLocation {
   enum Kind { kOther, kLocal, kFile, kHttp } kind = kOther;
   bool valid = false;  // a known form with a proper name (kOther: never)
   bool zip = false;
-  std::string name;    // file name, path or the whole URL
+  std::string name;  // file name, path or the whole URL
   uint32_t address = 0, length = 0;
 };
 

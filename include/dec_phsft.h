@@ -71,8 +71,7 @@ class IDecPhsft {
   // width + column in the left rectified image, ascending). The arrays stay
   // valid until the next exec or release. With N = 0 (or on failure) the out
   // pointers are left untouched. The flag is ignored.
-  virtual std::int32_t exec(float** points, std::uint8_t** colors, bool flag,
-                            std::int32_t** pixelIndices) = 0;
+  virtual std::int32_t exec(float** points, std::uint8_t** colors, bool flag, std::int32_t** pixelIndices) = 0;
   // Slot 9. Configures the library's logger: bit 0 log file at path
   // (emptied), bit 1 standard output, bit 2 debugger channel (syslog).
   virtual void setLog(unsigned flags, const char* path) = 0;

@@ -56,8 +56,7 @@ class IDecSgbm {
   // ascending). The arrays stay valid until the next exec or release. With
   // N = 0 (also on any failure, which is logged) the out pointers are left
   // untouched.
-  virtual std::int32_t exec(float** points, std::uint8_t** colors, bool rectify,
-                            std::int32_t** pixelIndices) = 0;
+  virtual std::int32_t exec(float** points, std::uint8_t** colors, bool rectify, std::int32_t** pixelIndices) = 0;
   // Slot 8. Configures the library's logger: bit 0 log file at path
   // (emptied), bit 1 standard output, bit 2 debugger channel (syslog).
   virtual void setLog(unsigned flags, const char* path) = 0;

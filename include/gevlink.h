@@ -52,17 +52,17 @@ enum : uint32_t {
 
 // Extended codes (GDevErrInfo::code with status 1208).
 enum : uint32_t {
-  GDEV_ERR_INVALID_ADDRESS = 0x20000005,   // info: the offending handle or address
-  GDEV_ERR_WAIT_TIMEOUT = 0x2000000A,      // GDevWaitStreamEx time-out passed
-  GDEV_ERR_TABLE_FULL = 0x20000013,        // 1024 devices open
-  GDEV_ERR_WAIT_LIST = 0x20000080,         // more than 32 streams; info: the count
-  GDEV_ERR_UNKNOWN_STREAM = 0x20000082,    // info: position of the key in the list, or the key
-  GDEV_ERR_ARCHIVE = 0x20000083,           // XML archive cannot be opened or unpacked
-  GDEV_ERR_XML_LOCATION = 0x20000084,      // XML location unknown or file missing
-  GDEV_ERR_CANCELLED = 0x20000085,         // the wait was cancelled
-  GDEV_ERR_BUSY = 0x20000086,              // another caller already waits; info: position
-  GDEV_ERR_XML_WRITE = 0x20000087,         // XML file cannot be written; info: errno
-  GDEV_ERR_INTERNAL = 0x200000FF,          // out of memory or internal failure
+  GDEV_ERR_INVALID_ADDRESS = 0x20000005,  // info: the offending handle or address
+  GDEV_ERR_WAIT_TIMEOUT = 0x2000000A,     // GDevWaitStreamEx time-out passed
+  GDEV_ERR_TABLE_FULL = 0x20000013,       // 1024 devices open
+  GDEV_ERR_WAIT_LIST = 0x20000080,        // more than 32 streams; info: the count
+  GDEV_ERR_UNKNOWN_STREAM = 0x20000082,   // info: position of the key in the list, or the key
+  GDEV_ERR_ARCHIVE = 0x20000083,          // XML archive cannot be opened or unpacked
+  GDEV_ERR_XML_LOCATION = 0x20000084,     // XML location unknown or file missing
+  GDEV_ERR_CANCELLED = 0x20000085,        // the wait was cancelled
+  GDEV_ERR_BUSY = 0x20000086,             // another caller already waits; info: position
+  GDEV_ERR_XML_WRITE = 0x20000087,        // XML file cannot be written; info: errno
+  GDEV_ERR_INTERNAL = 0x200000FF,         // out of memory or internal failure
 };
 
 struct GDevErrInfo {
@@ -73,22 +73,22 @@ struct GDevErrInfo {
 // One discovered device (212 bytes), from the GigE Vision discovery
 // acknowledge. Addresses stay in network byte order; numbers are host order.
 struct DeviceInfo {
-  uint16_t specVersionMajor;       // 0
-  uint16_t specVersionMinor;       // 2
-  uint32_t deviceMode;             // 4
-  uint16_t reserved;               // 8, always 0
-  uint8_t mac[6];                  // 10, as on the wire (high two bytes, then low four)
-  uint32_t ipConfigOptions;        // 16
-  uint32_t ipConfigCurrent;        // 20
-  uint32_t currentIp;              // 24, network byte order
-  uint32_t currentSubnetMask;      // 28, network byte order
-  uint32_t defaultGateway;         // 32, network byte order
-  char manufacturerName[32];       // 36
-  char modelName[32];              // 68
-  char deviceVersion[32];          // 100
-  char manufacturerInfo[48];       // 132
-  char serialNumber[16];           // 180
-  char userDefinedName[16];        // 196
+  uint16_t specVersionMajor;   // 0
+  uint16_t specVersionMinor;   // 2
+  uint32_t deviceMode;         // 4
+  uint16_t reserved;           // 8, always 0
+  uint8_t mac[6];              // 10, as on the wire (high two bytes, then low four)
+  uint32_t ipConfigOptions;    // 16
+  uint32_t ipConfigCurrent;    // 20
+  uint32_t currentIp;          // 24, network byte order
+  uint32_t currentSubnetMask;  // 28, network byte order
+  uint32_t defaultGateway;     // 32, network byte order
+  char manufacturerName[32];   // 36
+  char modelName[32];          // 68
+  char deviceVersion[32];      // 100
+  char manufacturerInfo[48];   // 132
+  char serialNumber[16];       // 180
+  char userDefinedName[16];    // 196
 };
 static_assert(sizeof(DeviceInfo) == 212, "DeviceInfo is 212 bytes");
 static_assert(offsetof(DeviceInfo, deviceMode) == 4 && offsetof(DeviceInfo, reserved) == 8 &&
@@ -111,26 +111,26 @@ struct GDevRegPair {
 // A queued buffer must hold this header plus the payload.
 enum : uint32_t { GDEV_FRAME_DATA_OFFSET = 1152, GDEV_FRAME_INFO_MAGIC = 0x47444646 /* "GDFF" */ };
 enum : uint32_t {
-  GDEV_FRAME_COMPLETE = 1,        // every packet arrived first time
-  GDEV_FRAME_INCOMPLETE = 2,      // packets missing after resend (status 1208)
-  GDEV_FRAME_OVERRUN = 3,         // payload larger than the buffer (status 1208)
-  GDEV_FRAME_RESENT = 4,          // complete after packet resend
+  GDEV_FRAME_COMPLETE = 1,    // every packet arrived first time
+  GDEV_FRAME_INCOMPLETE = 2,  // packets missing after resend (status 1208)
+  GDEV_FRAME_OVERRUN = 3,     // payload larger than the buffer (status 1208)
+  GDEV_FRAME_RESENT = 4,      // complete after packet resend
 };
 struct GDevFrameInfo {
-  uint32_t magic;           // GDEV_FRAME_INFO_MAGIC
-  uint32_t kind;            // GDEV_FRAME_*
-  uint32_t channel;         // stream channel
-  uint32_t blockId;         // GVSP block id
-  uint64_t timestamp;       // device ticks from the leader
-  uint32_t pixelFormat;     // from the leader
-  uint32_t width, height;   // from the leader
+  uint32_t magic;          // GDEV_FRAME_INFO_MAGIC
+  uint32_t kind;           // GDEV_FRAME_*
+  uint32_t channel;        // stream channel
+  uint32_t blockId;        // GVSP block id
+  uint64_t timestamp;      // device ticks from the leader
+  uint32_t pixelFormat;    // from the leader
+  uint32_t width, height;  // from the leader
   uint32_t offsetX, offsetY;
   uint32_t paddingX, paddingY;
-  uint32_t payloadSize;     // image bytes written after the header
-  uint32_t packetsExpected; // data packets of the block
-  uint32_t packetsMissing;  // still missing when the frame was completed
-  uint32_t packetsResent;   // recovered by resend
-  uint32_t dataOffset;      // GDEV_FRAME_DATA_OFFSET
+  uint32_t payloadSize;      // image bytes written after the header
+  uint32_t packetsExpected;  // data packets of the block
+  uint32_t packetsMissing;   // still missing when the frame was completed
+  uint32_t packetsResent;    // recovered by resend
+  uint32_t dataOffset;       // GDEV_FRAME_DATA_OFFSET
   uint8_t reserved[GDEV_FRAME_DATA_OFFSET - 72];
 };
 static_assert(sizeof(GDevFrameInfo) == GDEV_FRAME_DATA_OFFSET, "frame header is 1152 bytes");
@@ -188,8 +188,8 @@ class INodeMap {
 extern "C" {
 
 // 1: up to capacity discovery answers of the interface *transport; found = all answers.
-GEVLINK_API uint32_t GDevEnumDevice(const uint32_t* transport, DeviceInfo* devices, uint32_t capacity,
-                                    uint32_t* found, GDevErrInfo* err);
+GEVLINK_API uint32_t GDevEnumDevice(const uint32_t* transport, DeviceInfo* devices, uint32_t capacity, uint32_t* found,
+                                    GDevErrInfo* err);
 // 2: FORCEIP to the device with that MAC (6 bytes); addresses in network byte order.
 GEVLINK_API uint32_t GDevFoceIP(const uint32_t* transport, const uint8_t* mac, const uint32_t* ip,
                                 const uint32_t* subnetMask, const uint32_t* gateway, GDevErrInfo* err);
@@ -202,8 +202,7 @@ GEVLINK_API uint32_t GDevClose(uint64_t device, GDevErrInfo* err);
 GEVLINK_API uint32_t GDevEnumStream(uint64_t device, uint32_t* keys, uint32_t capacity, uint32_t* count,
                                     GDevErrInfo* err);
 // 6: zero-fills the buffer and queues it; it must hold 1152 + payload bytes.
-GEVLINK_API uint32_t GDevQueBuffer(uint64_t device, uint32_t key, void* buffer, uint32_t size,
-                                   GDevErrInfo* err);
+GEVLINK_API uint32_t GDevQueBuffer(uint64_t device, uint32_t key, void* buffer, uint32_t size, GDevErrInfo* err);
 // 7
 GEVLINK_API uint32_t GDevFlushBuffer(uint64_t device, uint32_t key, GDevErrInfo* err);
 // 8
@@ -211,15 +210,13 @@ GEVLINK_API uint32_t GDevStartStream(uint64_t device, uint32_t key, GDevErrInfo*
 // 9
 GEVLINK_API uint32_t GDevStartStreamEx(uint64_t device, uint32_t key, uint32_t parameter, GDevErrInfo* err);
 // 10
-GEVLINK_API uint32_t GDevSetFrameTopRecvNotify(uint64_t device, uint32_t key, uint32_t setting,
-                                               GDevErrInfo* err);
+GEVLINK_API uint32_t GDevSetFrameTopRecvNotify(uint64_t device, uint32_t key, uint32_t setting, GDevErrInfo* err);
 // 11: count 1..32; returns the channel and buffer of the oldest completion.
 GEVLINK_API uint32_t GDevWaitStream(uint64_t device, const uint32_t* keys, uint32_t count, uint32_t* channel,
                                     void** buffer, GDevErrInfo* err);
 // 12: timeoutMs 0 = no limit.
-GEVLINK_API uint32_t GDevWaitStreamEx(uint64_t device, const uint32_t* keys, uint32_t count,
-                                      uint32_t timeoutMs, uint32_t* channel, void** buffer, uint32_t* extra,
-                                      GDevErrInfo* err);
+GEVLINK_API uint32_t GDevWaitStreamEx(uint64_t device, const uint32_t* keys, uint32_t count, uint32_t timeoutMs,
+                                      uint32_t* channel, void** buffer, uint32_t* extra, GDevErrInfo* err);
 // 13
 GEVLINK_API uint32_t GDevCancelStream(uint64_t device, uint32_t key, GDevErrInfo* err);
 // 14: buffer of GDEV_EVENT_BUFFER_SIZE bytes.
@@ -236,11 +233,11 @@ GEVLINK_API uint32_t GDevDirectMemRead(uint64_t device, uint32_t address, void* 
 GEVLINK_API uint32_t GDevDirectMemWrite(uint64_t device, uint32_t address, const void* buffer, uint32_t length,
                                         uint32_t* written, GDevErrInfo* err);
 // 19
-GEVLINK_API uint32_t GDevDirectRegRead(uint64_t device, const uint32_t* addresses, uint32_t* values,
-                                       uint32_t count, GDevErrInfo* err);
+GEVLINK_API uint32_t GDevDirectRegRead(uint64_t device, const uint32_t* addresses, uint32_t* values, uint32_t count,
+                                       GDevErrInfo* err);
 // 20
-GEVLINK_API uint32_t GDevDirectRegWrite(uint64_t device, const GDevRegPair* pairs, uint32_t count,
-                                        uint32_t* written, GDevErrInfo* err);
+GEVLINK_API uint32_t GDevDirectRegWrite(uint64_t device, const GDevRegPair* pairs, uint32_t count, uint32_t* written,
+                                        GDevErrInfo* err);
 // 21
 GEVLINK_API uint32_t GDevGetParam(uint64_t device, uint32_t* value, GDevErrInfo* err);
 // 22

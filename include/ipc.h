@@ -38,8 +38,8 @@ class IIpcCallback {
   // number of bytes written. For a set, data points to the request's data
   // and *len is its length; for a command *len is 0. On a client: all
   // pointers point into the received message. The result is ignored.
-  virtual int onMessage(std::uint16_t id, char op, const char* name, char type,
-                        std::int32_t* status, void* data, std::int32_t* len) = 0;
+  virtual int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status, void* data,
+                        std::int32_t* len) = 0;
   // A new callback object for one client connection, or null to let that
   // connection use the server's own object.
   virtual IIpcCallback* create() = 0;
@@ -101,8 +101,7 @@ class IIpcClient {
   virtual double getDouble(const char* name, int* ok, int wait) = 0;
   // Copies at most destSize bytes of the reply into dest, stores the count in
   // *received (when not null) and returns it.
-  virtual int getData(const char* name, void* dest, int destSize, int* received, int* ok,
-                      int wait) = 0;
+  virtual int getData(const char* name, void* dest, int destSize, int* received, int* ok, int wait) = 0;
   // Sets and commands: true when sent and, with wait, accepted by the server.
   virtual bool setInt(const char* name, std::int32_t value, int wait) = 0;
   virtual bool setFloat(const char* name, float value, int wait) = 0;

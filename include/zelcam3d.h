@@ -21,8 +21,8 @@
 // width, height, the host's destination buffer (width*height bytes, 8-bit
 // monochrome, rows packed). Runs on a plug-in thread, concurrently for the two
 // cameras; return quickly. The result is ignored.
-typedef int (*ZelcamFrameCallback)(int camera, std::uint32_t frameIndex, std::int32_t width,
-                                   std::int32_t height, unsigned char* buffer);
+typedef int (*ZelcamFrameCallback)(int camera, std::uint32_t frameIndex, std::int32_t width, std::int32_t height,
+                                   unsigned char* buffer);
 
 // Image size, returned by value: width then height.
 struct ZelcamImageSize {
@@ -84,29 +84,29 @@ class IZelcam3D {
 // setAnalogGain.
 class IZelcam3DRev23 {
  public:
-  virtual void setLog(unsigned flags, const char* path) = 0;                   // 0
-  virtual ~IZelcam3DRev23() = default;                                         // 1
-  virtual unsigned open(int format, int option) = 0;                           // 2
-  virtual void close() = 0;                                                    // 3
-  virtual ZelcamImageSize getImageSize() = 0;                                  // 4
-  virtual bool capture() = 0;                                                  // 5
-  virtual bool projectorCommandP(int n) = 0;                                   // 6
-  virtual int getExposure(int camera) = 0;                                     // 7
-  virtual int getGain(int camera) = 0;                                         // 8
-  virtual bool setExposure(int camera, int value) = 0;                         // 9
-  virtual bool setGain(int camera, int value) = 0;                             // 10
-  virtual int getTriggerMode() = 0;                                            // 11
-  virtual bool setTriggerMode(int mode) = 0;                                   // 12
+  virtual void setLog(unsigned flags, const char* path) = 0;                                     // 0
+  virtual ~IZelcam3DRev23() = default;                                                           // 1
+  virtual unsigned open(int format, int option) = 0;                                             // 2
+  virtual void close() = 0;                                                                      // 3
+  virtual ZelcamImageSize getImageSize() = 0;                                                    // 4
+  virtual bool capture() = 0;                                                                    // 5
+  virtual bool projectorCommandP(int n) = 0;                                                     // 6
+  virtual int getExposure(int camera) = 0;                                                       // 7
+  virtual int getGain(int camera) = 0;                                                           // 8
+  virtual bool setExposure(int camera, int value) = 0;                                           // 9
+  virtual bool setGain(int camera, int value) = 0;                                               // 10
+  virtual int getTriggerMode() = 0;                                                              // 11
+  virtual bool setTriggerMode(int mode) = 0;                                                     // 12
   virtual int setCallback(int camera, ZelcamFrameCallback callback, unsigned char* buffer) = 0;  // 13
-  virtual bool openProjector(unsigned address) = 0;                            // 14
-  virtual void closeProjector() = 0;                                           // 15
-  virtual bool projectorCommandR() = 0;                                        // 16
-  virtual int projectorDiag() = 0;                                             // 17
-  virtual bool projectorSetLight(unsigned level) = 0;                          // 18
-  virtual bool projectorCommandZ(int n) = 0;                                   // 19
-  virtual bool projectorCommandX(int n) = 0;                                   // 20
-  virtual void resetFrameCount() = 0;                                          // 21
-  virtual std::uint32_t getFrameCount(int camera) = 0;                         // 22
+  virtual bool openProjector(unsigned address) = 0;                                              // 14
+  virtual void closeProjector() = 0;                                                             // 15
+  virtual bool projectorCommandR() = 0;                                                          // 16
+  virtual int projectorDiag() = 0;                                                               // 17
+  virtual bool projectorSetLight(unsigned level) = 0;                                            // 18
+  virtual bool projectorCommandZ(int n) = 0;                                                     // 19
+  virtual bool projectorCommandX(int n) = 0;                                                     // 20
+  virtual void resetFrameCount() = 0;                                                            // 21
+  virtual std::uint32_t getFrameCount(int camera) = 0;                                           // 22
 };
 
 #ifndef ZELCAM_EXPORT

@@ -61,8 +61,7 @@ bool sendAll(int fd, const void* buf, std::size_t size) {
   return true;
 }
 
-bool sendAll(int fd, const void* head, std::size_t headSize, const void* data,
-             std::size_t dataSize) {
+bool sendAll(int fd, const void* head, std::size_t headSize, const void* data, std::size_t dataSize) {
   iovec parts[2] = {{const_cast<void*>(head), headSize}, {const_cast<void*>(data), dataSize}};
   msghdr msg{};
   msg.msg_iov = parts;

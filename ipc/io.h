@@ -58,8 +58,7 @@ bool validServerName(const std::string& name);
 // errno tells which.
 bool sendAll(int fd, const void* buf, std::size_t size);
 // Writes a header and its data as one message, without joining them first.
-bool sendAll(int fd, const void* head, std::size_t headSize, const void* data,
-             std::size_t dataSize);
+bool sendAll(int fd, const void* head, std::size_t headSize, const void* data, std::size_t dataSize);
 
 // Waits up to timeoutMs for fd to become readable; false on time-out.
 bool waitReadable(int fd, int timeoutMs);

@@ -49,9 +49,7 @@ void IpcClient::setLog(std::uint32_t flags, const char* path) {
   ZEL_LOG("%s: 0x%x [%s]\n", "IpcClient::setLog", flags, safe(path));
 }
 
-bool IpcClient::onCallbackThread() const {
-  return callbackThread_.load() == std::this_thread::get_id();
-}
+bool IpcClient::onCallbackThread() const { return callbackThread_.load() == std::this_thread::get_id(); }
 
 bool IpcClient::connect(const char* name) {
   if (readThread_.joinable() || socket_) {
@@ -77,8 +75,7 @@ bool IpcClient::connect(const char* name) {
   addr.sun_family = AF_UNIX;
   const std::string path = dir + "/" + base;
   Fd fd;
-  bool reached = isLocalHost(host) && !dir.empty() && validServerName(base) &&
-                 path.size() < sizeof addr.sun_path;
+  bool reached = isLocalHost(host) && !dir.empty() && validServerName(base) && path.size() < sizeof addr.sun_path;
   if (reached) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -143,8 +140,7 @@ void IpcClient::disconnect() {
 
 void IpcClient::dispatch(std::uint8_t* msg, std::size_t size) {
   const std::uint16_t id = getId(msg);
-  ZEL_LOG("[client] id[%u] %u bytes received\n", static_cast<unsigned>(id),
-          static_cast<unsigned>(size));
+  ZEL_LOG("[client] id[%u] %u bytes received\n", static_cast<unsigned>(id), static_cast<unsigned>(size));
   if (IIpcCallback* cb = callback_.load()) {
     msg[kNameOffset + kNameField - 1] = 0;
     callbackThread_ = std::this_thread::get_id();
@@ -166,8 +162,7 @@ IpcClient::Received IpcClient::receiveOne(bool block) {
     if (r == FrameReader::Result::kError && reader_->error() != ECONNRESET) {
       ZEL_LOG("[client] error: ReadFile[%u]\n", static_cast<unsigned>(reader_->error()));
     } else if (r == FrameReader::Result::kTooLong) {
-      ZEL_LOG("[client] error: len[%u] exceeds %u bytes\n", reader_->badLen(),
-              static_cast<unsigned>(kMaxData));
+      ZEL_LOG("[client] error: len[%u] exceeds %u bytes\n", reader_->badLen(), static_cast<unsigned>(kMaxData));
     } else if (r == FrameReader::Result::kTruncated) {
       ZEL_LOG("[client] error: message cut short\n");
     }
@@ -222,9 +217,8 @@ void IpcClient::readLoop(int fd) {
   ZEL_LOG("[client] end of thread_read.\n");
 }
 
-IpcClient::Outcome IpcClient::request(const char* description, char op, char type,
-                                      const char* name, const void* data, std::uint32_t len,
-                                      int wait, const Evaluate& evaluate) {
+IpcClient::Outcome IpcClient::request(const char* description, char op, char type, const char* name, const void* data,
+                                      std::uint32_t len, int wait, const Evaluate& evaluate) {
   ZEL_LOG("%s >>>\n", description);
   const auto id = static_cast<std::uint16_t>(counter_++);
   putHeader(send_.get(), id, op, type, name, 0, len);
@@ -270,23 +264,22 @@ IpcClient::Outcome IpcClient::request(const char* description, char op, char typ
 // Requests from inside the callback are refused: the thread that delivers
 // messages is this one, and it may hold the locks the request needs, so the
 // request could never end.
-#define ORV_REQUEST_LOCK(failure)                                      \
-  if (onCallbackThread()) {                                            \
-    ZEL_LOG("[client] error: request from inside the callback\n");     \
-    return failure;                                                    \
-  }                                                                    \
+#define ORV_REQUEST_LOCK(failure)                                  \
+  if (onCallbackThread()) {                                        \
+    ZEL_LOG("[client] error: request from inside the callback\n"); \
+    return failure;                                                \
+  }                                                                \
   std::lock_guard<std::mutex> guard(requestMutex_)
 
-#define ORV_DESCRIBE(...)                           \
-  char description[kDescriptionSize];               \
+#define ORV_DESCRIBE(...)             \
+  char description[kDescriptionSize]; \
   std::snprintf(description, sizeof description, __VA_ARGS__)
 
 namespace {
 
 // A fixed-size value from a reply that carries at least its size.
 template <typename T>
-void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len, T* value,
-               int* success) {
+void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len, T* value, int* success) {
   if (status == 0) return;
   if (len >= sizeof(T)) std::memcpy(value, data, sizeof(T));
   *success = 1;
@@ -296,7 +289,7 @@ void takeValue(std::int32_t status, const std::uint8_t* data, std::uint32_t len,
 
 template <typename T>
 T IpcClient::getValue(const char* operation, char type, const char* name, int* ok, int wait) {
-  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, T{}));
+  ORV_REQUEST_LOCK((ok ? * ok = 0 : 0, T{}));
   ORV_DESCRIBE("[client] cmd[%s] %s wait[%d]", safe(name), operation, wait);
   T value{};
   int success = 0;
@@ -322,9 +315,8 @@ double IpcClient::getDouble(const char* name, int* ok, int wait) {
   return getValue<double>("getDouble", 'D', name, ok, wait);
 }
 
-int IpcClient::getData(const char* name, void* dest, int destSize, int* received, int* ok,
-                       int wait) {
-  ORV_REQUEST_LOCK((ok ? *ok = 0 : 0, 0));
+int IpcClient::getData(const char* name, void* dest, int destSize, int* received, int* ok, int wait) {
+  ORV_REQUEST_LOCK((ok ? * ok = 0 : 0, 0));
   ORV_DESCRIBE("[client] cmd[%s] getData wait[%d]", safe(name), wait);
   int copied = 0;
   int success = 0;
@@ -390,8 +382,7 @@ bool IpcClient::setData(const char* name, const void* data, int size, int wait) 
   ORV_REQUEST_LOCK(false);
   ORV_DESCRIBE("[client] cmd[%s] setData : size[%d] wait[%d]", safe(name), size, wait);
   if (size < 0 || static_cast<std::size_t>(size) > kMaxData || (size > 0 && !data)) {
-    ZEL_LOG("[client] error: setData size[%d] out of range (0..%u)\n", size,
-            static_cast<unsigned>(kMaxData));
+    ZEL_LOG("[client] error: setData size[%d] out of range (0..%u)\n", size, static_cast<unsigned>(kMaxData));
     return false;
   }
   std::int32_t status = 0;

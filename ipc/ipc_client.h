@@ -35,8 +35,7 @@ class IpcClient final : public IIpcClient {
   std::int32_t getInt(const char* name, int* ok, int wait) override;
   float getFloat(const char* name, int* ok, int wait) override;
   double getDouble(const char* name, int* ok, int wait) override;
-  int getData(const char* name, void* dest, int destSize, int* received, int* ok,
-              int wait) override;
+  int getData(const char* name, void* dest, int destSize, int* received, int* ok, int wait) override;
   bool setInt(const char* name, std::int32_t value, int wait) override;
   bool setFloat(const char* name, float value, int wait) override;
   bool setDouble(const char* name, double value, int wait) override;
@@ -52,16 +51,15 @@ class IpcClient final : public IIpcClient {
  private:
   enum class Received { kMessage, kNothing, kGone, kStopped };
   // The reply as received: its status and data (len checked on arrival).
-  using Evaluate = std::function<void(std::int32_t status, const std::uint8_t* data,
-                                      std::uint32_t len)>;
+  using Evaluate = std::function<void(std::int32_t status, const std::uint8_t* data, std::uint32_t len)>;
 
   // One fixed-size value by name (getInt, getFloat, getDouble).
   template <typename T>
   T getValue(const char* operation, char type, const char* name, int* ok, int wait);
   // Sends one request and, with wait, reads until its reply, which goes to
   // evaluate. Called with requestMutex_ held.
-  Outcome request(const char* description, char op, char type, const char* name,
-                  const void* data, std::uint32_t len, int wait, const Evaluate& evaluate);
+  Outcome request(const char* description, char op, char type, const char* name, const void* data, std::uint32_t len,
+                  int wait, const Evaluate& evaluate);
   // Reads and dispatches one message; readMutex_ held.
   Received receiveOne(bool block);
   void dispatch(std::uint8_t* msg, std::size_t size);
@@ -72,17 +70,17 @@ class IpcClient final : public IIpcClient {
   Fd socket_;
   std::thread readThread_;
   std::atomic<bool> stopping_{false};
-  std::mutex requestMutex_;  // requests strictly one at a time
+  std::mutex requestMutex_;               // requests strictly one at a time
   std::unique_ptr<std::uint8_t[]> send_;  // the request header; data goes out from the caller's buffer
   std::uint32_t counter_ = 0;
 
-  std::mutex readMutex_;                 // the right to read the socket
-  std::unique_ptr<FrameReader> reader_;  // under readMutex_
-  int readFd_ = -1;                      // the socket reader_ reads; under readMutex_
-  bool nonblocking_ = false;             // how reader_ reads; under readMutex_
+  std::mutex readMutex_;                     // the right to read the socket
+  std::unique_ptr<FrameReader> reader_;      // under readMutex_
+  int readFd_ = -1;                          // the socket reader_ reads; under readMutex_
+  bool nonblocking_ = false;                 // how reader_ reads; under readMutex_
   std::atomic<bool> requestReading_{false};  // a waiting request reads (a hint)
-  std::atomic<bool> gone_{false};        // the server closed the connection
-  std::uint16_t disconnectCounter_ = 0;  // ids of the synthetic 'Q' messages
+  std::atomic<bool> gone_{false};            // the server closed the connection
+  std::uint16_t disconnectCounter_ = 0;      // ids of the synthetic 'Q' messages
 
   std::atomic<IIpcCallback*> callback_{nullptr};
   std::atomic<std::thread::id> callbackThread_{};  // thread inside the callback now

@@ -143,8 +143,7 @@ Fd IpcServer::openListener(const std::string& path) {
   Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener || !socketAddress(path, addr)) return Fd();
   ::unlink(path.c_str());  // a dead server's socket: the guard says none runs
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener.get(), 16) != 0)
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener.get(), 16) != 0)
     return Fd();
   return listener;
 }
@@ -225,9 +224,7 @@ void IpcServer::startConnection(Fd client, pid_t pid) {
 
 void IpcServer::serve(Connection* c) {
   const int fd = c->socket.get();
-  FrameReader reader([fd](std::uint8_t* buf, std::size_t size) -> long {
-    return ::recv(fd, buf, size, 0);
-  });
+  FrameReader reader([fd](std::uint8_t* buf, std::size_t size) -> long { return ::recv(fd, buf, size, 0); });
   for (;;) {
     c->busy = false;
     FrameReader::Result r = reader.next();
@@ -243,8 +240,7 @@ void IpcServer::serve(Connection* c) {
       if (reader.error() == ECONNRESET) {
         ZEL_LOG("[server] client[%d] disconnected\n", c->number);
       } else {
-        ZEL_LOG("[server] error: client[%d] ReadFile[%u]\n", c->number,
-                static_cast<unsigned>(reader.error()));
+        ZEL_LOG("[server] error: client[%d] ReadFile[%u]\n", c->number, static_cast<unsigned>(reader.error()));
       }
       break;
     }
@@ -253,8 +249,8 @@ void IpcServer::serve(Connection* c) {
       break;
     }
     if (r == FrameReader::Result::kTooLong) {
-      ZEL_LOG("[server] error: client[%d] len[%u] exceeds %u bytes, connection closed\n",
-              c->number, reader.badLen(), static_cast<unsigned>(kMaxData));
+      ZEL_LOG("[server] error: client[%d] len[%u] exceeds %u bytes, connection closed\n", c->number, reader.badLen(),
+              static_cast<unsigned>(kMaxData));
       break;
     }
     c->busy = true;
@@ -277,8 +273,7 @@ void IpcServer::serve(Connection* c) {
   clientGone_.set();
 }
 
-bool IpcServer::sendMessage(Connection& c, const std::uint8_t* header, const std::uint8_t* data,
-                            std::size_t dataLen) {
+bool IpcServer::sendMessage(Connection& c, const std::uint8_t* header, const std::uint8_t* data, std::size_t dataLen) {
   std::lock_guard<std::mutex> lock(c.sendMutex);
   if (sendAll(c.socket.get(), header, kHeaderSize, data, dataLen)) return true;
   ZEL_LOG("[server] error: WriteFile\n");

@@ -64,8 +64,7 @@ class IpcServer final : public IIpcServer {
   void endAllConnections();
   unsigned activeCount();
   void signalReady();
-  bool sendMessage(Connection& connection, const std::uint8_t* header, const std::uint8_t* data,
-                   std::size_t dataLen);
+  bool sendMessage(Connection& connection, const std::uint8_t* header, const std::uint8_t* data, std::size_t dataLen);
 
   std::string name_;
   int maxConnections_ = 0;

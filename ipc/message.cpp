@@ -30,8 +30,8 @@ void setId(std::uint8_t* msg, std::uint16_t id) { store(msg + kIdOffset, id); }
 void setStatus(std::uint8_t* msg, std::int32_t status) { store(msg + kStatusOffset, status); }
 void setLen(std::uint8_t* msg, std::uint32_t len) { store(msg + kLenOffset, len); }
 
-void putHeader(std::uint8_t* msg, std::uint16_t id, char op, char type, const char* name,
-               std::int32_t status, std::uint32_t len) {
+void putHeader(std::uint8_t* msg, std::uint16_t id, char op, char type, const char* name, std::int32_t status,
+               std::uint32_t len) {
   setId(msg, id);
   msg[kOpOffset] = static_cast<std::uint8_t>(op);
   msg[kTypeOffset] = static_cast<std::uint8_t>(type);
@@ -47,12 +47,9 @@ void putHeader(std::uint8_t* msg, std::uint16_t id, char op, char type, const ch
 std::uint32_t lenByType(char type, std::uint32_t given) {
   switch (type) {
     case 'I':
-    case 'F':
-      return 4;
-    case 'D':
-      return 8;
-    default:
-      return given;
+    case 'F': return 4;
+    case 'D': return 8;
+    default: return given;
   }
 }
 
@@ -81,8 +78,8 @@ ReplyParts buildReplyParts(std::uint8_t* request, std::uint8_t* reply, IIpcCallb
   auto* status = reinterpret_cast<std::int32_t*>(reply + kStatusOffset);
   auto* len = reinterpret_cast<std::int32_t*>(reply + kLenOffset);
   if (callback) {
-    callback->onMessage(getId(request), op, reinterpret_cast<const char*>(request + kNameOffset),
-                        type, status, op == 'G' ? replyData : requestData, len);
+    callback->onMessage(getId(request), op, reinterpret_cast<const char*>(request + kNameOffset), type, status,
+                        op == 'G' ? replyData : requestData, len);
   }
   const std::int32_t finalStatus = getStatus(reply);
 
@@ -117,8 +114,8 @@ ReplyParts buildReplyParts(std::uint8_t* request, std::uint8_t* reply, IIpcCallb
   return {replyLen, replyData};
 }
 
-std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* name, char type,
-                              const void* data, std::uint32_t length) {
+std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* name, char type, const void* data,
+                              std::uint32_t length) {
   std::uint32_t len = lenByType(type, length);
   if (type == 'A' && length == 0 && data) {
     len = static_cast<std::uint32_t>(::strnlen(static_cast<const char*>(data), kMaxData + 1));
@@ -130,8 +127,7 @@ std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* n
   return kHeaderSize + len;
 }
 
-FrameReader::FrameReader(Source source)
-    : source_(std::move(source)), buf_(new std::uint8_t[kMaxMessage]) {}
+FrameReader::FrameReader(Source source) : source_(std::move(source)), buf_(new std::uint8_t[kMaxMessage]) {}
 
 bool FrameReader::fill(std::size_t need, Result& failure) {
   while (filled_ < need) {

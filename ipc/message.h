@@ -14,9 +14,9 @@
 namespace orvipc {
 
 constexpr std::size_t kHeaderSize = 32;
-constexpr std::size_t kMaxMessage = 65535;  // every receive buffer
+constexpr std::size_t kMaxMessage = 65535;                   // every receive buffer
 constexpr std::size_t kMaxData = kMaxMessage - kHeaderSize;  // 65503
-constexpr std::size_t kNameField = 20;  // 19 characters + terminator
+constexpr std::size_t kNameField = 20;                       // 19 characters + terminator
 
 constexpr std::size_t kIdOffset = 0;
 constexpr std::size_t kOpOffset = 2;
@@ -39,8 +39,8 @@ void setStatus(std::uint8_t* msg, std::int32_t status);
 void setLen(std::uint8_t* msg, std::uint32_t len);
 
 // Writes a header. name is cut to 19 characters and always zero-terminated.
-void putHeader(std::uint8_t* msg, std::uint16_t id, char op, char type, const char* name,
-               std::int32_t status, std::uint32_t len);
+void putHeader(std::uint8_t* msg, std::uint16_t id, char op, char type, const char* name, std::int32_t status,
+               std::uint32_t len);
 
 // Data length that a type fixes: 4 for 'I' and 'F', 8 for 'D', otherwise
 // the given length.
@@ -63,8 +63,8 @@ ReplyParts buildReplyParts(std::uint8_t* request, std::uint8_t* reply, IIpcCallb
 // Builds a notification ('T', status 1) into msg (kMaxMessage bytes). For
 // type 'A' with length 0 and data, data is a text and its length is sent.
 // Returns the total size, or 0 when the data would not fit.
-std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* name, char type,
-                              const void* data, std::uint32_t length);
+std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* name, char type, const void* data,
+                              std::uint32_t length);
 
 // Splits a byte stream into messages. Reads through a source function with
 // read(2) semantics (bytes read, 0 at end of stream, -1 with errno on error).
@@ -73,13 +73,13 @@ std::size_t buildNotification(std::uint8_t* msg, std::uint16_t id, const char* n
 class FrameReader {
  public:
   enum class Result {
-    kMessage,    // a complete message is at data()
-    kClosed,     // end of stream between messages
-    kTruncated,  // end of stream inside a message (short header or data)
-    kTooLong,    // header announces more than kMaxData bytes
-    kError,      // the source failed; errno is kept in error()
-    kWouldBlock, // a non-blocking source has nothing more for now; the
-                 // part of a message read so far is kept for the next call
+    kMessage,     // a complete message is at data()
+    kClosed,      // end of stream between messages
+    kTruncated,   // end of stream inside a message (short header or data)
+    kTooLong,     // header announces more than kMaxData bytes
+    kError,       // the source failed; errno is kept in error()
+    kWouldBlock,  // a non-blocking source has nothing more for now; the
+                  // part of a message read so far is kept for the next call
   };
   using Source = std::function<long(std::uint8_t* buf, std::size_t size)>;
 

@@ -19,8 +19,8 @@ bool validShmName(const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<SharedBlock> SharedBlock::create(const std::string& name, std::size_t size,
-                                                 const char** stage, int* error) {
+std::unique_ptr<SharedBlock> SharedBlock::create(const std::string& name, std::size_t size, const char** stage,
+                                                 int* error) {
   *stage = "CreateFileMapping";
   if (!validShmName(name) || size == 0) {
     *error = EINVAL;
@@ -44,8 +44,7 @@ std::unique_ptr<SharedBlock> SharedBlock::create(const std::string& name, std::s
     return nullptr;
   }
   // Never shrink an object somebody else may have mapped.
-  if (static_cast<std::size_t>(st.st_size) < size &&
-      ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+  if (static_cast<std::size_t>(st.st_size) < size && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
     *error = errno;
     if (owner) ::shm_unlink(shmName.c_str());
     return nullptr;
@@ -60,8 +59,7 @@ std::unique_ptr<SharedBlock> SharedBlock::create(const std::string& name, std::s
   return std::unique_ptr<SharedBlock>(new SharedBlock(shmName, view, size, owner));
 }
 
-std::unique_ptr<SharedBlock> SharedBlock::open(const std::string& name, const char** stage,
-                                               int* error) {
+std::unique_ptr<SharedBlock> SharedBlock::open(const std::string& name, const char** stage, int* error) {
   *stage = "OpenFileMapping";
   if (!validShmName(name)) {
     *error = EINVAL;

@@ -14,12 +14,10 @@ class SharedBlock {
   // Creates the object (or opens an existing one, growing it to size) and
   // maps size bytes. Null on failure with stage "CreateFileMapping" or
   // "MapViewOfFile" and errno in *error.
-  static std::unique_ptr<SharedBlock> create(const std::string& name, std::size_t size,
-                                             const char** stage, int* error);
+  static std::unique_ptr<SharedBlock> create(const std::string& name, std::size_t size, const char** stage, int* error);
   // Opens an existing object and maps all of it; stage "OpenFileMapping" or
   // "MapViewOfFile" on failure.
-  static std::unique_ptr<SharedBlock> open(const std::string& name, const char** stage,
-                                           int* error);
+  static std::unique_ptr<SharedBlock> open(const std::string& name, const char** stage, int* error);
   ~SharedBlock();
   SharedBlock(const SharedBlock&) = delete;
   SharedBlock& operator=(const SharedBlock&) = delete;

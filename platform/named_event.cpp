@@ -41,9 +41,7 @@ std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, bool ini
   return openImpl(name, true, initiallySet);
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name) {
-  return openImpl(name, false, false);
-}
+std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name) { return openImpl(name, false, false); }
 
 std::unique_ptr<NamedEvent> NamedEvent::openImpl(const std::string& name, bool create, bool initiallySet) {
   if (name.empty()) return nullptr;
@@ -64,7 +62,8 @@ std::unique_ptr<NamedEvent> NamedEvent::openImpl(const std::string& name, bool c
     }
     // The name may have been removed by a last closer while we waited for the
     // lock; then this descriptor belongs to a dead object: start over.
-    struct stat byFd {}, byName {};
+    struct stat byFd {
+    }, byName{};
     std::string path = "/dev/shm" + shm;
     if (::fstat(fd, &byFd) != 0 || ::stat(path.c_str(), &byName) != 0 || byFd.st_ino != byName.st_ino) {
       ::close(fd);
@@ -122,15 +121,15 @@ std::unique_ptr<NamedEvent> NamedEvent::openImpl(const std::string& name, bool c
   return nullptr;
 }
 
-NamedEvent::NamedEvent(std::string name, int fd, Shared* shared)
-    : name_(std::move(name)), fd_(fd), shared_(shared) {}
+NamedEvent::NamedEvent(std::string name, int fd, Shared* shared) : name_(std::move(name)), fd_(fd), shared_(shared) {}
 
 NamedEvent::~NamedEvent() {
   ::munmap(shared_, sizeof(Shared));
   // Last one out removes the name, as the Windows object disappears with its
   // last handle.
   if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-    struct stat byFd {}, byName {};
+    struct stat byFd {
+    }, byName{};
     std::string path = "/dev/shm" + shmName(name_);
     if (::fstat(fd_, &byFd) == 0 && ::stat(path.c_str(), &byName) == 0 && byFd.st_ino == byName.st_ino) {
       ::shm_unlink(shmName(name_).c_str());
@@ -155,7 +154,7 @@ void NamedEvent::reset() {
 bool NamedEvent::isSet() const { return wait(0); }
 
 bool NamedEvent::wait(int timeoutMs) const {
-  timespec deadline {};
+  timespec deadline{};
   if (timeoutMs >= 0) {
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeoutMs / 1000;

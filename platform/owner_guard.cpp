@@ -36,8 +36,7 @@ std::string runtimeDir(const std::string& sub) {
   }
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-      (st.st_mode & 077) != 0) {
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
     return {};
   }
   return dir;

@@ -8,9 +8,7 @@ namespace platform {
 
 bool endsWithSeparator(std::string_view path) { return !path.empty() && isSeparator(path.back()); }
 
-bool hasDirectoryPart(std::string_view path) {
-  return path.find_first_of("/\\") != std::string_view::npos;
-}
+bool hasDirectoryPart(std::string_view path) { return path.find_first_of("/\\") != std::string_view::npos; }
 
 std::string joinPath(std::string_view dir, std::string_view name) {
   std::string out(dir);

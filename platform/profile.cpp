@@ -123,8 +123,8 @@ std::optional<std::string> lookup(const char* section, const char* key, const ch
 
 }  // namespace
 
-std::size_t getProfileString(const char* section, const char* key, const char* defaultValue,
-                             char* out, std::size_t outSize, const char* path) {
+std::size_t getProfileString(const char* section, const char* key, const char* defaultValue, char* out,
+                             std::size_t outSize, const char* path) {
   if (!out || outSize == 0) return 0;
   std::optional<std::string> found = lookup(section, key, path);
   std::string_view value;
@@ -141,8 +141,8 @@ std::size_t getProfileString(const char* section, const char* key, const char* d
   return n;
 }
 
-std::string getProfileString(const std::string& section, const std::string& key,
-                             const std::string& defaultValue, const std::string& path) {
+std::string getProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                             const std::string& path) {
   std::optional<std::string> found = lookup(section.c_str(), key.c_str(), path.c_str());
   return found ? *found : defaultValue;
 }

@@ -17,12 +17,12 @@ namespace platform {
 // Copies the value (or the default) into out, cut to outSize - 1 characters and
 // always zero-terminated when outSize > 0. Returns the number of characters
 // copied, without the terminator. A null default reads as "".
-std::size_t getProfileString(const char* section, const char* key, const char* defaultValue,
-                             char* out, std::size_t outSize, const char* path);
+std::size_t getProfileString(const char* section, const char* key, const char* defaultValue, char* out,
+                             std::size_t outSize, const char* path);
 
 // Same lookup without a length limit.
-std::string getProfileString(const std::string& section, const std::string& key,
-                             const std::string& defaultValue, const std::string& path);
+std::string getProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                             const std::string& path);
 
 // Sets key=value in section. Creates the file and the section when missing,
 // replaces an existing key's line in place and keeps every other line, comment

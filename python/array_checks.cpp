@@ -24,12 +24,12 @@ void requireContiguous(const py::array& a, const char* name) {
   if (!(a.flags() & py::array::c_style)) {
     throw py::value_error(std::string(name) +
                           " must be C-contiguous (rows packed one after the other); "
-                          "pass numpy.ascontiguousarray(" + name + "), which copies");
+                          "pass numpy.ascontiguousarray(" +
+                          name + "), which copies");
   }
 }
 
-void requireShape(const py::array& a, const char* name, const std::vector<py::ssize_t>& shape,
-                  const char* meaning) {
+void requireShape(const py::array& a, const char* name, const std::vector<py::ssize_t>& shape, const char* meaning) {
   bool ok = a.ndim() == static_cast<py::ssize_t>(shape.size());
   for (std::size_t i = 0; ok && i < shape.size(); ++i) {
     if (shape[i] >= 0 && a.shape(static_cast<py::ssize_t>(i)) != shape[i]) ok = false;
@@ -42,8 +42,7 @@ void requireShape(const py::array& a, const char* name, const std::vector<py::ss
   }
   if (shape.size() == 1) want += ",";
   want += ")";
-  throw py::value_error(std::string(name) + " has shape " + shapeText(a) + ", expected " + want + " (" +
-                        meaning + ")");
+  throw py::value_error(std::string(name) + " has shape " + shapeText(a) + ", expected " + want + " (" + meaning + ")");
 }
 
 }  // namespace zelcam_py

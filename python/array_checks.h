@@ -33,7 +33,6 @@ void requireContiguous(const py::array& a, const char* name);
 
 // ValueError unless the array has `dims` dimensions; where `shape` gives a
 // value >= 0 for an axis, that axis must have exactly that length.
-void requireShape(const py::array& a, const char* name, const std::vector<py::ssize_t>& shape,
-                  const char* meaning);
+void requireShape(const py::array& a, const char* name, const std::vector<py::ssize_t>& shape, const char* meaning);
 
 }  // namespace zelcam_py

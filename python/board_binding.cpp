@@ -55,8 +55,7 @@ class Board {
         throw py::value_error(std::string("cannot read the board settings ") + e.what());
       }
     }
-    if (board_.nCirclesX() <= 0 || board_.nCirclesY() <= 0 || board_.nCirclesX() > 1000 ||
-        board_.nCirclesY() > 1000) {
+    if (board_.nCirclesX() <= 0 || board_.nCirclesY() <= 0 || board_.nCirclesX() > 1000 || board_.nCirclesY() > 1000) {
       throw py::value_error("the board must have 1..1000 circles per side (\"n_circles_x\", \"n_circles_y\")");
     }
   }
@@ -93,8 +92,8 @@ class Board {
       }
     }
     if (nContour >= 0) {
-      py::object err = detectionErrorType()("too few contours at " + stage + ": " + std::to_string(nContour) +
-                                            " candidates left");
+      py::object err =
+          detectionErrorType()("too few contours at " + stage + ": " + std::to_string(nContour) + " candidates left");
       err.attr("stage") = stage;
       err.attr("n_contour") = nContour;
       PyErr_SetObject(detectionErrorType().ptr(), err.ptr());

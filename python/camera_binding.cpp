@@ -143,9 +143,8 @@ class Camera {
     if (!(timeoutSeconds > 0) || timeoutSeconds > 3600) throw py::value_error("timeout must be 0 < t <= 3600 s");
     if (width_ == 0) throw std::runtime_error("open() the cameras first");
     if (openMask_ != 3) {
-      throw std::runtime_error(std::string(openMask_ & 1 ? "camera-2" : "camera-1") +
-                               " is not open (open() returned " + std::to_string(openMask_) +
-                               "): a shot needs both cameras");
+      throw std::runtime_error(std::string(openMask_ & 1 ? "camera-2" : "camera-1") + " is not open (open() returned " +
+                               std::to_string(openMask_) + "): a shot needs both cameras");
     }
     int mode = a.getTriggerMode();
     if (mode == 0 && !projectorOpen_) {
@@ -225,8 +224,8 @@ class Camera {
       }
       if (projectorOpen_ && !a.projectorCommandP(p)) return "the projector did not show pattern " + std::to_string(p);
       if (mode != 0 && !a.capture()) return "capture failed at pattern " + std::to_string(p);
-      const auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
       std::unique_lock<std::mutex> lock(m_);
       const bool both = cv_.wait_until(lock, deadline, [&] {
         return (got_[0] && got_[1]) || wrongSize_[0] || wrongSize_[1] || extra_[0] || extra_[1];
@@ -376,7 +375,8 @@ is missing, has another size, or comes twice.)")
            "Exposure of camera 0 or 1 in the plug-in's units.")
       .def("set_exposure", checked(&PluginApi::setExposure, "the exposure"), py::arg("camera"), py::arg("value"),
            "Sets the exposure; RuntimeError when the plug-in refuses it.")
-      .def("get_gain", unlocked(&PluginApi::getGain), py::arg("camera"), "Gain of camera 0 or 1 in the plug-in's units.")
+      .def("get_gain", unlocked(&PluginApi::getGain), py::arg("camera"),
+           "Gain of camera 0 or 1 in the plug-in's units.")
       .def("set_gain", checked(&PluginApi::setGain, "the gain"), py::arg("camera"), py::arg("value"),
            "Sets the gain; RuntimeError when the plug-in refuses it.")
       .def("get_analog_gain", unlocked(&PluginApi::getAnalogGain), py::arg("camera"),

@@ -15,9 +15,9 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string>
 #include <system_error>
 #include <thread>
-#include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -39,20 +39,30 @@ struct SettingKey {
 };
 
 const SettingKey kPhsftKeys[] = {
-    {"PhaseShift", "nimage"},    {"PhaseShift", "image_width"}, {"PhaseShift", "image_height"},
-    {"PhaseShift", "coord"},     {"PSLIB", "Q_evec"},           {"PSLIB", "search_div"},
-    {"PSLIB", "bw_diff"},        {"PSLIB", "brightness"},       {"PSLIB", "darkness"},
-    {"PSLIB", "step_diff"},      {"PSLIB", "max_step"},         {"PSLIB", "max_ph_diff"},
-    {"PSLIB", "max_tex_diff"},   {"PSLIB", "max_parallax"},     {"PSLIB", "min_parallax"},
-    {"PSLIB", "right_dup_cnt"},  {"PSLIB", "ls_points"},        {"PSLIB", "evec_error"},
+    {"PhaseShift", "nimage"},   {"PhaseShift", "image_width"}, {"PhaseShift", "image_height"},
+    {"PhaseShift", "coord"},    {"PSLIB", "Q_evec"},           {"PSLIB", "search_div"},
+    {"PSLIB", "bw_diff"},       {"PSLIB", "brightness"},       {"PSLIB", "darkness"},
+    {"PSLIB", "step_diff"},     {"PSLIB", "max_step"},         {"PSLIB", "max_ph_diff"},
+    {"PSLIB", "max_tex_diff"},  {"PSLIB", "max_parallax"},     {"PSLIB", "min_parallax"},
+    {"PSLIB", "right_dup_cnt"}, {"PSLIB", "ls_points"},        {"PSLIB", "evec_error"},
 };
 
 const SettingKey kSgbmKeys[] = {
-    {"StereoSGBM", "image_width"},      {"StereoSGBM", "image_height"},   {"StereoSGBM", "coord"},
-    {"SGBMLIB", "Q_evec"},              {"SGBMLIB", "min_disparity"},     {"SGBMLIB", "num_disparities"},
-    {"SGBMLIB", "block_size"},          {"SGBMLIB", "P1"},                {"SGBMLIB", "P2"},
-    {"SGBMLIB", "disp_12_max_diff"},    {"SGBMLIB", "pre_filter_cap"},    {"SGBMLIB", "uniqueness_ratio"},
-    {"SGBMLIB", "speckle_window_size"}, {"SGBMLIB", "speckle_range"},     {"SGBMLIB", "mode"},
+    {"StereoSGBM", "image_width"},
+    {"StereoSGBM", "image_height"},
+    {"StereoSGBM", "coord"},
+    {"SGBMLIB", "Q_evec"},
+    {"SGBMLIB", "min_disparity"},
+    {"SGBMLIB", "num_disparities"},
+    {"SGBMLIB", "block_size"},
+    {"SGBMLIB", "P1"},
+    {"SGBMLIB", "P2"},
+    {"SGBMLIB", "disp_12_max_diff"},
+    {"SGBMLIB", "pre_filter_cap"},
+    {"SGBMLIB", "uniqueness_ratio"},
+    {"SGBMLIB", "speckle_window_size"},
+    {"SGBMLIB", "speckle_range"},
+    {"SGBMLIB", "mode"},
     {"SGBMLIB", "evec_error"},
 };
 
@@ -214,8 +224,8 @@ py::array_t<std::uint8_t> readImages(const std::vector<std::string>& files) {
       width = img.cols;
       height = img.rows;
       frame = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-      out = py::array_t<std::uint8_t>({static_cast<py::ssize_t>(files.size()), static_cast<py::ssize_t>(height),
-                                       static_cast<py::ssize_t>(width)});
+      out = py::array_t<std::uint8_t>(
+          {static_cast<py::ssize_t>(files.size()), static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)});
     } else if (img.cols != width || img.rows != height) {
       throw py::value_error(file + " is " + std::to_string(img.cols) + " x " + std::to_string(img.rows) +
                             ", the first image " + std::to_string(width) + " x " + std::to_string(height));
@@ -629,10 +639,9 @@ void bindDecoder(py::module_& m, const char* doc, const char* decodeDoc) {
             "Copies of the left and right images the last decode() rectified: two (height, width)\n"
             "uint8 arrays (zero before the first decode that rectified).");
   }
-  cls
-      .def(py::init<py::object, py::object, py::object, py::object>(), py::arg("settings") = py::none(),
-           py::arg("calibration") = py::none(), py::kw_only(), py::arg("library") = py::none(),
-           py::arg("log") = py::none())
+  cls.def(py::init<py::object, py::object, py::object, py::object>(), py::arg("settings") = py::none(),
+          py::arg("calibration") = py::none(), py::kw_only(), py::arg("library") = py::none(),
+          py::arg("log") = py::none())
       .def("decode", &D::decode, py::arg("left"), py::arg("right") = py::none(), py::kw_only(),
            py::arg("rectified") = false, decodeDoc)
       .def("set_settings", &D::setSettings, py::arg("settings") = py::none(),

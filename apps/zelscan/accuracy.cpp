@@ -35,9 +35,9 @@ bool readCamera(const std::string& dir, const std::string& name, cv::Mat& K, cv:
     }
   }
   int w = 0, h = 0;
-  if (const zel::YamlNode* wh = root.find(name + "_size");
-      wh && wh->kind == zel::YamlNode::Kind::Sequence && wh->items.size() == 2 && wh->items[0].asInt(w) &&
-      wh->items[1].asInt(h) && w > 0 && h > 0) {
+  if (const zel::YamlNode* wh = root.find(name + "_size"); wh && wh->kind == zel::YamlNode::Kind::Sequence &&
+                                                           wh->items.size() == 2 && wh->items[0].asInt(w) &&
+                                                           wh->items[1].asInt(h) && w > 0 && h > 0) {
     size = cv::Size(w, h);
   }
   if (K.rows != 3 || K.cols != 3) {
@@ -72,8 +72,7 @@ bool readDecoderFrame(const std::string& dir, DecoderFrame& frame, std::string* 
 sim::CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, const sim::StereoRig& rig,
                                 const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible) {
   const int n = std::min<int>(cloud.count, static_cast<int>(std::min(cloud.points.size() / 3, cloud.pixels.size())));
-  return sim::measureCloud(cloud.points.data(), cloud.pixels.data(), n, frame.rectifyLeft, rig, scene, truth,
-                           eligible);
+  return sim::measureCloud(cloud.points.data(), cloud.pixels.data(), n, frame.rectifyLeft, rig, scene, truth, eligible);
 }
 
 bool measureCalibration(const std::string& dir, const sim::StereoRig& rig, CalibrationAccuracy& out,

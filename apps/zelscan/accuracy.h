@@ -11,7 +11,6 @@
 
 namespace zelscan {
 
-
 // The calibration a cloud was decoded with, as the decoder sees it: the
 // rotation from the left camera's frame into the left rectified frame (the
 // frame of coord-0 output).
@@ -30,10 +29,10 @@ sim::CloudAccuracy measureCloud(const Cloud& cloud, const DecoderFrame& frame, c
                                 const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible);
 
 struct CalibrationAccuracy {
-  double rms[2] = {0, 0};                         // calibrix's RMS reprojection errors (from its output)
-  double focalErrorPercent[2] = {0, 0};           // worst of fx, fy
-  double principalErrorPercent[2] = {0, 0};       // worst of cx, cy (relative to the value)
-  double modelErrorPx[2] = {0, 0};                // worst reprojection difference of K + D over the image, up to a rotation
+  double rms[2] = {0, 0};                    // calibrix's RMS reprojection errors (from its output)
+  double focalErrorPercent[2] = {0, 0};      // worst of fx, fy
+  double principalErrorPercent[2] = {0, 0};  // worst of cx, cy (relative to the value)
+  double modelErrorPx[2] = {0, 0};           // worst reprojection difference of K + D over the image, up to a rotation
   double baselineMm = 0, trueBaselineMm = 0;
   double baselineErrorPercent = 0;
 };

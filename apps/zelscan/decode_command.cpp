@@ -68,13 +68,9 @@ bool writeCloud(const Cloud& cloud, const std::string& path, std::string* error)
     return false;
   }
   switch (cloud::SavePointFile(store, path, "")) {
-    case cloud::SaveResult::Saved:
-      return true;
-    case cloud::SaveResult::NothingToSave:
-      *error = "no points to write";
-      return false;
-    case cloud::SaveResult::Failed:
-      break;
+    case cloud::SaveResult::Saved: return true;
+    case cloud::SaveResult::NothingToSave: *error = "no points to write"; return false;
+    case cloud::SaveResult::Failed: break;
   }
   // The writer replaces the file only when all of it was written: whatever
   // was at path before is still there, so nothing is removed here.

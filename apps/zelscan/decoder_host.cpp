@@ -259,8 +259,8 @@ std::unique_ptr<DecoderHost> DecoderHost::load(DecoderKind kind, std::string* er
   return nullptr;
 }
 
-bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles,
-                   int width, int height, ImageSets& sets, std::string* error) {
+bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles, int width,
+                   int height, ImageSets& sets, std::string* error) {
   if (leftFiles.empty() || leftFiles.size() != rightFiles.size()) {
     *error = "give the same number of left and right images (" + std::to_string(leftFiles.size()) + " left, " +
              std::to_string(rightFiles.size()) + " right)";
@@ -308,7 +308,8 @@ bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<
       const std::size_t bytes = static_cast<std::size_t>(width) * height;
       std::size_t at = out.size();
       out.resize(at + bytes);
-      for (int y = 0; y < height; ++y) std::memcpy(out.data() + at + static_cast<std::size_t>(y) * width, img.ptr(y), width);
+      for (int y = 0; y < height; ++y)
+        std::memcpy(out.data() + at + static_cast<std::size_t>(y) * width, img.ptr(y), width);
     }
   }
   sets.width = width;

@@ -41,8 +41,7 @@ class DecoderHost {
 
   // Reads the settings (empty path: the built-in defaults) and loads the
   // calibration folder. False with *error when either fails.
-  virtual bool configure(const std::string& settingsPath, const std::string& calibDir,
-                         std::string* error) = 0;
+  virtual bool configure(const std::string& settingsPath, const std::string& calibDir, std::string* error) = 0;
   virtual int width() const = 0;
   virtual int height() const = 0;
   // 13 for the phase-shift decoder, 1 for SGBM.
@@ -60,7 +59,7 @@ void* openHostLibrary(const char* fileName, std::string* error);
 
 // Reads 8-bit grey images (PGM, PNG, ...) into image sets. Every image must be
 // width x height (taken from the first image when width is 0).
-bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles,
-                   int width, int height, ImageSets& sets, std::string* error);
+bool loadImageSets(const std::vector<std::string>& leftFiles, const std::vector<std::string>& rightFiles, int width,
+                   int height, ImageSets& sets, std::string* error);
 
 }  // namespace zelscan

@@ -9,10 +9,10 @@
 namespace zelscan {
 
 struct DemoCapture {
-  bool captured = false;      // shotDir holds the whole set
-  bool unavailable = false;   // no user namespace (or no unshare/ip) here: not a failure
-  std::string reason;         // why not captured, one line
-  double shotSeconds = 0;     // the 13-pattern shot alone
+  bool captured = false;     // shotDir holds the whole set
+  bool unavailable = false;  // no user namespace (or no unshare/ip) here: not a failure
+  std::string reason;        // why not captured, one line
+  double shotSeconds = 0;    // the 13-pattern shot alone
 };
 
 // Serves the images of renderedDir (what `zelsim render` wrote) and shoots

@@ -48,10 +48,10 @@ const char kDemoHelp[] =
 // decoder runs with "match_mode" 1 (measurement matching); its default rules
 // ("match_mode" 0) are reported beside it against what they deliver.
 struct PhsftTargets {
-  double completeness;     // fraction of the eligible pixels
-  double rmsPercent;       // RMS distance to the true surface, % of the mean distance
-  double inlierRmsPercent; // the same without the points beyond 1 % of the distance (< 0: not checked)
-  double grossFraction;    // points beyond 1 % of the distance, fraction of the points
+  double completeness;      // fraction of the eligible pixels
+  double rmsPercent;        // RMS distance to the true surface, % of the mean distance
+  double inlierRmsPercent;  // the same without the points beyond 1 % of the distance (< 0: not checked)
+  double grossFraction;     // points beyond 1 % of the distance, fraction of the points
 };
 constexpr PhsftTargets kMeasurementTargets = {0.97, 0.05, -1, 0.0};
 constexpr PhsftTargets kDefaultRulesTargets = {0.78, 0.5, 0.1, 0.004};
@@ -90,7 +90,8 @@ void progress(int step, int steps, const std::string& what) {
 
 bool fail(const std::string& what, const std::string& logPath = "") {
   std::fprintf(stderr, "zelscan demo: %s\n", what.c_str());
-  if (!logPath.empty()) std::fprintf(stderr, "  last lines of %s:\n%s", logPath.c_str(), tailOfFile(logPath, 12).c_str());
+  if (!logPath.empty())
+    std::fprintf(stderr, "  last lines of %s:\n%s", logPath.c_str(), tailOfFile(logPath, 12).c_str());
   return false;
 }
 
@@ -122,9 +123,9 @@ struct DecodeRun {
   double totalMs = 0;
 };
 
-bool decodeAndMeasure(DecoderHost& host, const std::string& calibDir, const ImageSets& sets,
-                      const sim::StereoRig& rig, const sim::Scene& scene, const sim::GroundTruth& truth,
-                      std::uint8_t eligible, DecodeRun& run, const std::string& settings = "") {
+bool decodeAndMeasure(DecoderHost& host, const std::string& calibDir, const ImageSets& sets, const sim::StereoRig& rig,
+                      const sim::Scene& scene, const sim::GroundTruth& truth, std::uint8_t eligible, DecodeRun& run,
+                      const std::string& settings = "") {
   platform::Stopwatch sw;
   std::string error;
   if (!host.configure(settings, calibDir, &error)) return fail(error);
@@ -183,13 +184,13 @@ BoardPlane measureBoardPlane(const Cloud& cloud) {
   return b;
 }
 
-void reportCloud(Report& report, const char* title, const DecodeRun& run, double completenessTarget,
-                 double rmsTarget) {
+void reportCloud(Report& report, const char* title, const DecodeRun& run, double completenessTarget, double rmsTarget) {
   const sim::CloudAccuracy& a = run.accuracy;
   report.line(std::string(title));
   char buf[256];
-  std::snprintf(buf, sizeof buf, "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm",
-                a.points, run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
+  std::snprintf(buf, sizeof buf,
+                "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm", a.points,
+                run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
   report.line(buf);
   report.check("completeness", fmt("%.2f %%", 100.0 * a.completeness), a.completeness >= completenessTarget,
                fmt(">= %.0f %%", 100.0 * completenessTarget));
@@ -201,25 +202,27 @@ void reportPhsft(Report& report, const std::string& title, const DecodeRun& run,
   const sim::CloudAccuracy& a = run.accuracy;
   report.line(title);
   char buf[256];
-  std::snprintf(buf, sizeof buf, "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm",
-                a.points, run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
+  std::snprintf(buf, sizeof buf,
+                "  points %d, exec %.0f ms, mean distance %.0f mm, median error %.3f mm, %d beyond 1 mm", a.points,
+                run.cloud.execMs, a.meanDistanceMm, a.medianMm, a.beyond1mm);
   report.line(buf);
   report.check("completeness", fmt("%.2f %%", 100.0 * a.completeness), a.completeness >= t.completeness,
                fmt(">= %.0f %%", 100.0 * t.completeness));
-  report.check("RMS distance to the true surface", fmt("%.3f mm", a.rmsMm), a.points > 0 && a.rmsPercent <= t.rmsPercent,
-               fmt("<= %.2f", t.rmsPercent) + " % of distance = " + fmt("%.2f mm", t.rmsPercent / 100.0 * a.meanDistanceMm));
+  report.check(
+      "RMS distance to the true surface", fmt("%.3f mm", a.rmsMm), a.points > 0 && a.rmsPercent <= t.rmsPercent,
+      fmt("<= %.2f", t.rmsPercent) + " % of distance = " + fmt("%.2f mm", t.rmsPercent / 100.0 * a.meanDistanceMm));
   if (t.inlierRmsPercent >= 0) {
     report.check("RMS without the points beyond 1 %", fmt("%.3f mm", a.rmsInliersMm),
                  a.points > 0 && a.rmsInliersMm <= t.inlierRmsPercent / 100.0 * a.meanDistanceMm,
-                 fmt("<= %.1f", t.inlierRmsPercent) + " % of distance = " +
-                     fmt("%.2f mm", t.inlierRmsPercent / 100.0 * a.meanDistanceMm));
+                 fmt("<= %.1f", t.inlierRmsPercent) +
+                     " % of distance = " + fmt("%.2f mm", t.inlierRmsPercent / 100.0 * a.meanDistanceMm));
   }
   const double grossShare = a.points > 0 ? static_cast<double>(a.grossOutliers) / a.points : 0.0;
   report.check("points beyond 1 % of the distance", std::to_string(a.grossOutliers),
                a.grossOutliers <= t.grossFraction * a.points,
-               t.grossFraction > 0 ? fmt("<= %.1f %% of the points", 100.0 * t.grossFraction) +
-                                         fmt(", now %.3f %%", 100.0 * grossShare)
-                                   : std::string("none"));
+               t.grossFraction > 0
+                   ? fmt("<= %.1f %% of the points", 100.0 * t.grossFraction) + fmt(", now %.3f %%", 100.0 * grossShare)
+                   : std::string("none"));
 }
 
 }  // namespace
@@ -292,8 +295,9 @@ int demoCommand(int argc, char** argv) {
   // 1. Calibration boards.
   platform::Stopwatch sw;
   progress(1, steps, "rendering " + std::to_string(poses) + " calibration board poses (zelsim)");
-  if (!runTool("zelsim", {"render", "--scene", "boards", "--out", boards, "--poses", std::to_string(poses),
-                          "--seed", seedText, "--quiet"},
+  if (!runTool("zelsim",
+               {"render", "--scene", "boards", "--out", boards, "--poses", std::to_string(poses), "--seed", seedText,
+                "--quiet"},
                "", out + "/zelsim_boards.log"))
     return 1;
   times.push_back({"render boards", sw.lapMs()});
@@ -301,9 +305,10 @@ int demoCommand(int argc, char** argv) {
   // 2. Calibration, in its own working folder (calibrix writes its files there).
   progress(2, steps, "calibrating the head (calibrix)");
   const std::string calibrixLog = calibration + "/calibrix.log";
-  if (!runTool("calibrix", {boards + "/boards", "calib", std::to_string(poses), boards + "/board.yaml",
-                            "-result_output", "result.txt"},
-               calibration, calibrixLog))
+  if (!runTool(
+          "calibrix",
+          {boards + "/boards", "calib", std::to_string(poses), boards + "/board.yaml", "-result_output", "result.txt"},
+          calibration, calibrixLog))
     return 1;
   times.push_back({"calibrate", sw.lapMs()});
 
@@ -393,8 +398,7 @@ int demoCommand(int argc, char** argv) {
   ImageSets planeSets;
   if (!loadPatternSets(reference, planeSets, &error)) return fail(error), 1;
   Cloud plane;
-  if (!phsft->configure(coord1, calibration, &error) || !phsft->decode(planeSets, plane, &error))
-    return fail(error), 1;
+  if (!phsft->configure(coord1, calibration, &error) || !phsft->decode(planeSets, plane, &error)) return fail(error), 1;
   const BoardPlane board = measureBoardPlane(plane);
   phsft.reset();
   times.push_back({"phase-shift decode + measure", sw.lapMs()});
@@ -409,8 +413,9 @@ int demoCommand(int argc, char** argv) {
   report.line("reference board plane, phase-shift decoder with \"coord\" 1 (board coordinates)");
   report.line("  points " + std::to_string(board.points) + fmt(", z from %.3f", board.lowZ) +
               fmt(" to %.3f mm (1st to 99th percentile)", board.highZ));
-  report.check("mean z", fmt("%.3f mm", board.meanZ), std::fabs(board.meanZ) <= planeTarget,
-               fmt("|z| <= %.1f %%", kBoardPlanePercent) + fmt(" of %.0f mm", boardDistance) + fmt(" = %.2f mm", planeTarget));
+  report.check(
+      "mean z", fmt("%.3f mm", board.meanZ), std::fabs(board.meanZ) <= planeTarget,
+      fmt("|z| <= %.1f %%", kBoardPlanePercent) + fmt(" of %.0f mm", boardDistance) + fmt(" = %.2f mm", planeTarget));
   report.check("RMS z", fmt("%.3f mm", board.rmsZ), board.points > 0 && board.rmsZ <= planeTarget,
                fmt("<= %.2f mm", planeTarget));
 
@@ -431,8 +436,10 @@ int demoCommand(int argc, char** argv) {
       // leave the left-right check off and keep wrong depths where the right
       // camera cannot see.
       const std::string settings = out + "/sgbm_settings.ini";
-      const std::pair<const char*, const char*> keys[] = {
-          {"disp_12_max_diff", "1"}, {"uniqueness_ratio", "30"}, {"speckle_window_size", "3000"}, {"speckle_range", "1"}};
+      const std::pair<const char*, const char*> keys[] = {{"disp_12_max_diff", "1"},
+                                                          {"uniqueness_ratio", "30"},
+                                                          {"speckle_window_size", "3000"},
+                                                          {"speckle_range", "1"}};
       for (const auto& [key, value] : keys) {
         if (!platform::writeProfileString("SGBMLIB", key, value, settings.c_str()))
           return fail("cannot write " + settings), 1;
@@ -482,8 +489,9 @@ int demoCommand(int argc, char** argv) {
         report.line("screenshot: no display and no xvfb-run");
       } else {
         ProcessResult r = runProcess(program, args, "", out + "/nubiview.log");
-        report.line(r.started && r.exitStatus == 0 && fs::exists(png) ? "screenshot: " + png
-                                                                       : "screenshot failed, see " + out + "/nubiview.log");
+        report.line(r.started && r.exitStatus == 0 && fs::exists(png)
+                        ? "screenshot: " + png
+                        : "screenshot failed, see " + out + "/nubiview.log");
       }
     }
     times.push_back({"screenshot", sw.lapMs()});

@@ -99,7 +99,9 @@ class ShotReceiver {
   std::uint32_t frameIndex(int camera, int pattern) const { return frameIndex_[camera][pattern]; }
   int extra(int camera) const { return extra_[camera].load(); }
   int wrongSize(int camera) const { return wrongSize_[camera].load(); }
-  std::pair<int, int> lastWrongSize(int camera) const { return {wrongWidth_[camera].load(), wrongHeight_[camera].load()}; }
+  std::pair<int, int> lastWrongSize(int camera) const {
+    return {wrongWidth_[camera].load(), wrongHeight_[camera].load()};
+  }
   // Waits for any callback until the deadline.
   bool waitUntil(Clock::time_point deadline) { return arrived_.try_acquire_until(deadline); }
 
@@ -132,13 +134,13 @@ class ShotReceiver {
   int width_ = 0, height_ = 0;
   std::vector<std::uint8_t> hostBuffers_[2];
   std::vector<std::uint8_t> images_[2];
-  std::atomic<int> current_ {-1};
-  std::atomic<bool> claimed_[2][kPatterns] {};
-  std::atomic<bool> done_[2][kPatterns] {};
-  std::uint32_t frameIndex_[2][kPatterns] {};
-  std::atomic<int> extra_[2] {}, wrongSize_[2] {}, stray_[2] {};
-  std::atomic<int> wrongWidth_[2] {}, wrongHeight_[2] {};
-  std::counting_semaphore<1 << 20> arrived_ {0};
+  std::atomic<int> current_{-1};
+  std::atomic<bool> claimed_[2][kPatterns]{};
+  std::atomic<bool> done_[2][kPatterns]{};
+  std::uint32_t frameIndex_[2][kPatterns]{};
+  std::atomic<int> extra_[2]{}, wrongSize_[2]{}, stray_[2]{};
+  std::atomic<int> wrongWidth_[2]{}, wrongHeight_[2]{};
+  std::counting_semaphore<1 << 20> arrived_{0};
 };
 
 struct ShotOptions {
@@ -270,8 +272,8 @@ int runShot(const ShotOptions& o) {
                       std::to_string(size.width) + " x " + std::to_string(size.height));
         }
         if (r.extra(c) > 0) {
-          return fail("camera-" + std::to_string(c + 1) + " sent more than one frame for pattern " +
-                      std::to_string(p) + " (is it running free of the trigger?)");
+          return fail("camera-" + std::to_string(c + 1) + " sent more than one frame for pattern " + std::to_string(p) +
+                      " (is it running free of the trigger?)");
         }
       }
       if (r.done(0, p) && r.done(1, p)) break;
@@ -279,13 +281,12 @@ int runShot(const ShotOptions& o) {
         std::string missing = !r.done(0, p) && !r.done(1, p) ? "no frame from either camera"
                               : !r.done(0, p)                ? "no frame from camera-1"
                                                              : "no frame from camera-2";
-        return fail(missing + " for pattern " + std::to_string(p) + " within " + std::to_string(o.timeoutMs) +
-                    " ms");
+        return fail(missing + " for pattern " + std::to_string(p) + " within " + std::to_string(o.timeoutMs) + " ms");
       }
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    std::printf("zelscan shot: pattern %2d: camera-1 frame %u, camera-2 frame %u (%.0f ms)\n", p,
-                r.frameIndex(0, p), r.frameIndex(1, p), ms);
+    std::printf("zelscan shot: pattern %2d: camera-1 frame %u, camera-2 frame %u (%.0f ms)\n", p, r.frameIndex(0, p),
+                r.frameIndex(1, p), ms);
     std::fflush(stdout);
   }
   r.expect(-1);

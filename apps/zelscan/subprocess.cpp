@@ -15,8 +15,8 @@ extern char** environ;
 
 namespace zelscan {
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::string& logPath) {
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& logPath) {
   ProcessResult result;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));

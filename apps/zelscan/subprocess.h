@@ -15,8 +15,8 @@ struct ProcessResult {
 // Runs program with args (argv[0] is the program path) in workDir (empty:
 // the current directory); standard output and standard error go to logPath
 // (empty: inherited). Waits for it to end.
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::string& logPath);
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& logPath);
 
 // The folder holding this executable (from /proc/self/exe).
 std::string executableDir();

@@ -9,9 +9,9 @@
 namespace calibrix::test {
 
 struct StereoSetTruth {
-    cv::Matx33d K;
-    double baseline;  // right camera centre at (+baseline, 0, 0) of the left one
-    cv::Size size;
+  cv::Matx33d K;
+  double baseline;  // right camera centre at (+baseline, 0, 0) of the left one
+  cv::Size size;
 };
 
 // Frames 0..n-1 plus the reference frame. combined: one image per frame, both

@@ -47,9 +47,7 @@ CameraCore::~CameraCore() {
 void CameraCore::triggerCamera(CameraRecord&) {}
 void CameraCore::releaseCamera(CameraRecord&) {}
 
-std::unique_ptr<IZpj> CameraCore::makeProjector(unsigned address) {
-  return createProjector(address, projectorWaits_);
-}
+std::unique_ptr<IZpj> CameraCore::makeProjector(unsigned address) { return createProjector(address, projectorWaits_); }
 
 void CameraCore::tearDown() {
   if (tornDown_) return;
@@ -251,8 +249,7 @@ bool CameraCore::deliverFrame(int index, const void* data, std::size_t bytes) {
                           static_cast<std::size_t>(record(index).width > 0 ? record(index).width : 0), bytes);
 }
 
-bool CameraCore::deliverFrameRows(int index, const unsigned char* firstRow, std::size_t rowStride,
-                                  std::size_t bytes) {
+bool CameraCore::deliverFrameRows(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes) {
   ZelcamFrameCallback callback = nullptr;
   unsigned char* buffer = nullptr;
   if (!copyRows(index, firstRow, rowStride, bytes, &callback, &buffer)) return false;
@@ -262,8 +259,8 @@ bool CameraCore::deliverFrameRows(int index, const unsigned char* firstRow, std:
   return true;
 }
 
-bool CameraCore::deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride,
-                                    std::size_t bytes, std::uint32_t frameIndex) {
+bool CameraCore::deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
+                                    std::uint32_t frameIndex) {
   ZelcamFrameCallback callback = nullptr;
   unsigned char* buffer = nullptr;
   if (!copyRows(index, firstRow, rowStride, bytes, &callback, &buffer)) return false;

@@ -136,10 +136,10 @@ class CameraCore {
   std::condition_variable triggerCv_;
   std::condition_variable threadEndCv_;
   bool stop_ = false;
-  std::atomic<std::uint64_t> captureGeneration_ {0};
-  std::atomic<unsigned> wakeups_ {0};
+  std::atomic<std::uint64_t> captureGeneration_{0};
+  std::atomic<unsigned> wakeups_{0};
   std::array<std::thread, kCameraCount> threads_;
-  std::array<bool, kCameraCount> threadEnded_ {};
+  std::array<bool, kCameraCount> threadEnded_{};
   bool tornDown_ = false;
 };
 

@@ -17,14 +17,14 @@ struct CameraRecord {
   // Read from the camera at open; only then used by the delivering thread.
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::atomic<bool> opened {false};
+  std::atomic<bool> opened{false};
   // -1 until the back-end first sets it.
-  std::atomic<int> triggerMode {-1};
-  std::atomic<ZelcamFrameCallback> callback {nullptr};
-  std::atomic<unsigned char*> buffer {nullptr};
+  std::atomic<int> triggerMode{-1};
+  std::atomic<ZelcamFrameCallback> callback{nullptr};
+  std::atomic<unsigned char*> buffer{nullptr};
   // Written by the delivering thread and by capture/resetFrameCount on the
   // host's thread without a lock.
-  std::atomic<std::uint32_t> frameCount {0};
+  std::atomic<std::uint32_t> frameCount{0};
 };
 
 }  // namespace camera

@@ -44,7 +44,7 @@ bool ZpjCom::open(unsigned port) {
   if (path.empty()) return false;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  termios tio {};
+  termios tio{};
   // Exclusive use, as the port is opened for one owner only.
   bool ok = ::ioctl(fd, TIOCEXCL) == 0 && ::tcgetattr(fd, &tio) == 0;
   if (ok) {
@@ -53,8 +53,7 @@ bool ZpjCom::open(unsigned port) {
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    ok = ::cfsetispeed(&tio, B9600) == 0 && ::cfsetospeed(&tio, B9600) == 0 &&
-         ::tcsetattr(fd, TCSANOW, &tio) == 0;
+    ok = ::cfsetispeed(&tio, B9600) == 0 && ::cfsetospeed(&tio, B9600) == 0 && ::tcsetattr(fd, TCSANOW, &tio) == 0;
   }
   if (!ok) {
     ::ioctl(fd, TIOCNXCL);
@@ -88,7 +87,7 @@ std::size_t ZpjCom::writeText(const std::string& text) {
         ZEL_LOG("error: serial write: %s\n", std::strerror(errno));
         return 0;
       }
-      pollfd p {fd_, POLLOUT, 0};
+      pollfd p{fd_, POLLOUT, 0};
       // A byte that does not leave within the time-out is not reported.
       if (::poll(&p, 1, kWriteByteTimeoutMs) <= 0) break;
     }

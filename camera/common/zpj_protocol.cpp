@@ -70,8 +70,8 @@ std::string diagAckLine() { return replyLine("diag"); }
 
 std::string diagLine(unsigned red, unsigned green, unsigned blue) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.*s%x.%x.%x\r\n", static_cast<int>(kDiagMarker.size()), kDiagMarker.data(),
-                red, green, blue);
+  std::snprintf(text, sizeof text, "%.*s%x.%x.%x\r\n", static_cast<int>(kDiagMarker.size()), kDiagMarker.data(), red,
+                green, blue);
   return text;
 }
 
@@ -95,7 +95,7 @@ Command parseCommand(std::string_view line) {
       break;
     case 'i': {
       if (arg.size() != 6) break;
-      std::array<std::uint8_t, 3> rgb {};
+      std::array<std::uint8_t, 3> rgb{};
       bool ok = true;
       for (std::size_t k = 0; k < 3 && ok; ++k) {
         int hi = hexDigit(arg[2 * k]);
@@ -109,8 +109,7 @@ Command parseCommand(std::string_view line) {
     case 'd':
       if (arg.empty()) cmd.kind = Command::Kind::Diag;
       break;
-    default:
-      break;
+    default: break;
   }
   return cmd;
 }
@@ -144,7 +143,7 @@ bool endsSequenceReply(std::string_view chunk) {
 }
 
 std::optional<std::array<std::uint32_t, 3>> parseDiagNumbers(std::string_view text) {
-  std::array<std::uint32_t, 3> values {};
+  std::array<std::uint32_t, 3> values{};
   std::size_t pos = 0;
   for (int i = 0; i < 3; ++i) {
     if (i > 0) {

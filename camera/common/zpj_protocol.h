@@ -29,11 +29,11 @@ inline constexpr std::string_view kErr = ":ERR";
 inline constexpr std::string_view kDiagMarker = "//diag.rgb: ";
 
 // --- host -> projector ---
-std::string patternCommand(int n);    // "p<n>\r"
-std::string resetCommand();           // "r\r"
-std::string sequenceCommand(int n);   // "z<n>\r"
-std::string echoCommand(int n);       // "x<n>\r"
-std::string diagCommand();            // "d\r"
+std::string patternCommand(int n);   // "p<n>\r"
+std::string resetCommand();          // "r\r"
+std::string sequenceCommand(int n);  // "z<n>\r"
+std::string echoCommand(int n);      // "x<n>\r"
+std::string diagCommand();           // "d\r"
 // "iRRGGBB\r" for level (0-255) in all three channels; a level above the
 // range is the brightest one, never a longer command the controller would
 // misread.
@@ -50,20 +50,20 @@ std::uint32_t headChannelWord(char c);
 std::optional<char> headChannelChar(std::uint32_t word);
 
 // --- projector -> host ---
-std::string replyLine(std::string_view text);  // text + "\r\n"
-std::string okLine();                          // ":OK\r\n"
-std::string errLine();                         // ":ERR\r\n"
-std::string echoReply(long n);                 // "<n>\r\n:OK\r\n"
-std::string sequenceStepLine(int k, bool last);  // "seq <k>\r\n" (+ ":OK\r\n" after the last)
-std::string diagAckLine();                     // "diag\r\n"
+std::string replyLine(std::string_view text);                       // text + "\r\n"
+std::string okLine();                                               // ":OK\r\n"
+std::string errLine();                                              // ":ERR\r\n"
+std::string echoReply(long n);                                      // "<n>\r\n:OK\r\n"
+std::string sequenceStepLine(int k, bool last);                     // "seq <k>\r\n" (+ ":OK\r\n" after the last)
+std::string diagAckLine();                                          // "diag\r\n"
 std::string diagLine(unsigned red, unsigned green, unsigned blue);  // "//diag.rgb: r.g.b\r\n"
 
 // --- the projector reads commands ---
 struct Command {
   enum class Kind { Pattern, Reset, Sequence, Echo, Light, Diag, Invalid };
   Kind kind = Kind::Invalid;
-  long number = 0;                     // Pattern (0-12), Sequence (1-13), Echo
-  std::array<std::uint8_t, 3> rgb {};  // Light
+  long number = 0;                    // Pattern (0-12), Sequence (1-13), Echo
+  std::array<std::uint8_t, 3> rgb{};  // Light
 };
 // Reads one command line (without its "\r"). Out-of-range numbers and
 // malformed arguments give Kind::Invalid.

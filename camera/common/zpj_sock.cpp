@@ -33,8 +33,8 @@ ZpjSock::~ZpjSock() { close(); }
 
 bool ZpjSock::open(unsigned address) {
   char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xff, (address >> 8) & 0xff,
-                (address >> 16) & 0xff, (address >> 24) & 0xff);
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xff, (address >> 8) & 0xff, (address >> 16) & 0xff,
+                (address >> 24) & 0xff);
   close();
   closing_ = false;
   abort_ = false;
@@ -55,7 +55,7 @@ bool ZpjSock::open(unsigned address) {
 }
 
 bool ZpjSock::connectTo(int fd, const char* addressText) {
-  sockaddr_in sa {};
+  sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port_);
   if (::inet_pton(AF_INET, addressText, &sa.sin_addr) != 1) return false;
@@ -69,7 +69,7 @@ bool ZpjSock::connectTo(int fd, const char* addressText) {
   if (rc == 0) {
     ok = true;
   } else if (errno == EINPROGRESS) {
-    pollfd p {fd, POLLOUT, 0};
+    pollfd p{fd, POLLOUT, 0};
     int n;
     do {
       n = ::poll(&p, 1, kConnectTimeoutMs);
@@ -144,11 +144,12 @@ long ZpjSock::receive(std::string* reply, int timeoutMs) {
     }
     int waitMs = 1000;
     if (timeoutMs >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;  // silent past the bound: nothing received
       if (left.count() < waitMs) waitMs = static_cast<int>(left.count());
     }
-    pollfd p {fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     int n = ::poll(&p, 1, waitMs);
     if (n == 0 || (n < 0 && errno == EINTR)) continue;
     if (abort_.load() || closing_.load()) break;  // woken by close()
@@ -182,9 +183,7 @@ bool ZpjSock::sendAndParse(const std::string& text, int waitMs) {
   return echoReply(reply);
 }
 
-bool ZpjSock::commandP(unsigned n) {
-  return sendAndParse(zpj::patternCommand(static_cast<int>(n)), waits_.commandP);
-}
+bool ZpjSock::commandP(unsigned n) { return sendAndParse(zpj::patternCommand(static_cast<int>(n)), waits_.commandP); }
 
 bool ZpjSock::commandR() {
   if (!isOpen()) return false;

@@ -55,11 +55,11 @@ class ZpjSock : public IZpj {
 
   ZpjWaits waits_;
   std::uint16_t port_;
-  std::atomic<int> fd_ {-1};
-  std::atomic<int> brokenFd_ {-1};
-  std::atomic<bool> busy_ {false};
-  std::atomic<bool> abort_ {false};
-  std::atomic<bool> closing_ {false};
+  std::atomic<int> fd_{-1};
+  std::atomic<int> brokenFd_{-1};
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> abort_{false};
+  std::atomic<bool> closing_{false};
 };
 
 }  // namespace camera

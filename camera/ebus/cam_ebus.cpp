@@ -16,7 +16,7 @@ CameraCore::Config ebusConfig() {
   return config;
 }
 
-constexpr Variant kEbusVariant {true, 16, false, true};
+constexpr Variant kEbusVariant{true, 16, false, true};
 
 }  // namespace
 

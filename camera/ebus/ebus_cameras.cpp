@@ -250,7 +250,7 @@ bool EbusCameras::open(CameraRecord& record, int color) {
   }
   std::int64_t payloadSize = 0;
   if (!readInteger(dev.device, "PayloadSize", &payloadSize, &error) || payloadSize <= 0 ||
-      payloadSize > (std::int64_t {1} << 30)) {
+      payloadSize > (std::int64_t{1} << 30)) {
     ZEL_LOG("error: payload size get failed. errmsg=%s\n", error.c_str());
     return fail();
   }
@@ -312,8 +312,8 @@ void EbusCameras::receiveLoop(CameraRecord& record) {
               static_cast<int>(operation.GetCode()), operation.GetCodeString().c_str(),
               static_cast<int>(operation.GetInternalCode()), operation.GetDescription().c_str());
     } else if (buffer->GetPayloadType() == ebus::PvPayloadTypeImage) {
-      const std::size_t expected = static_cast<std::size_t>(dev.width) * static_cast<std::size_t>(dev.height) *
-                                   (dev.color ? 3u : 1u);
+      const std::size_t expected =
+          static_cast<std::size_t>(dev.width) * static_cast<std::size_t>(dev.height) * (dev.color ? 3u : 1u);
       const std::uint32_t received = buffer->GetImage()->GetImageSize();
       if (received != expected) {
         std::printf("error: camera-%d img size different. recvImageSize=%d allocImageSize=%d\n", dev.number,

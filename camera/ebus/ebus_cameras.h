@@ -22,9 +22,9 @@ struct Variant {
   // Factory-created device and stream, required to be of the GigE Vision
   // kind (OrvCameBUS); otherwise constructed objects (OrvCamStGigE).
   bool factoryObjects;
-  unsigned bufferLimit;         // 16 (OrvCameBUS) or 32 (OrvCamStGigE)
-  bool lockTransportParams;     // TLParamsLocked 1 while streaming (OrvCamStGigE)
-  bool logTickFrequencyFailure; // OrvCameBUS logs it, OrvCamStGigE does not
+  unsigned bufferLimit;          // 16 (OrvCameBUS) or 32 (OrvCamStGigE)
+  bool lockTransportParams;      // TLParamsLocked 1 while streaming (OrvCamStGigE)
+  bool logTickFrequencyFailure;  // OrvCameBUS logs it, OrvCamStGigE does not
 };
 
 // One camera: DevStGigE / DeveBUS.
@@ -41,7 +41,7 @@ struct EbusDevice {
   std::vector<std::unique_ptr<ebus::PvBuffer>> buffers;
   std::thread receiver;
   bool receiverStarted = false;
-  std::atomic<bool> stop {false};
+  std::atomic<bool> stop{false};
   std::mutex receiverMutex;  // starting and stopping the receiver
   std::mutex deviceMutex;    // the device's life against the trigger thread
 };

@@ -11,8 +11,7 @@ template <class Frame>
 class EbusPlugin : public Frame {
  public:
   EbusPlugin(const CameraCore::Config& config, const Variant& variant)
-      : Frame(config),
-        cameras_(variant, [this](int index, const std::uint8_t* data, std::size_t bytes) {
+      : Frame(config), cameras_(variant, [this](int index, const std::uint8_t* data, std::size_t bytes) {
           return this->deliverFrame(index, data, bytes);
         }) {}
 
@@ -30,9 +29,7 @@ class EbusPlugin : public Frame {
   bool setGain(int camera, int value) override {
     return this->openRecord(camera) && cameras_.setInteger(camera, "GainRaw", value, "gain");
   }
-  bool setTriggerMode(int mode) override {
-    return cameras_.setTriggerMode({&this->record(0), &this->record(1)}, mode);
-  }
+  bool setTriggerMode(int mode) override { return cameras_.setTriggerMode({&this->record(0), &this->record(1)}, mode); }
 
  protected:
   bool openCamera(CameraRecord& camera, int, int option) override { return cameras_.open(camera, option); }

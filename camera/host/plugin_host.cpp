@@ -99,7 +99,7 @@ bool parseProjectorAddress(const std::string& text, unsigned* address, std::stri
     *error = "serial port must be COM1..COM255, got '" + text + "'";
     return false;
   }
-  in_addr a {};
+  in_addr a{};
   if (::inet_pton(AF_INET, text.c_str(), &a) != 1) {
     *error = "projector address must be an IPv4 address or COMn, got '" + text + "'";
     return false;

@@ -17,7 +17,7 @@ namespace {
 // through the plug-in's run path only when it can tell its caller, which a
 // dlopen interposed by a sanitizer or a preloaded library hides.
 std::string ownFolder() {
-  Dl_info info {};
+  Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&ownFolder), &info) == 0 || !info.dli_fname) return {};
   std::string path = info.dli_fname;
   std::size_t slash = path.rfind('/');

@@ -26,8 +26,7 @@ struct StTrg {
   GetScanModeFn getScanMode = nullptr;
   SetU32Fn setExposureMode = nullptr, setClock = nullptr, setIOPinMode = nullptr, setIOPinPolarity = nullptr,
            softwareTrigger = nullptr, setExposureClock = nullptr;
-  SetU32U32Fn setTimeOut = nullptr, setTriggerMode2 = nullptr, setTriggerSource = nullptr,
-              setIOPinDirection = nullptr;
+  SetU32U32Fn setTimeOut = nullptr, setTriggerMode2 = nullptr, setTriggerSource = nullptr, setIOPinDirection = nullptr;
   GetU32Fn getExposureClock = nullptr, getMaxExposureClock = nullptr;
   TimeFromClockFn timeFromClock = nullptr;
   ClockFromTimeFn clockFromTime = nullptr;
@@ -60,8 +59,7 @@ const char* rcvErrorText(std::uint32_t code) {
 
 }  // namespace
 
-CamStcsb::CamStcsb()
-    : Zelcam3DFrame23(CameraCore::Config {"OrvCamStcsb", "CamStcsb::setLog", nullptr, false, false}) {
+CamStcsb::CamStcsb() : Zelcam3DFrame23(CameraCore::Config{"OrvCamStcsb", "CamStcsb::setLog", nullptr, false, false}) {
   for (int i = 0; i < kCameraCount; ++i) {
     usb_[static_cast<std::size_t>(i)].owner = this;
     usb_[static_cast<std::size_t>(i)].index = i;

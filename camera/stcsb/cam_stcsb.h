@@ -51,8 +51,8 @@ class CamStcsb : public Zelcam3DFrame23 {
     std::mutex settings;  // exposure clock and mode are written together
     // Claimed by capture, released by the frame, a receive error, open,
     // capture and resetFrameCount.
-    std::atomic<bool> pending {false};
-    std::mutex errorsMutex;  // the receive-error callback's thread against tear-down
+    std::atomic<bool> pending{false};
+    std::mutex errorsMutex;                    // the receive-error callback's thread against tear-down
     std::map<std::uint32_t, unsigned> errors;  // occurrences per receive-error code
   };
 

@@ -17,7 +17,7 @@ CameraCore::Config stGigEConfig() {
   return config;
 }
 
-constexpr Variant kStGigEVariant {false, 32, true, false};
+constexpr Variant kStGigEVariant{false, 32, true, false};
 
 }  // namespace
 

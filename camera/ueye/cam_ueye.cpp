@@ -45,7 +45,7 @@ constexpr int kReducedFormat = 30;
 
 }  // namespace
 
-CamuEye::CamuEye() : Zelcam3DFrame25(CameraCore::Config {"OrvCamuEye", "CamuEye::setLog", kExitEventName, true, true}) {}
+CamuEye::CamuEye() : Zelcam3DFrame25(CameraCore::Config{"OrvCamuEye", "CamuEye::setLog", kExitEventName, true, true}) {}
 
 bool CamuEye::bindLayer() {
   std::lock_guard<std::mutex> lock(gBindMutex);
@@ -114,7 +114,7 @@ bool CamuEye::openUeye(CameraRecord& record, UeyeCamera& cam, int format) {
   if (format == kReducedFormat) {
     int rc = gApi.setBinning(id, kBinning2x2);
     if (rc != kSuccess) ZEL_LOG("error set binning-%d[%d]\n", record.number, rc);
-    Size2D size {640, 480};
+    Size2D size{640, 480};
     rc = gApi.aoi(id, kAoiSetSize, &size, sizeof size);
     if (rc != kSuccess) {
       ZEL_LOG("error set aoi-%d[%d]\n", record.number, rc);
@@ -127,9 +127,9 @@ bool CamuEye::openUeye(CameraRecord& record, UeyeCamera& cam, int format) {
     gApi.deviceFeature(id, feature, &off, sizeof off);
   }
 
-  CameraInfo info {};
-  SensorInfo sensor {};
-  Size2D size {0, 0};
+  CameraInfo info{};
+  SensorInfo sensor{};
+  Size2D size{0, 0};
   gApi.getCameraInfo(id, &info);
   gApi.getSensorInfo(id, &sensor);
   // Without the size no frame could be handed over safely.
@@ -195,7 +195,7 @@ void CamuEye::receiveLoop(int index, std::promise<void> ended) {
   // frame event is waited for in slices of kExitPollMs, the exit event looked
   // at between them. A missing exit event counts as a failed wait.
   while (exitEvent && !exitEvent->isSet() && !cam.stopReceiving.load()) {
-    pollfd p {cam.frameEvent, POLLIN, 0};
+    pollfd p{cam.frameEvent, POLLIN, 0};
     int r = ::poll(&p, 1, kExitPollMs);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) break;

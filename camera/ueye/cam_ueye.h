@@ -52,7 +52,7 @@ class CamuEye : public Zelcam3DFrame25 {
     int memoryId = 0;
     int frameEvent = -1;  // eventfd, auto-reset by the read
     std::thread receiver;
-    std::atomic<bool> stopReceiving {false};
+    std::atomic<bool> stopReceiving{false};
     std::future<void> receiverEnded;
   };
 

@@ -122,8 +122,7 @@ bool writeCameraParamFile(const std::string& path, const CameraParams& camera) {
   }
   if (K.empty() || R.empty() || T.empty() || P.empty()) return false;
   // Distortion as one row, the layout OpenCV's calibration returns.
-  if (camera.D.empty() || camera.D.channels() != 1 || (camera.D.rows != 1 && camera.D.cols != 1))
-    return false;
+  if (camera.D.empty() || camera.D.channels() != 1 || (camera.D.rows != 1 && camera.D.cols != 1)) return false;
   cv::Mat D;
   camera.D.reshape(1, 1).convertTo(D, CV_64F);
   const int n = D.cols;
@@ -134,11 +133,11 @@ bool writeCameraParamFile(const std::string& path, const CameraParams& camera) {
 
   std::string text;
   try {
-    cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
-                                    cv::FileStorage::FORMAT_YAML);
+    cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
     if (!fs.isOpened()) return false;
     const std::string& p = camera.name;
-    fs << p + "_size" << "[" << camera.size.width << camera.size.height << "]";
+    fs << p + "_size"
+       << "[" << camera.size.width << camera.size.height << "]";
     fs << p + "_K" << K;
     fs << p + "_R" << R;
     fs << p + "_T" << T;

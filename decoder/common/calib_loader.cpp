@@ -27,8 +27,7 @@ bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e30
 // counts as absent). rows == 0 asks for distortion coefficients: a row or
 // column vector of 4, 5, 8, 12 or 14 values, or an empty matrix. rows 3, cols
 // 1 takes a row or column of three. Every value must be finite.
-bool readMatrix(const YamlNode& root, const std::string& key, int rows, int cols, cv::Mat& dst,
-                std::string& error) {
+bool readMatrix(const YamlNode& root, const std::string& key, int rows, int cols, cv::Mat& dst, std::string& error) {
   const YamlNode* node = root.find(key);
   if (!node || node->kind == YamlNode::Kind::Null) return true;
   cv::Mat m;
@@ -100,9 +99,7 @@ void commit(StereoCamera& target, StereoCamera& candidate) {
   target.Q = candidate.Q;
 }
 
-void writeBaseline(const StereoCamera& s) {
-  std::cout << "baseline : " << cv::norm(s.right.T - s.left.T) << std::endl;
-}
+void writeBaseline(const StereoCamera& s) { std::cout << "baseline : " << cv::norm(s.right.T - s.left.T) << std::endl; }
 
 bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& candidate, std::string& error) {
   std::cerr << "Using YAML Parameter.\n";
@@ -124,8 +121,8 @@ bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& c
   cv::Mat r1, r2, p1, p2, q;
   cv::Rect roi1, roi2;
   try {
-    cv::stereoRectify(cams[0].K, cams[0].D, cams[1].K, cams[1].D, cv::Size(sizeW[0], sizeH[0]), cams[1].R,
-                      cams[1].T, r1, r2, p1, p2, q, 0, -1, cv::Size(width, height), &roi1, &roi2);
+    cv::stereoRectify(cams[0].K, cams[0].D, cams[1].K, cams[1].D, cv::Size(sizeW[0], sizeH[0]), cams[1].R, cams[1].T,
+                      r1, r2, p1, p2, q, 0, -1, cv::Size(width, height), &roi1, &roi2);
   } catch (const cv::Exception& e) {
     error = dir + ": stereo rectification of the camera parameter files fails: " + e.err;
     return false;
@@ -143,8 +140,8 @@ bool loadFromYaml(const std::string& dir, int width, int height, StereoCamera& c
   try {
     for (int i = 0; i < 2; ++i) {
       cv::Mat mx, my;
-      cv::initUndistortRectifyMap(cams[i].K, cams[i].D, cams[i].R, rect[i]->K, cv::Size(width, height), CV_32FC1,
-                                  mx, my);
+      cv::initUndistortRectifyMap(cams[i].K, cams[i].D, cams[i].R, rect[i]->K, cv::Size(width, height), CV_32FC1, mx,
+                                  my);
       rect[i]->mapX = mx;
       rect[i]->mapY = my;
     }
@@ -291,8 +288,8 @@ cv::Mat buildProjectionQ(const PinHoleCamera& left, const PinHoleCamera& right) 
   const double s = horizontal ? cx - cxr : cy - cyr;
   const double t = a.at<double>(k) - b.at<double>(k);
   cv::Mat q0 = (cv::Mat_<double>(4, 4) << 1, 0, 0, -cx,  //
-                0, 1, 0, -cy,                              //
-                0, 0, 0, fx,                               //
+                0, 1, 0, -cy,                            //
+                0, 0, 0, fx,                             //
                 0, 0, -1.0 / t, s / t);
   cv::Mat bm = cv::Mat::eye(4, 4, CV_64F);
   left.R.copyTo(bm(cv::Rect(0, 0, 3, 3)));

@@ -47,7 +47,7 @@ cv::Mat buildProjectionQ(const PinHoleCamera& left, const PinHoleCamera& right);
 // previousLoaded (the calibration in force stays). stereo is replaced only on
 // success. On failure one line "error: calibration: <cause>" goes to stderr
 // and *error (when given) receives the cause, which names the file.
-bool loadStereoCalibration(const std::string& dir, int coord, int width, int height,
-                           bool previousLoaded, StereoCamera& stereo, std::string* error = nullptr);
+bool loadStereoCalibration(const std::string& dir, int coord, int width, int height, bool previousLoaded,
+                           StereoCamera& stereo, std::string* error = nullptr);
 
 }  // namespace zel

@@ -89,9 +89,7 @@ bool UndistortCamera::rectify(const cv::Mat& raw, cv::Mat& out) const {
   return true;
 }
 
-StereoCamera::StereoCamera() {
-  configure(0, 0);
-}
+StereoCamera::StereoCamera() { configure(0, 0); }
 StereoCamera::~StereoCamera() = default;
 
 void StereoCamera::configure(int width, int height) {

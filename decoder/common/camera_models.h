@@ -59,7 +59,7 @@ class UndistortCamera : public PinHoleCamera {
   // type differ. False when the maps do not match the raw image's size.
   bool rectify(const cv::Mat& raw, cv::Mat& out) const;
 
-  int mapType = 1;       // 1: two float32 tables
+  int mapType = 1;        // 1: two float32 tables
   int interpolation = 1;  // 0 nearest, 2 cubic, 3 Lanczos, otherwise bilinear
   std::string mapFileName;
   cv::Mat mapX;  // height x width float32: raw x of each rectified pixel

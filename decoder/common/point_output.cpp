@@ -39,7 +39,8 @@ int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint
       if (g.leftMask[i] != 0) continue;
       const double v[4] = {static_cast<double>(x), static_cast<double>(y), g.disparity[i], 1.0};
       double h[4];
-      for (int r = 0; r < 4; ++r) h[r] = m[4 * r] * v[0] + m[4 * r + 1] * v[1] + m[4 * r + 2] * v[2] + m[4 * r + 3] * v[3];
+      for (int r = 0; r < 4; ++r)
+        h[r] = m[4 * r] * v[0] + m[4 * r + 1] * v[1] + m[4 * r + 2] * v[2] + m[4 * r + 3] * v[3];
       const double iw = 1.0 / h[3];
       const float px = static_cast<float>(h[0] * iw);
       const float py = static_cast<float>(h[1] * iw);

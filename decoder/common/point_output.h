@@ -51,7 +51,7 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
 // Writes the accepted points (mask 0) in row-major order: 3 * count floats,
 // 3 * count colour bytes, count pixel indices (row * width + column). count
 // must be the number of pixels with mask 0.
-void collectPoints(const PointGrid& grid, int count, float* points, std::uint8_t* colors,
-                   std::int32_t* pixelIndices, int threads);
+void collectPoints(const PointGrid& grid, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,
+                   int threads);
 
 }  // namespace zel

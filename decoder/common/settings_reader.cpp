@@ -7,9 +7,9 @@
 
 #include <climits>
 #include <cmath>
-#include <iostream>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 namespace zel {
 

@@ -114,8 +114,10 @@ bool Parser::splitLines(const std::string& text) {
     for (std::size_t k = 0; k < body.size(); ++k) {
       const char c = body[k];
       if (quote) {
-        if (c == '\\' && quote == '"') ++k;
-        else if (c == quote) quote = 0;
+        if (c == '\\' && quote == '"')
+          ++k;
+        else if (c == quote)
+          quote = 0;
       } else if (c == '"' || c == '\'') {
         quote = c;
       } else if (c == '#' && (k == 0 || isSpace(body[k - 1]))) {
@@ -150,8 +152,7 @@ bool Parser::splitLines(const std::string& text) {
 bool Parser::splitKey(const std::string& content, std::string& key, std::string& rest) {
   // Keys are plain words; a value may hold ':' only where no blank follows.
   static const char kNotInKey[] = "[]{},#\"'&*!|>%@`";
-  if (content.empty() || (std::strchr("-?", content[0]) && (content.size() == 1 || isSpace(content[1]))))
-    return false;
+  if (content.empty() || (std::strchr("-?", content[0]) && (content.size() == 1 || isSpace(content[1])))) return false;
   for (std::size_t k = 0; k < content.size(); ++k) {
     const char c = content[k];
     if (c == ':' && (k + 1 == content.size() || isSpace(content[k + 1]))) {
@@ -215,8 +216,7 @@ bool Parser::parseBlockMap(std::size_t& i, int depth, YamlNode& out) {
   return true;
 }
 
-bool Parser::parseEntryValue(std::size_t& i, int ownerIndent, int line, std::string rest, int depth,
-                             YamlNode& out) {
+bool Parser::parseEntryValue(std::size_t& i, int ownerIndent, int line, std::string rest, int depth, YamlNode& out) {
   std::string tag;
   if (!takeTag(rest, line, tag)) return false;
   if (rest.empty()) {
@@ -286,8 +286,10 @@ bool Parser::parseInline(std::size_t& i, int line, const std::string& text, int 
       for (; scanned < buf.size(); ++scanned) {
         const char c = buf[scanned];
         if (quote) {
-          if (c == '\\' && quote == '"') ++scanned;
-          else if (c == quote) quote = 0;
+          if (c == '\\' && quote == '"')
+            ++scanned;
+          else if (c == quote)
+            quote = 0;
         } else if (c == '"' || c == '\'') {
           quote = c;
         } else if (c == '[' || c == '{') {

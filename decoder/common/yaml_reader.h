@@ -27,10 +27,10 @@ constexpr std::size_t kYamlMaxNodes = 1u << 18;  // our files hold a few hundred
 struct YamlNode {
   enum class Kind { Null, Scalar, Sequence, Map };
   Kind kind = Kind::Null;
-  std::string tag;     // "opencv-matrix" for "!!opencv-matrix", else empty
-  std::string text;    // Scalar: the value without quotes
-  bool quoted = false; // Scalar: written in quotes (then never a number)
-  std::vector<YamlNode> items;  // Sequence; Map: the values, in file order
+  std::string tag;                // "opencv-matrix" for "!!opencv-matrix", else empty
+  std::string text;               // Scalar: the value without quotes
+  bool quoted = false;            // Scalar: written in quotes (then never a number)
+  std::vector<YamlNode> items;    // Sequence; Map: the values, in file order
   std::vector<std::string> keys;  // Map: the key of each of items
 
   // The entry under key of a map (the first one), or null when absent or this

@@ -7,7 +7,7 @@ namespace zel {
 
 namespace {
 
-constexpr double kCoarseLimit = 1000.0;  // a block qualifies only below this phase distance
+constexpr double kCoarseLimit = 1000.0;      // a block qualifies only below this phase distance
 constexpr std::uint8_t kFitMaskLimit = 200;  // right pixels at or above are left out of the line fit
 
 }  // namespace

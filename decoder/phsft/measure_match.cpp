@@ -74,8 +74,14 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
       const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
       return end > kEndRatio * ref || end * kEndRatio < ref;
     };
-    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3)); ++k) ++first;
-    for (int k = 0; k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4)); ++k) --last;
+    for (int k = 0;
+         k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3));
+         ++k)
+      ++first;
+    for (int k = 0;
+         k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4));
+         ++k)
+      --last;
     if (last > first) runs_.push_back({first, last});
   }
   hint_.resize(runs_.size());

@@ -111,7 +111,7 @@ class MeasureMatcher {
 
  private:
   PhaseRuns right_;
-  std::vector<double> pos_;       // right position claimed by each left column
+  std::vector<double> pos_;    // right position claimed by each left column
   std::vector<double> cover_;  // per quarter right pixel: largest disparity of a stretch over it
   std::vector<int> owner_;     // per quarter right pixel: left column of that stretch
   std::vector<int> claim_;     // per left column: left column of a nearer stretch over its position, or -1

@@ -78,8 +78,8 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
 
   // A coord other than 0 and 1 keeps the calibration in force, which is only
   // usable when there is one and its maps fit the configured size.
-  const bool previousUsable = everLoaded_ && stereo_.left.mapX.cols == p.imageWidth &&
-                              stereo_.left.mapX.rows == p.imageHeight;
+  const bool previousUsable =
+      everLoaded_ && stereo_.left.mapX.cols == p.imageWidth && stereo_.left.mapX.rows == p.imageHeight;
   if (p.coord == 0 || p.coord == 1) stereo_.configure(p.imageWidth, p.imageHeight);
   if (!loadStereoCalibration(dir, p.coord, p.imageWidth, p.imageHeight, previousUsable, stereo_)) return false;
   everLoaded_ = true;

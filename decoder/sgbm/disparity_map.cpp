@@ -75,20 +75,11 @@ ValidRegion matcherValidRegion(int blockSize, int minDisparity, int numDispariti
 bool markDisparity(const cv::Mat& raw, const ValidRegion& region, int minDisparity, std::uint8_t* leftMask,
                    double* disparity, int threads) {
   switch (raw.type()) {
-    case CV_8UC1:
-      markRows<std::uint8_t>(raw, region, minDisparity, leftMask, disparity, threads);
-      return true;
-    case CV_16UC1:
-      markRows<std::uint16_t>(raw, region, minDisparity, leftMask, disparity, threads);
-      return true;
-    case CV_16SC1:
-      markRows<std::int16_t>(raw, region, minDisparity, leftMask, disparity, threads);
-      return true;
-    case CV_32FC1:
-      markRows<float>(raw, region, minDisparity, leftMask, disparity, threads);
-      return true;
-    default:
-      return false;
+    case CV_8UC1: markRows<std::uint8_t>(raw, region, minDisparity, leftMask, disparity, threads); return true;
+    case CV_16UC1: markRows<std::uint16_t>(raw, region, minDisparity, leftMask, disparity, threads); return true;
+    case CV_16SC1: markRows<std::int16_t>(raw, region, minDisparity, leftMask, disparity, threads); return true;
+    case CV_32FC1: markRows<float>(raw, region, minDisparity, leftMask, disparity, threads); return true;
+    default: return false;
   }
 }
 

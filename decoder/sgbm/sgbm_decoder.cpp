@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <cstring>
 #include <exception>
+#include <string>
 
 namespace zel {
 
@@ -88,9 +88,8 @@ bool SgbmDecoder::prepareImages(const ImagePair& raw, const ImagePair& rectified
     cv::Mat in(h, w, CV_8UC1, const_cast<std::uint8_t*>(image));
     if (rectify) {
       const UndistortCamera& camera = c == 0 ? stereo_.left : stereo_.right;
-      cv::Mat out = rectifiedOut != nullptr && rectifiedOut[c] != nullptr
-                        ? cv::Mat(h, w, CV_8UC1, rectifiedOut[c])
-                        : rectified_[c];
+      cv::Mat out = rectifiedOut != nullptr && rectifiedOut[c] != nullptr ? cv::Mat(h, w, CV_8UC1, rectifiedOut[c])
+                                                                          : rectified_[c];
       ok[c] = camera.rectify(in, out);
       if (rectifiedOut == nullptr || rectifiedOut[c] == nullptr) rectified_[c] = out;
       input_[c] = out;
@@ -108,8 +107,8 @@ bool SgbmDecoder::prepareImages(const ImagePair& raw, const ImagePair& rectified
 SgbmDecoder::MatchResult SgbmDecoder::matchPair() {
   const MatcherValues& v = values_;
   cv::Ptr<cv::StereoSGBM> matcher =
-      cv::StereoSGBM::create(v.minDisparity, v.numDisparities, v.blockSize, v.p1, v.p2, v.disp12MaxDiff,
-                             v.preFilterCap, v.uniquenessRatio, v.speckleWindowSize, v.speckleRange, v.mode);
+      cv::StereoSGBM::create(v.minDisparity, v.numDisparities, v.blockSize, v.p1, v.p2, v.disp12MaxDiff, v.preFilterCap,
+                             v.uniquenessRatio, v.speckleWindowSize, v.speckleRange, v.mode);
   region_ = matcherValidRegion(matcher->getBlockSize(), matcher->getMinDisparity(), matcher->getNumDisparities(),
                                width_, height_);
   // OpenCV 4.6 aborts the process (instead of throwing) for a disparity count
@@ -170,8 +169,7 @@ std::int32_t SgbmDecoder::exec(const ImagePair& raw, const ImagePair& rectified,
     }
     times_.remap = stage.lapMs();
     switch (matchPair()) {
-      case MatchResult::Ok:
-        break;
+      case MatchResult::Ok: break;
       case MatchResult::Refused:
         ZEL_LOG("%s: error: number of disparities %d refused\n", kExecTag, values_.numDisparities);
         return 0;

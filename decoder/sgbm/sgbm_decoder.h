@@ -3,12 +3,12 @@
 // working state (stereo calibration, matcher values, buffers) and the stages
 // of exec. One instance lives in the library; tests and benchmarks may create
 // their own.
-#include "zel_image_pair.h"
 #include "decoder/common/camera_models.h"
 #include "decoder/common/decoder_output.h"
 #include "decoder/common/point_output.h"
 #include "decoder/sgbm/disparity_map.h"
 #include "decoder/sgbm/sgbm_params.h"
+#include "zel_image_pair.h"
 
 #include <opencv2/core.hpp>
 
@@ -59,8 +59,8 @@ class SgbmDecoder {
   // (width x height bytes each), else into buffers of the engine; without,
   // rectified is matched as it is. Throws nothing: an OpenCV failure (for
   // example a block size the matcher refuses) is logged and gives 0.
-  std::int32_t exec(const ImagePair& raw, const ImagePair& rectified, bool rectify,
-                    std::uint8_t* const rectifiedOut[2], int qEvec, DecoderOutput& out);
+  std::int32_t exec(const ImagePair& raw, const ImagePair& rectified, bool rectify, std::uint8_t* const rectifiedOut[2],
+                    int qEvec, DecoderOutput& out);
 
   // The stages, for tests and benchmarks (exec runs them in this order).
   // False when an input is missing or does not fit the calibration.

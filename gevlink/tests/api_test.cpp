@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "fake_device.h"
@@ -67,13 +67,13 @@ DiscoveryAnswer answerFor(uint8_t lastOctet, const char* name) {
   uint8_t header[8] = {0, 0, 0, 3, 0, 248, 0, 1};
   std::memcpy(a.data(), header, 8);
   uint8_t* p = a.data() + 8;
-  p[1] = 2;                                   // version 2.1
+  p[1] = 2;  // version 2.1
   p[3] = 1;
-  p[4] = 0x80, p[7] = 1;                      // device mode
+  p[4] = 0x80, p[7] = 1;  // device mode
   uint8_t mac[6] = {0x00, 0x0C, 0xDF, 0x01, 0x02, lastOctet};
   std::memcpy(p + 10, mac, 6);
-  p[19] = 7;                                  // IP options
-  p[23] = 4;                                  // current IP configuration
+  p[19] = 7;  // IP options
+  p[23] = 4;  // current IP configuration
   uint8_t ip[4] = {127, 0, 0, lastOctet}, mask[4] = {255, 0, 0, 0}, gw[4] = {127, 0, 0, 254};
   std::memcpy(p + 36, ip, 4);
   std::memcpy(p + 52, mask, 4);
@@ -98,7 +98,7 @@ TEST_F(GDevTest, EnumDeviceFillsCapacityAndCountsEveryAnswer) {
   EXPECT_EQ(err.code, 0u);
   // Record 1, byte for byte at the table's offsets.
   const uint8_t* r = reinterpret_cast<const uint8_t*>(&infos[1]);
-  EXPECT_EQ(r[0] | r[1] << 8, 2);                       // major, host order
+  EXPECT_EQ(r[0] | r[1] << 8, 2);  // major, host order
   EXPECT_EQ(r[2] | r[3] << 8, 1);
   EXPECT_EQ(infos[1].deviceMode, 0x80000001u);
   EXPECT_EQ(r[8] | r[9], 0);
@@ -107,7 +107,7 @@ TEST_F(GDevTest, EnumDeviceFillsCapacityAndCountsEveryAnswer) {
   EXPECT_EQ(infos[1].ipConfigOptions, 7u);
   EXPECT_EQ(infos[1].ipConfigCurrent, 4u);
   const uint8_t ip[4] = {127, 0, 0, 3}, mask[4] = {255, 0, 0, 0}, gw[4] = {127, 0, 0, 254};
-  EXPECT_EQ(std::memcmp(r + 24, ip, 4), 0);             // network order kept
+  EXPECT_EQ(std::memcmp(r + 24, ip, 4), 0);  // network order kept
   EXPECT_EQ(std::memcmp(r + 28, mask, 4), 0);
   EXPECT_EQ(std::memcmp(r + 32, gw, 4), 0);
   EXPECT_STREQ(reinterpret_cast<const char*>(r + 36), "Zelcam");
@@ -451,12 +451,32 @@ TEST_F(GDevTest, VersionAndParam) {
 TEST(GevlinkLibrary, OrdinalTableMatchesExports) {
   void* lib = dlopen(GEVLINK_SO, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
-  const char* names[26] = {nullptr, "GDevEnumDevice", "GDevFoceIP", "GDevOpen", "GDevClose", "GDevEnumStream",
-                           "GDevQueBuffer", "GDevFlushBuffer", "GDevStartStream", "GDevStartStreamEx",
-                           "GDevSetFrameTopRecvNotify", "GDevWaitStream", "GDevWaitStreamEx", "GDevCancelStream",
-                           "GDevWaitEvent", "GDevWaitEventEx", "GDevCancelEvent", "GDevDirectMemRead",
-                           "GDevDirectMemWrite", "GDevDirectRegRead", "GDevDirectRegWrite", "GDevGetParam",
-                           "GDevBuffLock", "GDevBuffUnlock", "GDevReAcquisition", "GDevGetVersion"};
+  const char* names[26] = {nullptr,
+                           "GDevEnumDevice",
+                           "GDevFoceIP",
+                           "GDevOpen",
+                           "GDevClose",
+                           "GDevEnumStream",
+                           "GDevQueBuffer",
+                           "GDevFlushBuffer",
+                           "GDevStartStream",
+                           "GDevStartStreamEx",
+                           "GDevSetFrameTopRecvNotify",
+                           "GDevWaitStream",
+                           "GDevWaitStreamEx",
+                           "GDevCancelStream",
+                           "GDevWaitEvent",
+                           "GDevWaitEventEx",
+                           "GDevCancelEvent",
+                           "GDevDirectMemRead",
+                           "GDevDirectMemWrite",
+                           "GDevDirectRegRead",
+                           "GDevDirectRegWrite",
+                           "GDevGetParam",
+                           "GDevBuffLock",
+                           "GDevBuffUnlock",
+                           "GDevReAcquisition",
+                           "GDevGetVersion"};
   auto table = static_cast<const GDevProc*>(dlvsym(lib, "GDevOrdinalTable", "GEVLINK_2.0"));
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(table[0], nullptr);

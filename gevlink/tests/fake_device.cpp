@@ -122,8 +122,7 @@ TransportResult FakeTransport::writeMemory(uint64_t, uint32_t address, const voi
   return {};
 }
 
-TransportResult FakeTransport::readRegisters(uint64_t id, const uint32_t* addresses, uint32_t* values,
-                                             uint32_t count) {
+TransportResult FakeTransport::readRegisters(uint64_t id, const uint32_t* addresses, uint32_t* values, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t b[4];
     TransportResult r = readMemory(id, addresses[i], b, 4);

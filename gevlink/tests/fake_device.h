@@ -2,10 +2,10 @@
 // A transport fake for the GDev layer: one device with a memory map (URL
 // registers, the GenICam file, feature registers), two stream channels whose
 // completions a test pushes, and a log of what the library asked for.
-#include <map>
-#include <mutex>
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,9 +26,9 @@ class FakeTransport final : public Transport {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<DiscoveryAnswer> answers;
-    std::map<uint32_t, uint8_t> memory;         // byte address -> value
-    std::vector<uint32_t> refused;               // addresses whose access fails
-    std::vector<uint32_t> reads;                 // addresses of memory reads
+    std::map<uint32_t, uint8_t> memory;  // byte address -> value
+    std::vector<uint32_t> refused;       // addresses whose access fails
+    std::vector<uint32_t> reads;         // addresses of memory reads
     uint32_t privilege = 0;
     int opens = 0, closes = 0;
     std::deque<Completion> completions;

@@ -47,7 +47,7 @@ class Features : public sim::gige::RegisterSpace {
 
  private:
   std::mutex mutex_;
-  std::map<uint32_t, uint32_t> regs_{{0x10000, kWidth}, {0x10004, kHeight}, {0x10008, kWidth * kHeight}, {0x1000C, 0}};
+  std::map<uint32_t, uint32_t> regs_{{0x10000, kWidth}, {0x10004, kHeight}, {0x10008, kWidth* kHeight}, {0x1000C, 0}};
 };
 
 class VirtualDevice : public ::testing::Test {

@@ -41,9 +41,9 @@ class ZelsimServe : public ::testing::Test {
     dir_ = mkdtemp(dir);
     control_ = dir_ + "/control";
     std::ofstream(control_) << "loss 0.02\n";
-    std::vector<std::string> args = {zelsim, "serve", "--scene", "plane", "--head", "stereo", "--size", "320x256",
-                                     "--supersample", "1", "--fps", "50", "--no-publish", "--quiet", "--cache",
-                                     dir_ + "/cache", "--control", control_};
+    std::vector<std::string> args = {
+        zelsim, "serve", "--scene", "plane",        "--head",  "stereo",  "--size",        "320x256",   "--supersample",
+        "1",    "--fps", "50",      "--no-publish", "--quiet", "--cache", dir_ + "/cache", "--control", control_};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -55,7 +55,8 @@ class ZelsimServe : public ::testing::Test {
     options.heartbeatPeriodMs = 250;
     Library::resetForTesting(makeGevTransport(options), Settings{});
     // Rendering the patterns takes a moment.
-    for (int i = 0; i < 240 && pid_ > 0 && !head(nullptr); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    for (int i = 0; i < 240 && pid_ > 0 && !head(nullptr); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
   static void TearDownTestSuite() {
     Library::resetForTesting(makeGevTransport(GevTransportOptions{}), Settings{});

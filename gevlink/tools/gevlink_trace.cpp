@@ -9,7 +9,8 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: gevlink-trace FILE\n  prints the records of a Gevlink trace file (Gevlink.000, ...)\n");
+    std::fprintf(stderr,
+                 "usage: gevlink-trace FILE\n  prints the records of a Gevlink trace file (Gevlink.000, ...)\n");
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);

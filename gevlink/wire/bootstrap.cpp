@@ -27,10 +27,14 @@ bool parseHex32(std::string_view text, uint32_t& value) {
   uint64_t v = 0;
   for (char c : text) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     v = v * 16 + static_cast<uint64_t>(d);
     if (v > 0xFFFFFFFFu) return false;
   }

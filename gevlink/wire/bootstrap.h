@@ -13,23 +13,23 @@ namespace gevlink::wire {
 constexpr uint32_t kBootstrapSize = 0x1000;
 
 // Identity; the same layout as the discovery record.
-constexpr uint32_t kRegVersion = 0x0000;            // major << 16 | minor
+constexpr uint32_t kRegVersion = 0x0000;  // major << 16 | minor
 constexpr uint32_t kRegDeviceMode = 0x0004;
-constexpr uint32_t kRegMacHigh = 0x0008;            // low 16 bits: MAC bytes 0-1
-constexpr uint32_t kRegMacLow = 0x000C;             // MAC bytes 2-5
+constexpr uint32_t kRegMacHigh = 0x0008;  // low 16 bits: MAC bytes 0-1
+constexpr uint32_t kRegMacLow = 0x000C;   // MAC bytes 2-5
 constexpr uint32_t kRegIpConfigOptions = 0x0010;
 constexpr uint32_t kRegIpConfigCurrent = 0x0014;
 constexpr uint32_t kRegCurrentIp = 0x0024;
 constexpr uint32_t kRegCurrentSubnet = 0x0034;
 constexpr uint32_t kRegCurrentGateway = 0x0044;
-constexpr uint32_t kRegManufacturerName = 0x0048;   // 32 bytes
-constexpr uint32_t kRegModelName = 0x0068;          // 32
-constexpr uint32_t kRegDeviceVersion = 0x0088;      // 32
-constexpr uint32_t kRegManufacturerInfo = 0x00A8;   // 48
-constexpr uint32_t kRegSerialNumber = 0x00D8;       // 16
-constexpr uint32_t kRegUserDefinedName = 0x00E8;    // 16, writable
-constexpr uint32_t kManufacturerNameSize = 32, kModelNameSize = 32, kDeviceVersionSize = 32,
-                   kManufacturerInfoSize = 48, kSerialNumberSize = 16, kUserDefinedNameSize = 16;
+constexpr uint32_t kRegManufacturerName = 0x0048;  // 32 bytes
+constexpr uint32_t kRegModelName = 0x0068;         // 32
+constexpr uint32_t kRegDeviceVersion = 0x0088;     // 32
+constexpr uint32_t kRegManufacturerInfo = 0x00A8;  // 48
+constexpr uint32_t kRegSerialNumber = 0x00D8;      // 16
+constexpr uint32_t kRegUserDefinedName = 0x00E8;   // 16, writable
+constexpr uint32_t kManufacturerNameSize = 32, kModelNameSize = 32, kDeviceVersionSize = 32, kManufacturerInfoSize = 48,
+                   kSerialNumberSize = 16, kUserDefinedNameSize = 16;
 
 // GenICam file location texts, zero-terminated.
 constexpr uint32_t kRegFirstUrl = 0x0200;
@@ -47,21 +47,21 @@ constexpr uint32_t kRegNumberOfActionSignals = 0x0908;
 constexpr uint32_t kRegGvspCapability = 0x092C;
 constexpr uint32_t kRegMessageChannelCapability = 0x0930;
 constexpr uint32_t kRegGvcpCapability = 0x0934;
-constexpr uint32_t kRegHeartbeatTimeout = 0x0938;         // ms
-constexpr uint32_t kRegTimestampFrequencyHigh = 0x093C;   // ticks per second, high word
+constexpr uint32_t kRegHeartbeatTimeout = 0x0938;        // ms
+constexpr uint32_t kRegTimestampFrequencyHigh = 0x093C;  // ticks per second, high word
 constexpr uint32_t kRegTimestampFrequencyLow = 0x0940;
-constexpr uint32_t kRegTimestampControl = 0x0944;         // write-only: reset, latch
-constexpr uint32_t kRegTimestampValueHigh = 0x0948;       // the latched value
+constexpr uint32_t kRegTimestampControl = 0x0944;    // write-only: reset, latch
+constexpr uint32_t kRegTimestampValueHigh = 0x0948;  // the latched value
 constexpr uint32_t kRegTimestampValueLow = 0x094C;
 constexpr uint32_t kRegDiscoveryAckDelay = 0x0950;
 constexpr uint32_t kRegGvcpConfiguration = 0x0954;
-constexpr uint32_t kRegPendingTimeout = 0x0958;           // ms
+constexpr uint32_t kRegPendingTimeout = 0x0958;  // ms
 constexpr uint32_t kRegControlSwitchoverKey = 0x095C;
-constexpr uint32_t kRegCcp = 0x0A00;                      // control channel privilege
+constexpr uint32_t kRegCcp = 0x0A00;  // control channel privilege
 constexpr uint32_t kRegPrimaryApplicationPort = 0x0A04;
 constexpr uint32_t kRegPrimaryApplicationIp = 0x0A14;
-constexpr uint32_t kRegMcp = 0x0B00;                      // message channel port
-constexpr uint32_t kRegMcda = 0x0B10;                     // message channel destination
+constexpr uint32_t kRegMcp = 0x0B00;   // message channel port
+constexpr uint32_t kRegMcda = 0x0B10;  // message channel destination
 constexpr uint32_t kRegMctt = 0x0B14;
 constexpr uint32_t kRegMcrc = 0x0B18;
 

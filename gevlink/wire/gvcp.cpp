@@ -9,10 +9,9 @@ namespace {
 
 // Discovery payload offsets (the bootstrap register addresses, too).
 constexpr size_t kOffVersion = 0x00, kOffMode = 0x04, kOffMacHigh = 0x0A;
-constexpr size_t kOffIpOptions = 0x10, kOffIpCurrent = 0x14, kOffIp = 0x24, kOffSubnet = 0x34,
-                 kOffGateway = 0x44;
-constexpr size_t kOffManufacturer = 0x48, kOffModel = 0x68, kOffVersionText = 0x88,
-                 kOffInfo = 0xA8, kOffSerial = 0xD8, kOffUserName = 0xE8;
+constexpr size_t kOffIpOptions = 0x10, kOffIpCurrent = 0x14, kOffIp = 0x24, kOffSubnet = 0x34, kOffGateway = 0x44;
+constexpr size_t kOffManufacturer = 0x48, kOffModel = 0x68, kOffVersionText = 0x88, kOffInfo = 0xA8, kOffSerial = 0xD8,
+                 kOffUserName = 0xE8;
 
 Bytes header(uint8_t b0, uint8_t b1, uint16_t code, uint16_t id, size_t payloadSize) {
   Bytes out(kGvcpHeaderSize);
@@ -51,8 +50,7 @@ const char* statusName(uint16_t status) {
     case GEV_STATUS_INVALID_HEADER: return "GEV_STATUS_INVALID_HEADER";
     case GEV_STATUS_WRONG_CONFIG: return "GEV_STATUS_WRONG_CONFIG";
     case GEV_STATUS_PACKET_NOT_YET_AVAILABLE: return "GEV_STATUS_PACKET_NOT_YET_AVAILABLE";
-    case GEV_STATUS_PACKET_AND_PREV_REMOVED_FROM_MEMORY:
-      return "GEV_STATUS_PACKET_AND_PREV_REMOVED_FROM_MEMORY";
+    case GEV_STATUS_PACKET_AND_PREV_REMOVED_FROM_MEMORY: return "GEV_STATUS_PACKET_AND_PREV_REMOVED_FROM_MEMORY";
     case GEV_STATUS_PACKET_REMOVED_FROM_MEMORY: return "GEV_STATUS_PACKET_REMOVED_FROM_MEMORY";
     case GEV_STATUS_NO_REF_TIME: return "GEV_STATUS_NO_REF_TIME";
     case GEV_STATUS_PACKET_TEMPORARILY_UNAVAILABLE: return "GEV_STATUS_PACKET_TEMPORARILY_UNAVAILABLE";
@@ -63,29 +61,25 @@ const char* statusName(uint16_t status) {
   }
 }
 
-ParseResult parseCommand(std::span<const uint8_t> datagram, CommandHeader& header,
-                         std::span<const uint8_t>& payload) {
+ParseResult parseCommand(std::span<const uint8_t> datagram, CommandHeader& header, std::span<const uint8_t>& payload) {
   if (datagram.size() < kGvcpHeaderSize) return {"GVCP command shorter than its 8-byte header"};
   if (datagram[0] != kGvcpKey) return {"GVCP command without the key 0x42"};
   header.flags = datagram[1];
   header.command = get16(&datagram[2]);
   header.length = get16(&datagram[4]);
   header.reqId = get16(&datagram[6]);
-  if (header.length > datagram.size() - kGvcpHeaderSize)
-    return {"GVCP command length beyond the datagram"};
+  if (header.length > datagram.size() - kGvcpHeaderSize) return {"GVCP command length beyond the datagram"};
   payload = datagram.subspan(kGvcpHeaderSize, header.length);
   return {};
 }
 
-ParseResult parseAck(std::span<const uint8_t> datagram, AckHeader& header,
-                     std::span<const uint8_t>& payload) {
+ParseResult parseAck(std::span<const uint8_t> datagram, AckHeader& header, std::span<const uint8_t>& payload) {
   if (datagram.size() < kGvcpHeaderSize) return {"GVCP acknowledge shorter than its 8-byte header"};
   header.status = get16(&datagram[0]);
   header.answer = get16(&datagram[2]);
   header.length = get16(&datagram[4]);
   header.ackId = get16(&datagram[6]);
-  if (header.length > datagram.size() - kGvcpHeaderSize)
-    return {"GVCP acknowledge length beyond the datagram"};
+  if (header.length > datagram.size() - kGvcpHeaderSize) return {"GVCP acknowledge length beyond the datagram"};
   payload = datagram.subspan(kGvcpHeaderSize, header.length);
   return {};
 }
@@ -97,8 +91,7 @@ Bytes encodeCommand(uint8_t flags, uint16_t command, uint16_t reqId, std::span<c
 }
 
 Bytes encodeAck(uint16_t status, uint16_t answer, uint16_t ackId, std::span<const uint8_t> payload) {
-  Bytes out = header(static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status), answer,
-                     ackId, payload.size());
+  Bytes out = header(static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status), answer, ackId, payload.size());
   append(out, payload);
   return out;
 }
@@ -106,9 +99,8 @@ Bytes encodeAck(uint16_t status, uint16_t answer, uint16_t ackId, std::span<cons
 // ---- DISCOVERY ----
 
 Bytes encodeDiscoveryCmd(uint16_t reqId, bool allowBroadcastAck) {
-  return encodeCommand(
-      static_cast<uint8_t>(kFlagAckRequired | (allowBroadcastAck ? kFlagAllowBroadcastAck : 0)),
-      kDiscoveryCmd, reqId);
+  return encodeCommand(static_cast<uint8_t>(kFlagAckRequired | (allowBroadcastAck ? kFlagAllowBroadcastAck : 0)),
+                       kDiscoveryCmd, reqId);
 }
 
 void writeDiscoveryRecord(const DiscoveryInfo& info, uint8_t* r) {
@@ -273,8 +265,7 @@ Bytes encodeReadMemAck(uint16_t ackId, uint16_t status, uint32_t address, std::s
   return encodeAck(status, kReadMemAck, ackId, p);
 }
 
-ParseResult parseReadMemAck(std::span<const uint8_t> payload, uint32_t& address,
-                            std::span<const uint8_t>& data) {
+ParseResult parseReadMemAck(std::span<const uint8_t> payload, uint32_t& address, std::span<const uint8_t>& data) {
   if (payload.size() < 4) return {"READMEM_ACK without its address"};
   address = get32(&payload[0]);
   data = payload.subspan(4);
@@ -288,8 +279,7 @@ Bytes encodeWriteMemCmd(uint16_t reqId, uint32_t address, std::span<const uint8_
   return encodeCommand(kFlagAckRequired, kWriteMemCmd, reqId, p);
 }
 
-ParseResult parseWriteMemCmd(std::span<const uint8_t> payload, uint32_t& address,
-                             std::span<const uint8_t>& data) {
+ParseResult parseWriteMemCmd(std::span<const uint8_t> payload, uint32_t& address, std::span<const uint8_t>& data) {
   if (payload.size() < 5) return {"WRITEMEM without an address and data"};
   address = get32(&payload[0]);
   data = payload.subspan(4);

@@ -96,17 +96,13 @@ struct AckHeader {
 
 // Splits a command datagram: key 0x42, header complete, the length field not
 // beyond the datagram (trailing bytes past it are ignored).
-ParseResult parseCommand(std::span<const uint8_t> datagram, CommandHeader& header,
-                         std::span<const uint8_t>& payload);
-ParseResult parseAck(std::span<const uint8_t> datagram, AckHeader& header,
-                     std::span<const uint8_t>& payload);
+ParseResult parseCommand(std::span<const uint8_t> datagram, CommandHeader& header, std::span<const uint8_t>& payload);
+ParseResult parseAck(std::span<const uint8_t> datagram, AckHeader& header, std::span<const uint8_t>& payload);
 
 // A whole datagram: header (its length field = payload size) + payload.
 // The payload must not exceed 65535 bytes (it is cut there).
-Bytes encodeCommand(uint8_t flags, uint16_t command, uint16_t reqId,
-                    std::span<const uint8_t> payload = {});
-Bytes encodeAck(uint16_t status, uint16_t answer, uint16_t ackId,
-                std::span<const uint8_t> payload = {});
+Bytes encodeCommand(uint8_t flags, uint16_t command, uint16_t reqId, std::span<const uint8_t> payload = {});
+Bytes encodeAck(uint16_t status, uint16_t answer, uint16_t ackId, std::span<const uint8_t> payload = {});
 
 // ---- DISCOVERY ---------------------------------------------------------
 
@@ -170,16 +166,13 @@ ParseResult parseWriteRegAck(std::span<const uint8_t> payload, uint16_t& index);
 Bytes encodeReadMemCmd(uint16_t reqId, uint32_t address, uint16_t count);
 // Layout only; alignment and the 536-byte limit are the device's to judge.
 ParseResult parseReadMemCmd(std::span<const uint8_t> payload, uint32_t& address, uint16_t& count);
-Bytes encodeReadMemAck(uint16_t ackId, uint16_t status, uint32_t address,
-                       std::span<const uint8_t> data);
+Bytes encodeReadMemAck(uint16_t ackId, uint16_t status, uint32_t address, std::span<const uint8_t> data);
 // data points into payload.
-ParseResult parseReadMemAck(std::span<const uint8_t> payload, uint32_t& address,
-                            std::span<const uint8_t>& data);
+ParseResult parseReadMemAck(std::span<const uint8_t> payload, uint32_t& address, std::span<const uint8_t>& data);
 
 Bytes encodeWriteMemCmd(uint16_t reqId, uint32_t address, std::span<const uint8_t> data);
 // data points into payload; at least 1 byte.
-ParseResult parseWriteMemCmd(std::span<const uint8_t> payload, uint32_t& address,
-                             std::span<const uint8_t>& data);
+ParseResult parseWriteMemCmd(std::span<const uint8_t> payload, uint32_t& address, std::span<const uint8_t>& data);
 // index: bytes written.
 Bytes encodeWriteMemAck(uint16_t ackId, uint16_t status, uint16_t index);
 ParseResult parseWriteMemAck(std::span<const uint8_t> payload, uint16_t& index);
@@ -188,7 +181,7 @@ ParseResult parseWriteMemAck(std::span<const uint8_t> payload, uint16_t& index);
 
 struct PacketResend {
   uint16_t channel = 0;
-  uint64_t blockId = 0;  // 16 bits unless extendedId
+  uint64_t blockId = 0;                      // 16 bits unless extendedId
   uint32_t firstPacket = 0, lastPacket = 0;  // 24 bits unless extendedId
   bool extendedId = false;
 };

@@ -26,16 +26,14 @@ size_t writeGvspHeader(std::span<uint8_t> out, const GvspHeader& h) {
   return size;
 }
 
-ParseResult parseGvspHeader(std::span<const uint8_t> packet, GvspHeader& h,
-                            std::span<const uint8_t>& payload) {
+ParseResult parseGvspHeader(std::span<const uint8_t> packet, GvspHeader& h, std::span<const uint8_t>& payload) {
   if (packet.size() < kGvspHeaderSize) return {"GVSP packet shorter than its 8-byte header"};
   const uint8_t* p = packet.data();
   h.status = get16(p);
   h.extendedId = (p[4] & 0x80) != 0;
   h.format = p[4] & 0x0F;
   if (h.extendedId) {
-    if (packet.size() < kGvspExtendedHeaderSize)
-      return {"GVSP extended-id packet shorter than its 20-byte header"};
+    if (packet.size() < kGvspExtendedHeaderSize) return {"GVSP extended-id packet shorter than its 20-byte header"};
     h.blockId = get64(p + 8);
     h.packetId = get32(p + 16);
     payload = packet.subspan(kGvspExtendedHeaderSize);
@@ -47,8 +45,7 @@ ParseResult parseGvspHeader(std::span<const uint8_t> packet, GvspHeader& h,
   return {};
 }
 
-size_t writeImageLeader(std::span<uint8_t> out, uint64_t blockId, bool extendedId,
-                        const ImageLeader& l) {
+size_t writeImageLeader(std::span<uint8_t> out, uint64_t blockId, bool extendedId, const ImageLeader& l) {
   const size_t headerSize = writeGvspHeader(out, GvspHeader{GEV_STATUS_SUCCESS, blockId, kFormatLeader, 0, extendedId});
   if (headerSize == 0 || out.size() < headerSize + kImageLeaderSize) return 0;
   uint8_t* p = out.data() + headerSize;
@@ -65,10 +62,10 @@ size_t writeImageLeader(std::span<uint8_t> out, uint64_t blockId, bool extendedI
   return headerSize + kImageLeaderSize;
 }
 
-size_t writeImageTrailer(std::span<uint8_t> out, uint64_t blockId, uint32_t trailerPacketId,
-                         bool extendedId, const ImageTrailer& t) {
-  const size_t headerSize = writeGvspHeader(
-      out, GvspHeader{GEV_STATUS_SUCCESS, blockId, kFormatTrailer, trailerPacketId, extendedId});
+size_t writeImageTrailer(std::span<uint8_t> out, uint64_t blockId, uint32_t trailerPacketId, bool extendedId,
+                         const ImageTrailer& t) {
+  const size_t headerSize =
+      writeGvspHeader(out, GvspHeader{GEV_STATUS_SUCCESS, blockId, kFormatTrailer, trailerPacketId, extendedId});
   if (headerSize == 0 || out.size() < headerSize + kImageTrailerSize) return 0;
   uint8_t* p = out.data() + headerSize;
   put16(p, 0);

@@ -48,8 +48,7 @@ constexpr uint32_t payloadBytesPerPacket(uint32_t packetSize, bool extendedId = 
 // Writes the header; returns its size (8 or 20), 0 when out is too small.
 size_t writeGvspHeader(std::span<uint8_t> out, const GvspHeader& header);
 // payload: the bytes after the header.
-ParseResult parseGvspHeader(std::span<const uint8_t> packet, GvspHeader& header,
-                            std::span<const uint8_t>& payload);
+ParseResult parseGvspHeader(std::span<const uint8_t> packet, GvspHeader& header, std::span<const uint8_t>& payload);
 
 struct ImageLeader {
   uint16_t fieldInfo = 0;  // reserved in progressive images
@@ -69,10 +68,9 @@ constexpr size_t kImageTrailerSize = 8;  // after the GVSP header
 
 // Whole leader and trailer packets (header included, packet id 0 and
 // trailerPacketId); return the bytes written, 0 when out is too small.
-size_t writeImageLeader(std::span<uint8_t> out, uint64_t blockId, bool extendedId,
-                        const ImageLeader& leader);
-size_t writeImageTrailer(std::span<uint8_t> out, uint64_t blockId, uint32_t trailerPacketId,
-                         bool extendedId, const ImageTrailer& trailer);
+size_t writeImageLeader(std::span<uint8_t> out, uint64_t blockId, bool extendedId, const ImageLeader& leader);
+size_t writeImageTrailer(std::span<uint8_t> out, uint64_t blockId, uint32_t trailerPacketId, bool extendedId,
+                         const ImageTrailer& trailer);
 // The bytes after the GVSP header of a leader or trailer packet. The leader
 // must be an image leader (payload type 0x0001 or 0x4001, the latter with
 // chunk data after the image).

@@ -13,8 +13,8 @@ namespace {
 
 class FuzzCallback : public IIpcCallback {
  public:
-  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status,
-                void* data, std::int32_t* len) override {
+  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status, void* data,
+                std::int32_t* len) override {
     std::size_t n = std::strlen(name);  // must be terminated within the field
     if (n > 19) std::abort();
     *status = (id & 1) ? 1 : 0;
@@ -64,8 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r != orvipc::FrameReader::Result::kMessage) break;
     if (reader.size() > orvipc::kMaxMessage) std::abort();
     std::size_t out = orvipc::buildReply(reader.data(), reply.data(), &cb);
-    if (out > orvipc::kMaxMessage || out != orvipc::kHeaderSize + orvipc::getLen(reply.data()))
-      std::abort();
+    if (out > orvipc::kMaxMessage || out != orvipc::kHeaderSize + orvipc::getLen(reply.data())) std::abort();
   }
   return 0;
 }

@@ -75,8 +75,7 @@ class IpcTest : public ::testing::Test {
 
   // A server process with the scripted callback; it logs to serverLog_ and
   // runs until killed, after telling "up" (or "down" when start failed).
-  std::unique_ptr<Child> serverProcess(int maxConnections = 4,
-                                       std::function<void(IIpcServer&)> then = nullptr) {
+  std::unique_ptr<Child> serverProcess(int maxConnections = 4, std::function<void(IIpcServer&)> then = nullptr) {
     serverLog_ = ipctest::tempPath(name_ + ".server.log");
     auto child = std::make_unique<Child>([=, this] {
       std::unique_ptr<IIpcServer> server(CreateIpcServerInstance());
@@ -439,8 +438,7 @@ TEST_F(IpcTest, ServerStopReachesTheClient) {
 struct CountingCallback : IIpcCallback {
   static std::atomic<int> created;
   int tag = 0;
-  int onMessage(std::uint16_t, char op, const char*, char, std::int32_t* status, void* data,
-                std::int32_t*) override {
+  int onMessage(std::uint16_t, char op, const char*, char, std::int32_t* status, void* data, std::int32_t*) override {
     if (op == 'G') *static_cast<std::int32_t*>(data) = tag;
     *status = 1;
     return 0;
@@ -483,8 +481,7 @@ namespace {
 struct ReentrantCallback : IIpcCallback {
   IIpcClient* client = nullptr;
   std::atomic<int> refused{0};
-  int onMessage(std::uint16_t, char op, const char*, char, std::int32_t*, void*,
-                std::int32_t*) override {
+  int onMessage(std::uint16_t, char op, const char*, char, std::int32_t*, void*, std::int32_t*) override {
     if (op == 'T') {
       int ok = 1;
       client->getInt("answer", &ok, 1);

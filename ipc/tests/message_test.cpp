@@ -41,8 +41,7 @@ TEST(Message, ReplyLengthFollowsTypeAndEchoesAcceptedSets) {
   EXPECT_EQ(std::memcmp(b.reply.data() + 32, &d, 8), 0);
   EXPECT_EQ(b.run(&cb, ipctest::makeMessage(2, 'S', 'D', "refuse", &d, 8)), 40u);
   EXPECT_EQ(orvipc::getStatus(b.reply.data()), 0);
-  EXPECT_EQ(std::vector<std::uint8_t>(b.reply.begin() + 32, b.reply.begin() + 40),
-            std::vector<std::uint8_t>(8, 0));
+  EXPECT_EQ(std::vector<std::uint8_t>(b.reply.begin() + 32, b.reply.begin() + 40), std::vector<std::uint8_t>(8, 0));
 
   // a command is answered with len 4 and the value 0; an unknown get with status 0
   EXPECT_EQ(b.run(&cb, ipctest::makeMessage(3, 'C', 'I', "cmd", nullptr, 0)), 36u);
@@ -64,8 +63,7 @@ TEST(Message, ReplyLengthFollowsTypeAndEchoesAcceptedSets) {
 class LyingCallback : public IIpcCallback {
  public:
   explicit LyingCallback(std::int32_t claim) : claim_(claim) {}
-  int onMessage(std::uint16_t, char, const char*, char, std::int32_t* status, void*,
-                std::int32_t* len) override {
+  int onMessage(std::uint16_t, char, const char*, char, std::int32_t* status, void*, std::int32_t* len) override {
     *status = 1;
     *len = claim_;
     return 0;
@@ -82,8 +80,7 @@ TEST(Message, UnsafeLengthsAndNamesAreContained) {
   EXPECT_EQ(b.run(&negative, ipctest::makeMessage(1, 'G', 'A', "x", nullptr, 0)), 32u);
   // A set of an int without data is echoed as zeros, not as stale bytes.
   EXPECT_EQ(b.run(&negative, ipctest::makeMessage(1, 'S', 'I', "x", nullptr, 0)), 36u);
-  EXPECT_EQ(std::vector<std::uint8_t>(b.reply.begin() + 32, b.reply.begin() + 36),
-            std::vector<std::uint8_t>(4, 0));
+  EXPECT_EQ(std::vector<std::uint8_t>(b.reply.begin() + 32, b.reply.begin() + 36), std::vector<std::uint8_t>(4, 0));
 
   // A name field without terminator reaches the callback cut to 19 characters.
   ipctest::ScriptedCallback cb;
@@ -114,8 +111,7 @@ TEST(Message, NotificationLengths) {
   EXPECT_EQ(orvipc::buildNotification(msg.data(), 0, "t", 'D', &d, 0), 40u);
   EXPECT_EQ(orvipc::buildNotification(msg.data(), 0, "t", 0, nullptr, 0), 32u);
   std::vector<std::uint8_t> big(orvipc::kMaxData + 1);
-  EXPECT_EQ(orvipc::buildNotification(msg.data(), 0, "t", 'A', big.data(),
-                                      static_cast<std::uint32_t>(big.size())), 0u);
+  EXPECT_EQ(orvipc::buildNotification(msg.data(), 0, "t", 'A', big.data(), static_cast<std::uint32_t>(big.size())), 0u);
 }
 
 // A source handing out a byte string in pieces of a few bytes.

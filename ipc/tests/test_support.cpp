@@ -40,8 +40,8 @@ class PrivateRuntimeDir : public ::testing::Environment {
 };
 
 PrivateRuntimeDir* environment() {
-  static PrivateRuntimeDir* env = static_cast<PrivateRuntimeDir*>(
-      ::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir));
+  static PrivateRuntimeDir* env =
+      static_cast<PrivateRuntimeDir*>(::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir));
   return env;
 }
 [[maybe_unused]] PrivateRuntimeDir* const registered = environment();
@@ -225,8 +225,8 @@ bool RawPeer::closedByServer(int timeoutMs) {
 
 void RawPeer::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
-std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, const char* name,
-                                      const void* data, std::uint32_t len) {
+std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, const char* name, const void* data,
+                                      std::uint32_t len) {
   std::vector<std::uint8_t> msg(32 + len, 0);
   std::memcpy(msg.data(), &id, 2);
   msg[2] = static_cast<std::uint8_t>(op);
@@ -237,8 +237,8 @@ std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, cons
   return msg;
 }
 
-int ScriptedCallback::onMessage(std::uint16_t id, char op, const char* name, char type,
-                                std::int32_t* status, void* data, std::int32_t* len) {
+int ScriptedCallback::onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status,
+                                void* data, std::int32_t* len) {
   {
     Seen s{id, op, type, name, *len, {}};
     if (op != 'G' && *len > 0) {
@@ -292,8 +292,8 @@ std::vector<ScriptedCallback::Seen> ScriptedCallback::seen() {
   return seen_;
 }
 
-int RecordingCallback::onMessage(std::uint16_t id, char op, const char* name, char type,
-                                 std::int32_t* status, void* data, std::int32_t* len) {
+int RecordingCallback::onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status,
+                                 void* data, std::int32_t* len) {
   Got g{id, op, type, name, *status, *len, {}};
   auto* p = static_cast<std::uint8_t*>(data);
   if (*len > 0) g.data.assign(p, p + *len);

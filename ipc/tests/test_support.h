@@ -68,8 +68,8 @@ class RawPeer {
   char answer_ = 0;
 };
 
-std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, const char* name,
-                                      const void* data, std::uint32_t len);
+std::vector<std::uint8_t> makeMessage(std::uint16_t id, char op, char type, const char* name, const void* data,
+                                      std::uint32_t len);
 
 // Server callback with fixed answers:
 //   G I "answer" -> 42; G F "pi" -> 3.5f; G D "e" -> 2.5; G A "blob" -> 100
@@ -88,8 +88,8 @@ class ScriptedCallback : public IIpcCallback {
     std::int32_t len;
     std::vector<std::uint8_t> data;
   };
-  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status,
-                void* data, std::int32_t* len) override;
+  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status, void* data,
+                std::int32_t* len) override;
   IIpcCallback* create() override { return nullptr; }
   std::vector<Seen> seen();
   std::atomic<int> count{0};
@@ -111,8 +111,8 @@ class RecordingCallback : public IIpcCallback {
     std::int32_t len;
     std::vector<std::uint8_t> data;
   };
-  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status,
-                void* data, std::int32_t* len) override;
+  int onMessage(std::uint16_t id, char op, const char* name, char type, std::int32_t* status, void* data,
+                std::int32_t* len) override;
   IIpcCallback* create() override { return nullptr; }
   std::vector<Got> got();
   int countOp(char op);

@@ -10,9 +10,7 @@
 
 namespace {
 
-std::string uniqueName(const char* what) {
-  return std::string("ZEL_TEST_") + what + "_" + std::to_string(::getpid());
-}
+std::string uniqueName(const char* what) { return std::string("ZEL_TEST_") + what + "_" + std::to_string(::getpid()); }
 
 TEST(NamedEvent, SetResetWaitInOneProcess) {
   auto ev = platform::NamedEvent::create(uniqueName("local"));

@@ -64,7 +64,10 @@ TEST(RuntimeDir, PrivateFolderUnderXdgRuntimeDir) {
   // A folder others can enter is not used.
   ::chmod(dir.c_str(), 0755);
   EXPECT_EQ(platform::runtimeDir("orvipc"), "");
-  if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else ::unsetenv("XDG_RUNTIME_DIR");
+  if (old)
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
   std::filesystem::remove_all(base);
 }
 

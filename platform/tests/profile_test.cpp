@@ -37,25 +37,26 @@ class ProfileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileTest, LookupRules) {
-  write("; settings\n"
-        "[PhaseShift]\n"
-        "image_width=1280\n"
-        "  Image_Height  =  1024  \n"
-        "empty=\n"
-        "quoted=\"  a b  \"\n"
-        "single='x'\n"
-        "unbalanced=\"x\n"
-        ";nimage=99\n"
-        "[PSLIB]\n"
-        "bw_diff=0x10\n");
+  write(
+      "; settings\n"
+      "[PhaseShift]\n"
+      "image_width=1280\n"
+      "  Image_Height  =  1024  \n"
+      "empty=\n"
+      "quoted=\"  a b  \"\n"
+      "single='x'\n"
+      "unbalanced=\"x\n"
+      ";nimage=99\n"
+      "[PSLIB]\n"
+      "bw_diff=0x10\n");
   EXPECT_EQ(get("PhaseShift", "image_width", "0"), "1280");
   EXPECT_EQ(get("phaseshift", "IMAGE_HEIGHT", "0"), "1024");  // names ignore case, blanks trimmed
-  EXPECT_EQ(get("PhaseShift", "empty", "13"), "");              // present but empty: not the default
-  EXPECT_EQ(get("PhaseShift", "quoted", ""), "  a b  ");         // one pair of quotes removed
+  EXPECT_EQ(get("PhaseShift", "empty", "13"), "");            // present but empty: not the default
+  EXPECT_EQ(get("PhaseShift", "quoted", ""), "  a b  ");      // one pair of quotes removed
   EXPECT_EQ(get("PhaseShift", "single", ""), "x");
   EXPECT_EQ(get("PhaseShift", "unbalanced", ""), "\"x");
-  EXPECT_EQ(get("PhaseShift", "nimage", "13"), "13");            // commented out
-  EXPECT_EQ(get("PhaseShift", "bw_diff", "10"), "10");           // other section
+  EXPECT_EQ(get("PhaseShift", "nimage", "13"), "13");   // commented out
+  EXPECT_EQ(get("PhaseShift", "bw_diff", "10"), "10");  // other section
   EXPECT_EQ(get("PSLIB", "bw_diff", "10"), "0x10");
   EXPECT_EQ(get("Missing", "bw_diff", "dflt"), "dflt");
   EXPECT_EQ(get("PSLIB", "missing", nullptr), "");

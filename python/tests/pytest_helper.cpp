@@ -51,8 +51,7 @@ int render(const std::string& dir) {
   return 0;
 }
 
-int decode(const std::string& kindText, const std::string& dir, const std::string& settings,
-           const std::string& out) {
+int decode(const std::string& kindText, const std::string& dir, const std::string& settings, const std::string& out) {
   zelscan::DecoderKind kind;
   if (!zelscan::parseDecoderKind(kindText, kind)) return fail("decoder must be phsft or sgbm");
   std::string error;

@@ -270,8 +270,8 @@ uint16_t Device::Impl::readBootstrap(uint32_t a, uint32_t& v) const {
     case kRegNumberOfStreamChannels: v = 1; break;
     case kRegGvspCapability: v = kGvspCapScsp; break;
     case kRegGvcpCapability:
-      v = kGvcpCapUserDefinedName | kGvcpCapSerialNumber | kGvcpCapHeartbeatDisable |
-          kGvcpCapPendingAck | kGvcpCapPacketResend | kGvcpCapWriteMem;
+      v = kGvcpCapUserDefinedName | kGvcpCapSerialNumber | kGvcpCapHeartbeatDisable | kGvcpCapPendingAck |
+          kGvcpCapPacketResend | kGvcpCapWriteMem;
       break;
     case kRegHeartbeatTimeout: v = heartbeatMs; break;
     case kRegTimestampFrequencyHigh: v = static_cast<uint32_t>(clock->frequency() >> 32); break;
@@ -324,7 +324,10 @@ uint16_t Device::Impl::writeBootstrap(uint32_t a, uint32_t v, const sockaddr_in&
       if (v & kTimestampControlLatch) latchedTimestamp = clock->now();
       return GEV_STATUS_SUCCESS;
     case kRegGvcpConfiguration: gvcpConfig = v; return GEV_STATUS_SUCCESS;
-    case kRegScp0: scp = v & kScpPortMask; notify = true; return GEV_STATUS_SUCCESS;
+    case kRegScp0:
+      scp = v & kScpPortMask;
+      notify = true;
+      return GEV_STATUS_SUCCESS;
     case kRegScps0: {
       const uint32_t size = v & kScpsPacketSizeMask;
       if (size < kMinPacketSize) return GEV_STATUS_INVALID_PARAMETER;
@@ -339,7 +342,10 @@ uint16_t Device::Impl::writeBootstrap(uint32_t a, uint32_t v, const sockaddr_in&
       if (v > clock->frequency() / 100) return GEV_STATUS_INVALID_PARAMETER;
       scpd = v;
       return GEV_STATUS_SUCCESS;
-    case kRegScda0: scda = v; notify = true; return GEV_STATUS_SUCCESS;
+    case kRegScda0:
+      scda = v;
+      notify = true;
+      return GEV_STATUS_SUCCESS;
     case kRegSccfg0: sccfg = v; return GEV_STATUS_SUCCESS;
     default: return GEV_STATUS_WRITE_PROTECT;
   }
@@ -476,7 +482,7 @@ void Device::Impl::run() {
         socklen_t fromLen = sizeof from;
         const ssize_t got = ::recvfrom(fds[i].fd, buffer.data(), buffer.size(), MSG_TRUNC,
                                        reinterpret_cast<sockaddr*>(&from), &fromLen);
-        if (got < 0) break;  // EAGAIN: all read
+        if (got < 0) break;                                      // EAGAIN: all read
         if (static_cast<size_t>(got) > buffer.size()) continue;  // no GVCP datagram is this long
         handle(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)), from, i == 2);
       }
@@ -536,8 +542,7 @@ void Device::Impl::handle(std::span<const uint8_t> datagram, const sockaddr_in& 
     case wire::kPacketResendCmd: onResend(h, payload); return;
     default:
       if (ack)
-        reply(from, wire::encodeAck(wire::GEV_STATUS_NOT_IMPLEMENTED,
-                                    static_cast<uint16_t>(h.command + 1), h.reqId));
+        reply(from, wire::encodeAck(wire::GEV_STATUS_NOT_IMPLEMENTED, static_cast<uint16_t>(h.command + 1), h.reqId));
   }
 }
 
@@ -575,8 +580,7 @@ bool Device::Impl::allowedToRead(const sockaddr_in& from) const {
   return mayRead(from);
 }
 
-void Device::Impl::onReadReg(const wire::CommandHeader& h, std::span<const uint8_t> payload,
-                             const sockaddr_in& from) {
+void Device::Impl::onReadReg(const wire::CommandHeader& h, std::span<const uint8_t> payload, const sockaddr_in& from) {
   const bool ack = (h.flags & wire::kFlagAckRequired) != 0;
   std::vector<uint32_t> addresses, values;
   if (!wire::parseReadRegCmd(payload, addresses)) {
@@ -593,8 +597,7 @@ void Device::Impl::onReadReg(const wire::CommandHeader& h, std::span<const uint8
   if (ack) reply(from, wire::encodeReadRegAck(h.reqId, status, values));
 }
 
-void Device::Impl::onWriteReg(const wire::CommandHeader& h, std::span<const uint8_t> payload,
-                              const sockaddr_in& from) {
+void Device::Impl::onWriteReg(const wire::CommandHeader& h, std::span<const uint8_t> payload, const sockaddr_in& from) {
   const bool ack = (h.flags & wire::kFlagAckRequired) != 0;
   std::vector<wire::RegisterWrite> writes;
   if (!wire::parseWriteRegCmd(payload, writes)) {
@@ -602,8 +605,7 @@ void Device::Impl::onWriteReg(const wire::CommandHeader& h, std::span<const uint
     return;
   }
   bool slow = false;
-  for (const auto& w : writes)
-    slow = slow || (w.address >= wire::kBootstrapSize && features.isSlowWrite(w.address));
+  for (const auto& w : writes) slow = slow || (w.address >= wire::kBootstrapSize && features.isSlowWrite(w.address));
   if (slow && ack) reply(from, wire::encodePendingAck(h.reqId, kPendingTimeMs));
   uint16_t status = wire::GEV_STATUS_SUCCESS;
   uint16_t done = 0;
@@ -628,8 +630,7 @@ Device::Impl::Region Device::Impl::regionOf(uint32_t address, uint32_t length) c
   return Region::Features;
 }
 
-void Device::Impl::onReadMem(const wire::CommandHeader& h, std::span<const uint8_t> payload,
-                             const sockaddr_in& from) {
+void Device::Impl::onReadMem(const wire::CommandHeader& h, std::span<const uint8_t> payload, const sockaddr_in& from) {
   uint32_t address = 0;
   uint16_t count = 0;
   uint16_t status = wire::GEV_STATUS_SUCCESS;
@@ -661,8 +662,7 @@ void Device::Impl::onReadMem(const wire::CommandHeader& h, std::span<const uint8
   if (h.flags & wire::kFlagAckRequired) reply(from, wire::encodeReadMemAck(h.reqId, status, address, data));
 }
 
-void Device::Impl::onWriteMem(const wire::CommandHeader& h, std::span<const uint8_t> payload,
-                              const sockaddr_in& from) {
+void Device::Impl::onWriteMem(const wire::CommandHeader& h, std::span<const uint8_t> payload, const sockaddr_in& from) {
   const bool ack = (h.flags & wire::kFlagAckRequired) != 0;
   uint32_t address = 0;
   std::span<const uint8_t> data;
@@ -767,8 +767,8 @@ void Device::Impl::onResend(const wire::CommandHeader& h, std::span<const uint8_
     } else {
       const size_t offset = size_t{id - 1} * frame->dataPerPacket;
       const size_t size = std::min<size_t>(frame->dataPerPacket, frame->image.size() - offset);
-      send(wire::writeGvspHeader(head, wire::GvspHeader{wire::GEV_STATUS_SUCCESS, frame->blockId,
-                                                        wire::kFormatPayload, id, false}),
+      send(wire::writeGvspHeader(
+               head, wire::GvspHeader{wire::GEV_STATUS_SUCCESS, frame->blockId, wire::kFormatPayload, id, false}),
            frame->image.data() + offset, size);
     }
     ++resent;
@@ -885,8 +885,8 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
   leader.width = width;
   leader.height = height;
   const size_t leaderSize = wire::writeImageLeader(d.leaderPacket, blockId, false, leader);
-  const size_t trailerSize = wire::writeImageTrailer(
-      d.trailerPacket, blockId, trailerId, false, wire::ImageTrailer{wire::kPayloadTypeImage, height});
+  const size_t trailerSize = wire::writeImageTrailer(d.trailerPacket, blockId, trailerId, false,
+                                                     wire::ImageTrailer{wire::kPayloadTypeImage, height});
 
   size_t count = 0;
   uint64_t sent = 0;
@@ -906,8 +906,10 @@ bool Device::sendFrame(const uint8_t* image, uint32_t width, uint32_t height, ui
     const int64_t due = start + static_cast<int64_t>(delayNs * id);
     if (due > steadyNs() + 100'000) {
       flush();
-      if (!d.running.load()) ok = false;  // stopped: the rest is not sent
-      else sleepUntilNs(due);
+      if (!d.running.load())
+        ok = false;  // stopped: the rest is not sent
+      else
+        sleepUntilNs(due);
     }
   };
   auto queue = [&](void* head, size_t headSize, const uint8_t* data, size_t dataSize) {

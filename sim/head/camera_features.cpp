@@ -5,8 +5,7 @@
 
 namespace sim::head {
 
-CameraFeatures::CameraFeatures(int camera, const SceneImages& images, sim::ProjectorState& projector,
-                               double freeRunFps)
+CameraFeatures::CameraFeatures(int camera, const SceneImages& images, sim::ProjectorState& projector, double freeRunFps)
     : camera_(camera),
       images_(images),
       projector_(projector),
@@ -113,8 +112,7 @@ uint16_t CameraFeatures::writeRegister(uint32_t address, uint32_t value) {
         t.source = value;
         return kStatusSuccess;
       case camreg::kTriggerActivation:
-      case camreg::kAcquisitionMode:
-        return value == 0 ? kStatusSuccess : kStatusInvalidParameter;
+      case camreg::kAcquisitionMode: return value == 0 ? kStatusSuccess : kStatusInvalidParameter;
       case camreg::kAcquisitionStart:
         acquiring_ = true;
         updateLoop();

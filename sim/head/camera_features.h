@@ -60,7 +60,7 @@ class CameraFeatures : public sim::gige::RegisterSpace {
  private:
   void sendFrame(int pattern);
   void onPatternShown(int pattern);
-  void updateLoop();  // with mutex_ held
+  void updateLoop();             // with mutex_ held
   int effectiveTrigger() const;  // selector index, or -1 for free-running
 
   struct Trigger {

@@ -66,10 +66,14 @@ bool parseFaultControl(const std::string& text, std::vector<sim::gige::DeviceFau
     for (size_t i = 0; i < result.size(); ++i) {
       if (device >= 0 && static_cast<size_t>(device) != i) continue;
       sim::gige::DeviceFaults& f = result[i];
-      if (key == "loss") f.packetLoss = v;
-      else if (key == "incomplete") f.incompleteFrames = v;
-      else if (key == "ack-delay") f.ackDelayMs = static_cast<int>(v);
-      else f.vanished = v != 0;
+      if (key == "loss")
+        f.packetLoss = v;
+      else if (key == "incomplete")
+        f.incompleteFrames = v;
+      else if (key == "ack-delay")
+        f.ackDelayMs = static_cast<int>(v);
+      else
+        f.vanished = v != 0;
     }
   }
   faults = std::move(result);

@@ -16,8 +16,9 @@ std::string hex(uint32_t v) {
 }
 
 std::string header(const char* model) {
-  return std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                     "<RegisterDescription ModelName=\"") +
+  return std::string(
+             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+             "<RegisterDescription ModelName=\"") +
          model +
          "\" VendorName=\"zelcam\" ToolTip=\"zelsim virtual head\" StandardNameSpace=\"None\""
          " SchemaMajorVersion=\"1\" SchemaMinorVersion=\"1\" SchemaSubMinorVersion=\"0\""
@@ -96,9 +97,15 @@ std::string transportFeatures() {
   return s;
 }
 
-const std::vector<std::string> kTransportNames = {
-    "DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceID", "DeviceUserID",
-    "GevSCPSPacketSize", "GevSCPD", "GevTimestampTickFrequency", "GevTimestampControlReset"};
+const std::vector<std::string> kTransportNames = {"DeviceVendorName",
+                                                  "DeviceModelName",
+                                                  "DeviceVersion",
+                                                  "DeviceID",
+                                                  "DeviceUserID",
+                                                  "GevSCPSPacketSize",
+                                                  "GevSCPD",
+                                                  "GevTimestampTickFrequency",
+                                                  "GevTimestampControlReset"};
 
 std::vector<std::string> withTransport(std::vector<std::string> names) {
   names.insert(names.end(), kTransportNames.begin(), kTransportNames.end());
@@ -109,10 +116,10 @@ std::vector<std::string> withTransport(std::vector<std::string> names) {
 
 std::string cameraXml(int width, int height) {
   std::string s = header("ZelsimCamera");
-  s += category("Root", withTransport({"Width", "Height", "PixelFormat", "PayloadSize", "ExposureTimeRaw",
-                                       "GainRaw", "TriggerSelector", "TriggerMode", "TriggerSource",
-                                       "TriggerActivation", "AcquisitionMode", "AcquisitionStart",
-                                       "AcquisitionStop", "TriggerSoftware", "TLParamsLocked"}));
+  s += category(
+      "Root", withTransport({"Width", "Height", "PixelFormat", "PayloadSize", "ExposureTimeRaw", "GainRaw",
+                             "TriggerSelector", "TriggerMode", "TriggerSource", "TriggerActivation", "AcquisitionMode",
+                             "AcquisitionStart", "AcquisitionStop", "TriggerSoftware", "TLParamsLocked"}));
   s += integer("Width", camreg::kWidth, "RW", width, width);
   s += integer("Height", camreg::kHeight, "RW", height, height);
   s += enumeration("PixelFormat", camreg::kPixelFormat, {{"Mono8", camreg::kMono8}, {"Mono16", camreg::kMono16}});
@@ -121,9 +128,9 @@ std::string cameraXml(int width, int height) {
   s += integer("GainRaw", camreg::kGainRaw, "RW", 0, camreg::kMaxGain);
   s += enumeration("TriggerSelector", camreg::kTriggerSelector, {{"FrameStart", 0}, {"AcquisitionStart", 1}});
   s += enumeration("TriggerMode", camreg::kTriggerMode, {{"Off", 0}, {"On", 1}});
-  s += enumeration("TriggerSource", camreg::kTriggerSource,
-                   {{"Software", camreg::kSourceSoftware}, {"Line1", camreg::kSourceLine1},
-                    {"Hardware", camreg::kSourceHardware}});
+  s += enumeration(
+      "TriggerSource", camreg::kTriggerSource,
+      {{"Software", camreg::kSourceSoftware}, {"Line1", camreg::kSourceLine1}, {"Hardware", camreg::kSourceHardware}});
   s += enumeration("TriggerActivation", camreg::kTriggerActivation, {{"RisingEdge", 0}});
   s += enumeration("AcquisitionMode", camreg::kAcquisitionMode, {{"Continuous", 0}});
   s += command("AcquisitionStart", camreg::kAcquisitionStart);
@@ -138,9 +145,8 @@ std::string cameraXml(int width, int height) {
 std::string stereoHeadXml() {
   std::string s = header("ZelsimStereoHead");
   s += category("Root", withTransport({"Width", "Height", "PayloadSize", "TLParamsLocked", "AcquisitionStart",
-                                       "AcquisitionStop", "HeadExposure", "HeadAnalogGain", "HeadGain",
-                                       "HeadTrigger", "HeadTransferMode", "HeadPixelClockDelay",
-                                       "HeadFirmware"}));
+                                       "AcquisitionStop", "HeadExposure", "HeadAnalogGain", "HeadGain", "HeadTrigger",
+                                       "HeadTransferMode", "HeadPixelClockDelay", "HeadFirmware"}));
   s += integer("Width", headreg::kWidth, "RW", 64, 8192);
   s += integer("Height", headreg::kHeight, "RW", 16, 4096);
   s += integer("PayloadSize", headreg::kPayloadSize, "RO", 0, 0x7fffffff);
@@ -194,7 +200,7 @@ std::vector<uint8_t> zipOneFile(const std::string& name, const std::string& data
   } else {
     method = 0;
   }
-  if (method == 0) packed.assign(data.begin(), data.end());  // stored
+  if (method == 0) packed.assign(data.begin(), data.end());           // stored
   const uint32_t dosTime = 0, dosDate = (46u << 9) | (1u << 5) | 1u;  // 2026-01-01
   const uint32_t version = method == 8 ? 20 : 10;
   std::vector<uint8_t> z;

@@ -45,11 +45,12 @@ bool LiveHead::start(const LiveHeadOptions& o, std::string* error) {
   const bool cameras = o.kind == HeadKind::Cameras;
   const size_t count = cameras ? 2 : 1;
   std::vector<std::string> addresses = o.addresses, names = o.names;
-  if (addresses.empty()) addresses = cameras ? std::vector<std::string>{"127.0.0.2", "127.0.0.3"}
-                                             : std::vector<std::string>{"127.0.0.2"};
+  if (addresses.empty())
+    addresses = cameras ? std::vector<std::string>{"127.0.0.2", "127.0.0.3"} : std::vector<std::string>{"127.0.0.2"};
   if (names.empty()) names = cameras ? std::vector<std::string>{"11", "12"} : std::vector<std::string>{"head"};
   if (addresses.size() != count || names.size() != count) {
-    if (error) *error = cameras ? "the cameras need two addresses and two names" : "the head needs one address and one name";
+    if (error)
+      *error = cameras ? "the cameras need two addresses and two names" : "the head needs one address and one name";
     return false;
   }
   for (const std::string& n : names) {
@@ -62,13 +63,14 @@ bool LiveHead::start(const LiveHeadOptions& o, std::string* error) {
     const std::string xml = cameraXml(images_.width, images_.height);
     for (size_t i = 0; i < count; ++i) {
       auto features = std::make_unique<CameraFeatures>(static_cast<int>(i), images_, projector_, o.freeRunFps);
-      sim::gige::DeviceConfig c = deviceConfig(addresses[i], o.gvcpPort, static_cast<int>(i), names[i],
-                                               "ZelsimCamera", clock);
+      sim::gige::DeviceConfig c =
+          deviceConfig(addresses[i], o.gvcpPort, static_cast<int>(i), names[i], "ZelsimCamera", clock);
       c.xmlFileName = "zelsim_camera.xml";
       c.xmlFile.assign(xml.begin(), xml.end());
       auto device = std::make_unique<sim::gige::Device>(std::move(c), *features);
       sim::gige::Device* d = device.get();
-      features->attach([d](const uint8_t* image, uint32_t w, uint32_t h) { d->sendFrame(image, w, h, camreg::kMono8); });
+      features->attach(
+          [d](const uint8_t* image, uint32_t w, uint32_t h) { d->sendFrame(image, w, h, camreg::kMono8); });
       CameraFeatures* f = features.get();
       device->onControlLost([f] { f->controlLost(); });
       cameras_.push_back(std::move(features));
@@ -96,7 +98,8 @@ bool LiveHead::start(const LiveHeadOptions& o, std::string* error) {
     }
     sim::ProjectorSnapshot s = projector_.snapshot();
     publish(s.generation == 0 ? kTexturePattern : s.pattern, s.generation);
-    listener_ = projector_.addListener([this](const sim::ProjectorSnapshot& snap) { publish(snap.pattern, snap.generation); });
+    listener_ =
+        projector_.addListener([this](const sim::ProjectorSnapshot& snap) { publish(snap.pattern, snap.generation); });
   }
   for (auto& f : cameras_) f->start();
   if (head_) head_->start();

@@ -32,9 +32,9 @@ struct LiveHeadOptions {
   // when empty.
   std::vector<std::string> names;
   uint16_t gvcpPort = 3956;
-  double freeRunFps = 0;    // free-running frame rate; <= 0 as fast as the link takes them
-  int sequenceStepMs = 100; // the head projector's "z" sequence step
-  std::string publishName;  // shared memory for the current images; empty: none
+  double freeRunFps = 0;     // free-running frame rate; <= 0 as fast as the link takes them
+  int sequenceStepMs = 100;  // the head projector's "z" sequence step
+  std::string publishName;   // shared memory for the current images; empty: none
   sim::gige::DeviceFaults faults;
 };
 

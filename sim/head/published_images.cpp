@@ -54,7 +54,8 @@ ImagesPublisher::~ImagesPublisher() {
   if (fd_ >= 0) {
     // Remove the name only while it still names our object: a later
     // publisher under the same name keeps its own.
-    struct stat mine {}, named {};
+    struct stat mine {
+    }, named{};
     int fd = ::shm_open(shmName_.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0) {
       if (::fstat(fd_, &mine) == 0 && ::fstat(fd, &named) == 0 && mine.st_ino == named.st_ino)
@@ -93,9 +94,8 @@ std::unique_ptr<ImagesReader> ImagesReader::open(const std::string& name) {
   }
   const auto* h = static_cast<const PublishedHeader*>(r->map_);
   // Check every size against the mapping before a read uses it.
-  if (std::memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->headerSize != sizeof(PublishedHeader) ||
-      h->width <= 0 || h->height <= 0 ||
-      h->imageBytes != static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) ||
+  if (std::memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->headerSize != sizeof(PublishedHeader) || h->width <= 0 ||
+      h->height <= 0 || h->imageBytes != static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) ||
       h->imageBytes > (r->size_ - sizeof(PublishedHeader)) / 2)
     return nullptr;
   return r;

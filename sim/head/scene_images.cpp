@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -273,8 +273,10 @@ bool loadSceneImages(const SceneImageOptions& options, SceneImages& out, std::st
   if (options.useCache) {
     // A cache that cannot be written costs the next start a render, nothing more.
     std::string why;
-    if (!writeCache(dir, path, out, &why)) std::fprintf(stderr, "zelsim: render not cached: %s\n", why.c_str());
-    else pruneCache(dir);
+    if (!writeCache(dir, path, out, &why))
+      std::fprintf(stderr, "zelsim: render not cached: %s\n", why.c_str());
+    else
+      pruneCache(dir);
   }
   return true;
 }
@@ -327,7 +329,8 @@ bool loadRenderedImages(const std::string& dir, SceneImages& out, std::string* e
         return false;
       }
       uint8_t* dst = images.images[c].data() + images.frameBytes() * static_cast<size_t>(k);
-      for (int y = 0; y < image.rows; ++y) std::memcpy(dst + static_cast<size_t>(y) * image.cols, image.ptr(y), image.cols);
+      for (int y = 0; y < image.rows; ++y)
+        std::memcpy(dst + static_cast<size_t>(y) * image.cols, image.ptr(y), image.cols);
     }
   }
   out = std::move(images);

@@ -25,9 +25,9 @@ struct SceneImageOptions {
   int supersample = 0;              // 0: the scene file's setting (3 for built-in scenes)
   int noise = -1;                   // -1: the scene's setting; 0 off, 1 on
   uint64_t seed = 1;
-  std::string cacheDir;             // empty: defaultCacheDir()
+  std::string cacheDir;  // empty: defaultCacheDir()
   bool useCache = true;
-  bool progress = false;            // render progress on stderr
+  bool progress = false;  // render progress on stderr
 };
 
 struct SceneImages {

@@ -9,8 +9,8 @@
 
 namespace sim::head {
 
-StereoHeadFeatures::StereoHeadFeatures(const SceneImages& images, sim::ProjectorState& projector,
-                                       double freeRunFps, int sequenceStepMs)
+StereoHeadFeatures::StereoHeadFeatures(const SceneImages& images, sim::ProjectorState& projector, double freeRunFps,
+                                       int sequenceStepMs)
     : images_(images),
       projector_(projector),
       freeRunFps_(freeRunFps),
@@ -144,9 +144,7 @@ void StereoHeadFeatures::showPattern(int pattern) {
   projector_.showPattern(pattern);
 }
 
-void StereoHeadFeatures::setLight(uint8_t red, uint8_t green, uint8_t blue) {
-  projector_.setLight(red, green, blue);
-}
+void StereoHeadFeatures::setLight(uint8_t red, uint8_t green, uint8_t blue) { projector_.setLight(red, green, blue); }
 
 void StereoHeadFeatures::runSequence(int count) {
   stopSequence();

@@ -1,6 +1,5 @@
 #include "sim/projector/projector_protocol.h"
 
-
 namespace sim {
 
 std::optional<std::string> CommandSplitter::next(bool* overflow) {

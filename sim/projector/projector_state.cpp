@@ -38,8 +38,9 @@ struct ProjectorState::Mirror {
     __atomic_store_n(&layout->sequence, seq + 1, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_RELEASE);
     __atomic_store_n(&layout->pattern, s.pattern, __ATOMIC_RELAXED);
-    __atomic_store_n(&layout->rgb, static_cast<std::uint32_t>(s.red) | (static_cast<std::uint32_t>(s.green) << 8) |
-                                       (static_cast<std::uint32_t>(s.blue) << 16),
+    __atomic_store_n(&layout->rgb,
+                     static_cast<std::uint32_t>(s.red) | (static_cast<std::uint32_t>(s.green) << 8) |
+                         (static_cast<std::uint32_t>(s.blue) << 16),
                      __ATOMIC_RELAXED);
     __atomic_store_n(&layout->generation, s.generation, __ATOMIC_RELAXED);
     __atomic_store_n(&layout->sequence, seq + 2, __ATOMIC_RELEASE);

@@ -69,7 +69,7 @@ class ProjectorStateReader {
   // A consistent snapshot; false when the writer is gone mid-update for long.
   bool read(ProjectorSnapshot* out) const;
 
- // The shared block (defined with the writer).
+  // The shared block (defined with the writer).
   struct Layout;
 
  private:

@@ -50,7 +50,7 @@ struct VirtualProjector::Impl {
   int wakeRead = -1;
   int wakeWrite = -1;
   std::thread thread;
-  std::atomic<bool> stopping {false};
+  std::atomic<bool> stopping{false};
 
   std::map<int, Link> links;  // by id; touched only on the serving thread
   int nextLink = 1;
@@ -79,7 +79,7 @@ struct VirtualProjector::Impl {
     if (listenFd < 0) return fail(error, "socket");
     int one = 1;
     ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa {};
+    sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(options.tcpPort));
     if (::inet_pton(AF_INET, options.tcpAddress.c_str(), &sa.sin_addr) != 1) {
@@ -104,7 +104,7 @@ struct VirtualProjector::Impl {
     ptySlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (ptySlave < 0) return fail(error, "open pty");
     // Raw from the start: no echo of our replies back to us, no CR/LF mapping.
-    termios tio {};
+    termios tio{};
     if (::tcgetattr(ptySlave, &tio) == 0) {
       ::cfmakeraw(&tio);
       ::tcsetattr(ptySlave, TCSANOW, &tio);
@@ -215,12 +215,8 @@ struct VirtualProjector::Impl {
         ++sequenceId;
         owner.state_.showPattern(0);
         break;
-      case zpj::Command::Kind::Sequence:
-        runSequence(id, static_cast<int>(cmd.number));
-        break;
-      case zpj::Command::Kind::Echo:
-        reply(id, zpj::echoReply(cmd.number));
-        break;
+      case zpj::Command::Kind::Sequence: runSequence(id, static_cast<int>(cmd.number)); break;
+      case zpj::Command::Kind::Echo: reply(id, zpj::echoReply(cmd.number)); break;
       case zpj::Command::Kind::Light:
         owner.state_.setLight(cmd.rgb[0], cmd.rgb[1], cmd.rgb[2]);
         reply(id, zpj::okLine());
@@ -245,9 +241,7 @@ struct VirtualProjector::Impl {
         }
         break;
       }
-      case zpj::Command::Kind::Invalid:
-        reply(id, zpj::errLine());
-        break;
+      case zpj::Command::Kind::Invalid: reply(id, zpj::errLine()); break;
     }
   }
 

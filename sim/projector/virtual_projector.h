@@ -81,7 +81,7 @@ class VirtualProjector {
   ProjectorState state_;
   int boundPort_ = 0;
   std::string ptyPath_;
-  std::atomic<int> accepted_ {0};
+  std::atomic<int> accepted_{0};
 };
 
 }  // namespace sim

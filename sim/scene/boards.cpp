@@ -47,8 +47,7 @@ bool baseMarkerVisible(const StereoRig& rig, const BoardSpec& spec, const BoardP
     for (const auto& rc : cells) {
       cv::Point2d px;
       if (!cam->project(boardPoint(spec, pose, rc[0], rc[1]), px)) return false;
-      if (px.x < margin || px.y < margin || px.x > cam->width - margin || px.y > cam->height - margin)
-        return false;
+      if (px.x < margin || px.y < margin || px.x > cam->width - margin || px.y > cam->height - margin) return false;
     }
   }
   return true;
@@ -118,8 +117,8 @@ std::vector<BoardPose> boardPoses(const StereoRig& rig, const BoardSpec& spec, i
   return poses;
 }
 
-void circleCentres(const Camera& cam, const BoardSpec& spec, const BoardPose& pose,
-                   std::vector<cv::Point2d>& pixels, std::vector<uint8_t>& visible) {
+void circleCentres(const Camera& cam, const BoardSpec& spec, const BoardPose& pose, std::vector<cv::Point2d>& pixels,
+                   std::vector<uint8_t>& visible) {
   const size_t n = static_cast<size_t>(spec.nCirclesX) * spec.nCirclesY;
   pixels.assign(n, cv::Point2d(-1, -1));
   visible.assign(n, 0);

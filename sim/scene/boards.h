@@ -40,8 +40,8 @@ Scene referencePlaneScene();
 // The image position (distorted pixels) of every circle centre, row-major
 // (index r * nCirclesX + c); `visible` says whether it lies inside the image
 // with the board facing the camera.
-void circleCentres(const Camera& cam, const BoardSpec& spec, const BoardPose& pose,
-                   std::vector<cv::Point2d>& pixels, std::vector<uint8_t>& visible);
+void circleCentres(const Camera& cam, const BoardSpec& spec, const BoardPose& pose, std::vector<cv::Point2d>& pixels,
+                   std::vector<uint8_t>& visible);
 
 // Writes the board settings YAML (all keys of the calibration tool).
 bool writeBoardSettings(const BoardSpec& spec, const std::string& path);

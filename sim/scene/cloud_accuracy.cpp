@@ -5,9 +5,8 @@
 
 namespace sim {
 
-CloudAccuracy measureCloud(const float* xyz, const std::int32_t* pixels, int count,
-                           const cv::Matx33d& rectifyLeft, const StereoRig& rig, const Scene& scene,
-                           const GroundTruth& truth, std::uint8_t eligible) {
+CloudAccuracy measureCloud(const float* xyz, const std::int32_t* pixels, int count, const cv::Matx33d& rectifyLeft,
+                           const StereoRig& rig, const Scene& scene, const GroundTruth& truth, std::uint8_t eligible) {
   CloudAccuracy a;
   a.points = std::max(count, 0);
   const Pose& pose = rig.left.pose;

@@ -15,10 +15,10 @@ namespace sim {
 
 struct CloudAccuracy {
   int points = 0;
-  int eligiblePixels = 0;     // rectified pixels with every eligible flag, 5-pixel borders excluded
-  int decodedEligible = 0;    // of those, the ones with a point
-  double completeness = 0;    // decodedEligible / eligiblePixels
-  double rmsMm = 0;           // RMS distance from the points to the nearest true surface
+  int eligiblePixels = 0;   // rectified pixels with every eligible flag, 5-pixel borders excluded
+  int decodedEligible = 0;  // of those, the ones with a point
+  double completeness = 0;  // decodedEligible / eligiblePixels
+  double rmsMm = 0;         // RMS distance from the points to the nearest true surface
   double medianMm = 0;
   double rmsInliersMm = 0;    // the same without the points beyond 1% of the mean distance
   int grossOutliers = 0;      // points beyond 1% of the mean distance
@@ -31,8 +31,7 @@ struct CloudAccuracy {
 // `rectifyLeft` defines (the rotation from the left camera's frame into it);
 // pixels: their indices row * width + column on the truth's grid. `truth` is
 // the ground truth on the rectified grid the completeness is counted on.
-CloudAccuracy measureCloud(const float* xyz, const std::int32_t* pixels, int count,
-                           const cv::Matx33d& rectifyLeft, const StereoRig& rig, const Scene& scene,
-                           const GroundTruth& truth, std::uint8_t eligible);
+CloudAccuracy measureCloud(const float* xyz, const std::int32_t* pixels, int count, const cv::Matx33d& rectifyLeft,
+                           const StereoRig& rig, const Scene& scene, const GroundTruth& truth, std::uint8_t eligible);
 
 }  // namespace sim

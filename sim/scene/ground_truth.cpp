@@ -40,8 +40,7 @@ T get(const std::string& in, size_t off) {
 }
 
 void appendMat(std::string& out, const cv::Mat& m) {
-  for (int y = 0; y < m.rows; ++y)
-    out.append(reinterpret_cast<const char*>(m.ptr(y)), m.cols * m.elemSize());
+  for (int y = 0; y < m.rows; ++y) out.append(reinterpret_cast<const char*>(m.ptr(y)), m.cols * m.elemSize());
 }
 
 size_t readMat(const std::string& in, size_t off, cv::Mat& m) {
@@ -69,9 +68,8 @@ void GroundTruth::allocate(TruthGrid g, int w, int h) {
 
 bool GroundTruth::save(const std::string& path, std::string* error) const {
   if (width <= 0 || height <= 0 || flags.size() != cv::Size(width, height) || flags.type() != CV_8U ||
-      depth.size() != flags.size() || depth.type() != CV_32F || xyz.size() != flags.size() ||
-      xyz.type() != CV_32FC3 || projectorColumn.size() != flags.size() ||
-      projectorColumn.type() != CV_32F || disparity.size() != flags.size() ||
+      depth.size() != flags.size() || depth.type() != CV_32F || xyz.size() != flags.size() || xyz.type() != CV_32FC3 ||
+      projectorColumn.size() != flags.size() || projectorColumn.type() != CV_32F || disparity.size() != flags.size() ||
       disparity.type() != CV_32F) {
     setError(error, "ground truth planes are inconsistent");
     return false;

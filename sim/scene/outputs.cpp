@@ -52,8 +52,8 @@ bool writeTruthPly(const GroundTruth& truth, uint8_t mask, const std::string& pa
   return calibfiles::writeFileAtomically(path, head + body);
 }
 
-bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSettings& settings,
-                       const std::string& dir, std::string* error) {
+bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSettings& settings, const std::string& dir,
+                       std::string* error) {
   const std::string truthDir = platform::joinPath(dir, "truth");
   if (!makeDir(dir, error) || !makeDir(truthDir, error)) return false;
 
@@ -82,8 +82,7 @@ bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSet
   }
   if (settings.progress) std::fprintf(stderr, "zelsim: ground truth\n");
   const Rectification rect = rig.rectify(true);
-  if (!writeCalibration(rig, rect, platform::joinPath(dir, PatternSceneFiles::kCalibDir), error))
-    return false;
+  if (!writeCalibration(rig, rect, platform::joinPath(dir, PatternSceneFiles::kCalibDir), error)) return false;
   GroundTruth rectified = rectifiedTruth(rig, rect, scene);
   const std::string rawPath = platform::joinPath(dir, PatternSceneFiles::kRawTruth);
   const std::string rectPath = platform::joinPath(dir, PatternSceneFiles::kRectifiedTruth);
@@ -101,8 +100,8 @@ bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSet
   return true;
 }
 
-bool readPatternImages(const std::string& dir, int camera, int width, int height,
-                       std::vector<uint8_t>& out, std::string* error) {
+bool readPatternImages(const std::string& dir, int camera, int width, int height, std::vector<uint8_t>& out,
+                       std::string* error) {
   const size_t frame = static_cast<size_t>(width) * height;
   out.assign(frame * kPatternCount, 0);
   for (int k = 0; k < kPatternCount; ++k) {

@@ -25,13 +25,13 @@ struct PatternSceneFiles {
 std::string patternFileName(int camera, int k);
 
 // Renders and writes everything listed above. False with a message on failure.
-bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSettings& settings,
-                       const std::string& dir, std::string* error = nullptr);
+bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSettings& settings, const std::string& dir,
+                       std::string* error = nullptr);
 
 // The 13 images of one camera from cam<c>_NN.pgm files in `dir`, back to back
 // (the ImagePair layout). False if a file is missing or has another size.
-bool readPatternImages(const std::string& dir, int camera, int width, int height,
-                       std::vector<uint8_t>& out, std::string* error = nullptr);
+bool readPatternImages(const std::string& dir, int camera, int width, int height, std::vector<uint8_t>& out,
+                       std::string* error = nullptr);
 
 // Writes the points of the truth (flags all in `mask`) as a binary PLY.
 bool writeTruthPly(const GroundTruth& truth, uint8_t mask, const std::string& path);

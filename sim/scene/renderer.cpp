@@ -55,9 +55,8 @@ double rectifiedX(const cv::Matx34d& P, const cv::Vec3d& X) {
 }
 
 // Truth of one surface point seen by the left camera at a grid pixel.
-void writeTruthPixel(const StereoRig& rig, const Rectification& rect, const Scene& scene,
-                     const Hit& hit, bool rectifiedFrame, uint8_t extraFlags, GroundTruth& t, int x,
-                     int y) {
+void writeTruthPixel(const StereoRig& rig, const Rectification& rect, const Scene& scene, const Hit& hit,
+                     bool rectifiedFrame, uint8_t extraFlags, GroundTruth& t, int x, int y) {
   const Illumination ill = illuminate(rig.projector, Lighting{}, scene, hit);
   uint8_t flags = kSurfaceHit | extraFlags;
   if (seenFrom(rig.right, scene, hit)) flags |= kSeenByRight;
@@ -72,8 +71,8 @@ void writeTruthPixel(const StereoRig& rig, const Rectification& rect, const Scen
   cv::Vec3d out = rectifiedFrame ? rectPt : cam;
   t.flags.at<uint8_t>(y, x) = flags;
   t.depth.at<float>(y, x) = static_cast<float>(out[2]);
-  t.xyz.at<cv::Vec3f>(y, x) = cv::Vec3f(static_cast<float>(out[0]), static_cast<float>(out[1]),
-                                        static_cast<float>(out[2]));
+  t.xyz.at<cv::Vec3f>(y, x) =
+      cv::Vec3f(static_cast<float>(out[0]), static_cast<float>(out[1]), static_cast<float>(out[2]));
   t.disparity.at<float>(y, x) = static_cast<float>(rectifiedX(P1, rectPt) - rectifiedX(P2, rectPt));
 }
 
@@ -101,9 +100,9 @@ class Progress {
 
 // Renders radiance (in grey levels, before noise) of the given patterns for
 // one camera. Each sub-sample's ray is cast once and shades every pattern.
-void renderRadiance(const StereoRig& rig, const Camera& cam, const Scene& scene,
-                    const RenderSettings& s, const std::vector<int>& patterns,
-                    std::vector<cv::Mat>& out, RawTruthContext* truthCtx, const char* label) {
+void renderRadiance(const StereoRig& rig, const Camera& cam, const Scene& scene, const RenderSettings& s,
+                    const std::vector<int>& patterns, std::vector<cv::Mat>& out, RawTruthContext* truthCtx,
+                    const char* label) {
   const int W = cam.width, H = cam.height;
   const int np = static_cast<int>(patterns.size());
   out.assign(static_cast<size_t>(np), cv::Mat());
@@ -129,8 +128,7 @@ void renderRadiance(const StereoRig& rig, const Camera& cam, const Scene& scene,
           Hit hit;
           int code = 0;
           bool lit = false;
-          if (cam.pixelRay(sx, sy, ray) &&
-              scene.intersect(ray, 0.0, std::numeric_limits<double>::infinity(), hit)) {
+          if (cam.pixelRay(sx, sy, ray) && scene.intersect(ray, 0.0, std::numeric_limits<double>::infinity(), hit)) {
             code = hit.object * 8 + hit.face + 1;
             const double albedo = scene.albedo(hit);
             const Illumination ill = illuminate(rig.projector, light, scene, hit);
@@ -153,13 +151,13 @@ void renderRadiance(const StereoRig& rig, const Camera& cam, const Scene& scene,
           }
         }
       }
-      for (int k = 0; k < np; ++k) out[static_cast<size_t>(k)].at<float>(y, x) = static_cast<float>(acc[static_cast<size_t>(k)] * scale);
+      for (int k = 0; k < np; ++k)
+        out[static_cast<size_t>(k)].at<float>(y, x) = static_cast<float>(acc[static_cast<size_t>(k)] * scale);
       if (truthCtx) {
         if (!centreIsSample) {
           Ray ray;
           Hit hit;
-          if (cam.pixelRay(x, y, ray) &&
-              scene.intersect(ray, 0.0, std::numeric_limits<double>::infinity(), hit))
+          if (cam.pixelRay(x, y, ray) && scene.intersect(ray, 0.0, std::numeric_limits<double>::infinity(), hit))
             writeTruthPixel(rig, *truthCtx->rect, scene, hit, false, kSeenByLeft, *truthCtx->truth, x, y);
         }
         if (mixed) truthCtx->truth->flags.at<uint8_t>(y, x) |= kMixedPixel;
@@ -182,7 +180,8 @@ double uniform01(uint64_t& state) { return ((splitmix(state) >> 11) + 0.5) * (1.
 // (seed, key, row), so it does not change with the thread count.
 cv::Mat finishImage(const cv::Mat& dn, const SensorModel& sensor, uint64_t seed, uint64_t key) {
   cv::Mat src = dn;
-  if (sensor.blurSigma > 0) cv::GaussianBlur(dn, src, cv::Size(0, 0), sensor.blurSigma, sensor.blurSigma, cv::BORDER_REPLICATE);
+  if (sensor.blurSigma > 0)
+    cv::GaussianBlur(dn, src, cv::Size(0, 0), sensor.blurSigma, sensor.blurSigma, cv::BORDER_REPLICATE);
   cv::Mat out(dn.size(), CV_8U);
   const double shotScale = sensor.gain / sensor.electronsPerDn;
 #pragma omp parallel for schedule(static)
@@ -217,15 +216,14 @@ cv::Mat finishImage(const cv::Mat& dn, const SensorModel& sensor, uint64_t seed,
 
 bool validSettings(const StereoRig& rig, const RenderSettings& s) {
   return s.supersample >= 1 && s.supersample <= 16 && rig.left.width > 0 && rig.left.height > 0 &&
-         rig.right.width == rig.left.width && rig.right.height == rig.left.height &&
-         rig.projector.periods > 0 && s.sensor.electronsPerDn > 0 && s.sensor.blurSigma >= 0 &&
-         s.sensor.blurSigma < 50;
+         rig.right.width == rig.left.width && rig.right.height == rig.left.height && rig.projector.periods > 0 &&
+         s.sensor.electronsPerDn > 0 && s.sensor.blurSigma >= 0 && s.sensor.blurSigma < 50;
 }
 
 }  // namespace
 
-bool renderPatternSet(const StereoRig& rig, const Scene& scene, const RenderSettings& settings,
-                      PatternSet& out, GroundTruth* truth) {
+bool renderPatternSet(const StereoRig& rig, const Scene& scene, const RenderSettings& settings, PatternSet& out,
+                      GroundTruth* truth) {
   if (!validSettings(rig, settings)) return false;
   const int W = rig.left.width, H = rig.left.height;
   const size_t frame = static_cast<size_t>(W) * H;
@@ -256,8 +254,8 @@ bool renderPatternSet(const StereoRig& rig, const Scene& scene, const RenderSett
   return true;
 }
 
-cv::Mat renderImage(const StereoRig& rig, int camera, const Scene& scene, const RenderSettings& settings,
-                    int pattern, uint64_t noiseKey) {
+cv::Mat renderImage(const StereoRig& rig, int camera, const Scene& scene, const RenderSettings& settings, int pattern,
+                    uint64_t noiseKey) {
   if (!validSettings(rig, settings) || pattern < 0 || pattern >= kPatternCount) return {};
   std::vector<cv::Mat> radiance;
   renderRadiance(rig, camera == 0 ? rig.left : rig.right, scene, settings, {pattern}, radiance, nullptr,

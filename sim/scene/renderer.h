@@ -23,20 +23,20 @@
 namespace sim {
 
 struct Lighting {
-  double ambient = 0.02;            // room light, relative to the projector at d_ref
-  double projectorGain = 1.0;       // E
-  double referenceDistance = 500;   // d_ref, mm
-  double blackLevel = 0.004;        // light a dark projector pixel still emits
+  double ambient = 0.02;           // room light, relative to the projector at d_ref
+  double projectorGain = 1.0;      // E
+  double referenceDistance = 500;  // d_ref, mm
+  double blackLevel = 0.004;       // light a dark projector pixel still emits
 };
 
 struct SensorModel {
   double exposure = 1.0;
   double gain = 1.0;
-  double fullScale = 280.0;     // grey levels for radiance 1 at exposure 1, gain 1
+  double fullScale = 280.0;  // grey levels for radiance 1 at exposure 1, gain 1
   bool noise = true;
-  double readNoise = 0.6;       // grey levels (sigma)
-  double electronsPerDn = 40;   // at gain 1: shot noise sigma = sqrt(DN * gain / electronsPerDn)
-  double blurSigma = 0;         // defocus as a Gaussian, pixels; 0 = sharp
+  double readNoise = 0.6;      // grey levels (sigma)
+  double electronsPerDn = 40;  // at gain 1: shot noise sigma = sqrt(DN * gain / electronsPerDn)
+  double blurSigma = 0;        // defocus as a Gaussian, pixels; 0 = sharp
 };
 
 struct RenderSettings {
@@ -64,13 +64,13 @@ struct PatternSet {
 // Renders the 13 pattern images of both cameras. When `truth` is given, it
 // receives the ground truth on the left camera's raw grid (from the pixel
 // centre sub-sample). False on bad settings.
-bool renderPatternSet(const StereoRig& rig, const Scene& scene, const RenderSettings& settings,
-                      PatternSet& out, GroundTruth* truth = nullptr);
+bool renderPatternSet(const StereoRig& rig, const Scene& scene, const RenderSettings& settings, PatternSet& out,
+                      GroundTruth* truth = nullptr);
 
 // Renders one camera (0 left, 1 right) with the projector showing `pattern`
 // (0..12); `noiseKey` varies the noise between otherwise equal renders.
-cv::Mat renderImage(const StereoRig& rig, int camera, const Scene& scene,
-                    const RenderSettings& settings, int pattern, uint64_t noiseKey = 0);
+cv::Mat renderImage(const StereoRig& rig, int camera, const Scene& scene, const RenderSettings& settings, int pattern,
+                    uint64_t noiseKey = 0);
 
 // Ground truth on the left rectified grid (points in the left rectified frame).
 GroundTruth rectifiedTruth(const StereoRig& rig, const Rectification& rect, const Scene& scene);

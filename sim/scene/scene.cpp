@@ -10,8 +10,7 @@ namespace {
 constexpr double kParallel = 1e-12;
 
 inline uint32_t hash3(int32_t x, int32_t y, uint32_t seed) {
-  uint32_t h = static_cast<uint32_t>(x) * 0x8da6b343u ^ static_cast<uint32_t>(y) * 0xd8163841u ^
-               seed * 0xcb1ab31fu;
+  uint32_t h = static_cast<uint32_t>(x) * 0x8da6b343u ^ static_cast<uint32_t>(y) * 0xd8163841u ^ seed * 0xcb1ab31fu;
   h ^= h >> 13;
   h *= 0x5bd1e995u;
   h ^= h >> 15;
@@ -100,17 +99,14 @@ bool intersectBox(const Object& o, const Ray& ray, double tMin, double tMax, dou
 bool hitObject(const Object& o, const Ray& ray, double tMin, double tMax, double& t, int& face) {
   face = 0;
   switch (o.kind) {
-    case Object::Kind::Plane:
-      return intersectPlane(o, ray, t) && t > tMin && t < tMax;
+    case Object::Kind::Plane: return intersectPlane(o, ray, t) && t > tMin && t < tMax;
     case Object::Kind::Rect: {
       if (!intersectPlane(o, ray, t) || !(t > tMin && t < tMax)) return false;
       cv::Vec3d d = ray.origin + t * ray.dir - o.centre;
       return std::abs(d.dot(o.u)) <= o.half[0] && std::abs(d.dot(o.v)) <= o.half[1];
     }
-    case Object::Kind::Sphere:
-      return intersectSphere(o, ray, tMin, tMax, t);
-    case Object::Kind::Box:
-      return intersectBox(o, ray, tMin, tMax, t, face);
+    case Object::Kind::Sphere: return intersectSphere(o, ray, tMin, tMax, t);
+    case Object::Kind::Box: return intersectBox(o, ray, tMin, tMax, t, face);
   }
   return false;
 }
@@ -210,18 +206,14 @@ double Scene::distanceToSurface(const cv::Vec3d& p) const {
     const cv::Vec3d q(r.dot(o.u), r.dot(o.v), r.dot(o.n));  // in the object's frame
     double d = 0;
     switch (o.kind) {
-      case Object::Kind::Plane:
-        d = std::abs(q[2]);
-        break;
+      case Object::Kind::Plane: d = std::abs(q[2]); break;
       case Object::Kind::Rect: {
         const double a = std::max(std::abs(q[0]) - o.half[0], 0.0);
         const double b = std::max(std::abs(q[1]) - o.half[1], 0.0);
         d = std::sqrt(a * a + b * b + q[2] * q[2]);
         break;
       }
-      case Object::Kind::Sphere:
-        d = std::abs(cv::norm(r) - o.radius);
-        break;
+      case Object::Kind::Sphere: d = std::abs(cv::norm(r) - o.radius); break;
       case Object::Kind::Box: {
         const cv::Vec3d e(std::abs(q[0]) - o.half[0], std::abs(q[1]) - o.half[1], std::abs(q[2]) - o.half[2]);
         const cv::Vec3d out(std::max(e[0], 0.0), std::max(e[1], 0.0), std::max(e[2], 0.0));
@@ -240,8 +232,7 @@ double Scene::albedo(const Hit& hit) const {
   const Material& m = objects[static_cast<size_t>(hit.object)].material;
   const Texture& tx = m.texture;
   switch (tx.kind) {
-    case Texture::Kind::None:
-      return m.albedo;
+    case Texture::Kind::None: return m.albedo;
     case Texture::Kind::Noise: {
       double n = valueNoise(hit.s / tx.scale, hit.q / tx.scale, tx.seed);
       return std::clamp(m.albedo * (1.0 + tx.contrast * (n - 0.5) * 2.0), 0.0, 1.0);
@@ -257,8 +248,7 @@ double Scene::albedo(const Hit& hit) const {
       if (iy < 0) iy += tx.image.rows;
       return std::clamp(m.albedo * tx.image.at<float>(iy, ix), 0.0, 1.0);
     }
-    case Texture::Kind::Board:
-      return tx.board.albedoAt(hit.s, hit.q);
+    case Texture::Kind::Board: return tx.board.albedoAt(hit.s, hit.q);
   }
   return m.albedo;
 }
@@ -301,8 +291,7 @@ Object& Scene::addSphere(const cv::Vec3d& centre, double radius, const Material&
   return objects.back();
 }
 
-Object& Scene::addBox(const cv::Vec3d& centre, const cv::Vec3d& size, const cv::Matx33d& axes,
-                      const Material& m) {
+Object& Scene::addBox(const cv::Vec3d& centre, const cv::Vec3d& size, const cv::Matx33d& axes, const Material& m) {
   Object o;
   o.kind = Object::Kind::Box;
   o.centre = centre;
@@ -406,8 +395,8 @@ Scene postsScene() {
   struct Post {
     double x, z, width;
   };
-  const Post posts[] = {{-230, 560, 2.0}, {-140, 600, 3.0}, {-40, 640, 4.0}, {60, 580, 2.5}, {160, 620, 6.0},
-                        {240, 660, 3.5}};
+  const Post posts[] = {{-230, 560, 2.0}, {-140, 600, 3.0}, {-40, 640, 4.0},
+                        {60, 580, 2.5},   {160, 620, 6.0},  {240, 660, 3.5}};
   uint32_t seed = 51;
   for (const Post& p : posts) {
     s.addBox({p.x, 0, p.z}, {p.width, 520, p.width}, rotationFromEulerDeg(0, 0, 0),

@@ -75,7 +75,7 @@ struct Hit {
   cv::Vec3d point;
   cv::Vec3d normal;  // unit, facing the ray's origin
   int object = -1;
-  int face = 0;      // box face 0..5, else 0
+  int face = 0;         // box face 0..5, else 0
   double s = 0, q = 0;  // surface coordinates in mm (texture lookup)
 };
 
@@ -96,11 +96,9 @@ class Scene {
 
   // Builders (angles in degrees, R = Rz Ry Rx applied to the object's axes).
   Object& addPlane(const cv::Vec3d& point, const cv::Vec3d& normal, const Material& m);
-  Object& addRect(const cv::Vec3d& centre, double width, double height, const cv::Matx33d& axes,
-                  const Material& m);
+  Object& addRect(const cv::Vec3d& centre, double width, double height, const cv::Matx33d& axes, const Material& m);
   Object& addSphere(const cv::Vec3d& centre, double radius, const Material& m);
-  Object& addBox(const cv::Vec3d& centre, const cv::Vec3d& size, const cv::Matx33d& axes,
-                 const Material& m);
+  Object& addBox(const cv::Vec3d& centre, const cv::Vec3d& size, const cv::Matx33d& axes, const Material& m);
   // A board whose board frame (x, y in the surface, z = x cross y) has the
   // given world axes (columns) and its origin circle at `origin`.
   Object& addBoard(const BoardSpec& spec, const cv::Matx33d& axes, const cv::Vec3d& origin);

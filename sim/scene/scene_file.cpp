@@ -32,7 +32,8 @@ double readNumber(const cv::FileNode& n, const char* key, double def, double lo,
   if (!v.isReal() && !v.isInt()) throw ParseError{std::string("'") + key + "' must be a number"};
   double x = static_cast<double>(v);
   if (!(x >= lo && x <= hi))
-    throw ParseError{std::string("'") + key + "' out of range [" + std::to_string(lo) + ", " + std::to_string(hi) + "]"};
+    throw ParseError{std::string("'") + key + "' out of range [" + std::to_string(lo) + ", " + std::to_string(hi) +
+                     "]"};
   return x;
 }
 

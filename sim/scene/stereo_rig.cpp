@@ -32,13 +32,12 @@ double StereoRig::baseline() const { return cv::norm(right.pose.centre() - left.
 Rectification StereoRig::rectify(bool withMaps) const {
   Rectification r;
   const cv::Size size(left.width, left.height);
-  cv::stereoRectify(left.K(), left.D(), right.K(), right.D(), size, stereoR(), stereoT(), r.R1, r.R2,
-                    r.P1, r.P2, r.Q, 0, -1, size, &r.roi1, &r.roi2);
+  cv::stereoRectify(left.K(), left.D(), right.K(), right.D(), size, stereoR(), stereoT(), r.R1, r.R2, r.P1, r.P2, r.Q,
+                    0, -1, size, &r.roi1, &r.roi2);
   if (withMaps) {
-    cv::initUndistortRectifyMap(left.K(), left.D(), r.R1, r.P1(cv::Rect(0, 0, 3, 3)), size, CV_32FC1,
-                                r.map1x, r.map1y);
-    cv::initUndistortRectifyMap(right.K(), right.D(), r.R2, r.P2(cv::Rect(0, 0, 3, 3)), size,
-                                CV_32FC1, r.map2x, r.map2y);
+    cv::initUndistortRectifyMap(left.K(), left.D(), r.R1, r.P1(cv::Rect(0, 0, 3, 3)), size, CV_32FC1, r.map1x, r.map1y);
+    cv::initUndistortRectifyMap(right.K(), right.D(), r.R2, r.P2(cv::Rect(0, 0, 3, 3)), size, CV_32FC1, r.map2x,
+                                r.map2y);
   }
   return r;
 }
@@ -101,8 +100,7 @@ StereoRig offBaselineRig() {
   return rig;
 }
 
-bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std::string& dir,
-                      std::string* error) {
+bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std::string& dir, std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) {
@@ -143,8 +141,8 @@ bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std
       {calibfiles::writeCameraParamFile(platform::joinPath(dir, "cam1_param.yaml"), cam1), "cam1_param.yaml"},
       {calibfiles::writeHmatFile(platform::joinPath(dir, "hmat0.dat"), rect.P1), "hmat0.dat"},
       {calibfiles::writeHmatFile(platform::joinPath(dir, "hmat1.dat"), rect.P2), "hmat1.dat"},
-      {calibfiles::writeRectParamFile(platform::joinPath(dir, "rect.param"), rect.map1x, rect.map2x,
-                                      rect.map1y, rect.map2y),
+      {calibfiles::writeRectParamFile(platform::joinPath(dir, "rect.param"), rect.map1x, rect.map2x, rect.map1y,
+                                      rect.map2y),
        "rect.param"},
   };
   for (const Step& s : steps) {
@@ -159,20 +157,22 @@ bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std
 bool writeRigYaml(const StereoRig& rig, const Rectification& rect, const std::string& path) {
   std::string text;
   try {
-    cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
-                                    cv::FileStorage::FORMAT_YAML);
+    cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
     fs.writeComment(
         "Virtual head. World frame: origin midway between the camera centres, x toward the right "
         "camera, y down, z forward, unit mm. camN_R, camN_T map world to camera coordinates "
         "(x_cam = R x_world + T); stereo_R, stereo_T map camera 0 to camera 1. Projector "
         "coordinates are continuous with 0 at the left edge of its first column.");
-    fs << "unit" << "mm";
-    fs << "world_frame" << "head: midway between the camera centres, x toward cam1, y down, z forward";
+    fs << "unit"
+       << "mm";
+    fs << "world_frame"
+       << "head: midway between the camera centres, x toward cam1, y down, z forward";
     fs << "image_width" << rig.left.width << "image_height" << rig.left.height;
     const Camera* cams[2] = {&rig.left, &rig.right};
     for (int i = 0; i < 2; ++i) {
       std::string p = "cam" + std::to_string(i);
-      fs << p + "_size" << "[" << cams[i]->width << cams[i]->height << "]";
+      fs << p + "_size"
+         << "[" << cams[i]->width << cams[i]->height << "]";
       fs << p + "_K" << cams[i]->K();
       fs << p + "_D" << cams[i]->D();
       fs << p + "_R" << toMat(cams[i]->pose.R);
@@ -181,7 +181,8 @@ bool writeRigYaml(const StereoRig& rig, const Rectification& rect, const std::st
     }
     fs << "stereo_R" << rig.stereoR() << "stereo_T" << rig.stereoT();
     fs << "baseline" << rig.baseline();
-    fs << "projector_size" << "[" << rig.projector.width << rig.projector.height << "]";
+    fs << "projector_size"
+       << "[" << rig.projector.width << rig.projector.height << "]";
     fs << "projector_K" << rig.projector.K();
     fs << "projector_R" << toMat(rig.projector.pose.R);
     fs << "projector_T" << toMat(rig.projector.pose.t);
@@ -239,8 +240,7 @@ bool readRigYaml(const std::string& path, StereoRig& rig, std::string* error) {
       std::string p = "cam" + std::to_string(i);
       cv::Mat K, D, R, T;
       if (!readSize(fs, p + "_size", cams[i]->width, cams[i]->height) || !readMat(fs, p + "_K", 3, 3, K) ||
-          !readMat(fs, p + "_D", 1, 5, D) || !readMat(fs, p + "_R", 3, 3, R) ||
-          !readMat(fs, p + "_T", 3, 1, T)) {
+          !readMat(fs, p + "_D", 1, 5, D) || !readMat(fs, p + "_R", 3, 3, R) || !readMat(fs, p + "_T", 3, 1, T)) {
         setError(error, path + ": missing or malformed " + p + " keys");
         return false;
       }

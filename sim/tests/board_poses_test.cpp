@@ -45,7 +45,7 @@ TEST(BoardSpec, PatternHasDoubleCirclesOnlyAtTheBaseMarker) {
       bool isDouble = spec.albedoAt(p.x, p.y) == spec.whiteAlbedo;
       EXPECT_EQ(isDouble, spec.isDoubleCircle(r, c));
       doubles += isDouble;
-      EXPECT_EQ(spec.albedoAt(p.x + 0.75 * rr, p.y), spec.darkAlbedo);  // on the ring / disk
+      EXPECT_EQ(spec.albedoAt(p.x + 0.75 * rr, p.y), spec.darkAlbedo);   // on the ring / disk
       EXPECT_EQ(spec.albedoAt(p.x + 1.05 * rr, p.y), spec.whiteAlbedo);  // between circles
     }
   EXPECT_EQ(doubles, 3);

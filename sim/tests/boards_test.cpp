@@ -53,10 +53,10 @@ TEST_F(BoardScene, LayoutsSettingsAndTrueCentres) {
   // The settings file holds every key (a missing key would read as 0).
   cv::FileStorage fs(dir_ + "/board.yaml", cv::FileStorage::READ);
   ASSERT_TRUE(fs.isOpened());
-  for (const char* key : {"gamma_correction", "do_equalize_hist", "do_smoothing", "bin_type", "bin_param0",
-                          "bin_param1", "n_circles_x", "n_circles_y", "origin_x", "origin_y", "unitleng",
-                          "distance_between_circles", "n_circles_minimum", "min_rate", "max_rate",
-                          "fitscore", "fitrange"})
+  for (const char* key :
+       {"gamma_correction", "do_equalize_hist", "do_smoothing", "bin_type", "bin_param0", "bin_param1", "n_circles_x",
+        "n_circles_y", "origin_x", "origin_y", "unitleng", "distance_between_circles", "n_circles_minimum", "min_rate",
+        "max_rate", "fitscore", "fitrange"})
     EXPECT_FALSE(fs[key].empty()) << key;
   EXPECT_DOUBLE_EQ(static_cast<double>(fs["unitleng"]), 25.0);
   EXPECT_DOUBLE_EQ(static_cast<double>(fs["n_circles_x"]), 13.0);
@@ -76,8 +76,9 @@ TEST_F(BoardScene, LayoutsSettingsAndTrueCentres) {
       node["cam" + std::to_string(c) + "_visible"] >> vis;
       ASSERT_EQ(pts.rows, spec.nCirclesX * spec.nCirclesY);
       ASSERT_EQ(vis.total(), static_cast<size_t>(pts.rows));
-      std::string name = std::string(frame) == "reference" ? "reference_" + std::to_string(c)
-                                                           : "calib0" + std::string(1, frame[7]) + "_" + std::to_string(c);
+      std::string name = std::string(frame) == "reference"
+                             ? "reference_" + std::to_string(c)
+                             : "calib0" + std::string(1, frame[7]) + "_" + std::to_string(c);
       cv::Mat img = cv::imread(dir_ + "/boards/" + name + ".pgm", cv::IMREAD_GRAYSCALE);
       ASSERT_FALSE(img.empty()) << name;
       cv::Mat bin;

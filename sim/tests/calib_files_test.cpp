@@ -66,7 +66,7 @@ TEST_F(CalibFiles, CameraParamFileLoadsBackWithKeysInOrder) {
   ASSERT_EQ(size.size(), 2u);
   EXPECT_EQ(static_cast<int>(size[0]), 1280);
   EXPECT_EQ(static_cast<int>(size[1]), 1024);
-  const std::pair<const char*, cv::Mat> mats[] = {{"cam1_K", c.K}, {"cam1_R", c.R}, {"cam1_T", c.T},
+  const std::pair<const char*, cv::Mat> mats[] = {{"cam1_K", c.K}, {"cam1_R", c.R},   {"cam1_T", c.T},
                                                   {"cam1_P", c.P}, {"cam1_R2", c.R2}, {"cam1_D", c.D}};
   for (const auto& [key, expected] : mats) {
     cv::Mat m;

@@ -7,9 +7,7 @@
 
 namespace {
 
-cv::Mat camera(double fx, double cx, double cy) {
-  return (cv::Mat_<double>(3, 3) << fx, 0, cx, 0, fx, cy, 0, 0, 1);
-}
+cv::Mat camera(double fx, double cx, double cy) { return (cv::Mat_<double>(3, 3) << fx, 0, cx, 0, fx, cy, 0, 0, 1); }
 
 cv::Mat lens(double k1, double k2 = 0.0) { return (cv::Mat_<double>(1, 5) << k1, k2, 0.0006, -0.0004, 0.0); }
 

@@ -127,8 +127,8 @@ TEST(PatternRender, DemoSceneLiesInTheWorkingRangeOfTheDecoder) {
   EXPECT_LT(dmax, 400);
   EXPECT_GT(zmin, 450);
   EXPECT_LT(zmax, 1000);
-  std::printf("demo: disparity %.1f .. %.1f px, depth %.0f .. %.0f mm, %d valid pixels\n", dmin, dmax,
-              zmin, zmax, valid);
+  std::printf("demo: disparity %.1f .. %.1f px, depth %.0f .. %.0f mm, %d valid pixels\n", dmin, dmax, zmin, zmax,
+              valid);
 
   // The rectified grid agrees with the raw camera model through the maps the
   // decoder uses: the raw ray at a rectified pixel's map position meets the
@@ -172,8 +172,7 @@ TEST(PatternRender, DemoShadowsAreDarkLitPixelsHaveContrastNothingSaturates) {
   int lit = 0, lowContrast = 0, saturated = 0;
   for (size_t i = 0; i < frame; ++i) {
     int x = static_cast<int>(i % r.set.width), y = static_cast<int>(i / r.set.width);
-    if (!r.truth.has(x, y, sim::kSurfaceHit | sim::kLitByProjector) || r.truth.has(x, y, sim::kMixedPixel))
-      continue;
+    if (!r.truth.has(x, y, sim::kSurfaceHit | sim::kLitByProjector) || r.truth.has(x, y, sim::kMixedPixel)) continue;
     ++lit;
     if (r.set.left[frame + i] - r.set.left[i] < 10) ++lowContrast;
     if (r.set.left[frame + i] == 255) ++saturated;

@@ -37,7 +37,9 @@ objects:
   - { type: rect, center: [0, 0, 700], size: [200, 300], rotation: [0, 30, 0] }
   - { type: sphere, name: ball, center: [10, 20, 650], radius: 80, albedo: 0.8 }
   - { type: box, center: [0, 0, 800], size: [100, 50, 20], rotation: [10, 20, 0] }
-)"), d, &error)) << error;
+)"),
+                                 d, &error))
+      << error;
   EXPECT_EQ(d.kind, sim::SceneDescription::Kind::Pattern);
   ASSERT_EQ(d.scene.objects.size(), 4u);
   EXPECT_EQ(d.scene.objects[0].kind, sim::Object::Kind::Plane);
@@ -60,9 +62,11 @@ objects:
 TEST_F(SceneFile, BoardsScene) {
   sim::SceneDescription d;
   std::string error;
-  ASSERT_TRUE(sim::loadSceneFile(write("%YAML:1.0\n---\ntype: boards\nposes: 4\n"
-                                       "board: { n_circles_x: 9, n_circles_y: 11, origin_x: 4, origin_y: 5, unitleng: 20 }\n"),
-                                 d, &error)) << error;
+  ASSERT_TRUE(
+      sim::loadSceneFile(write("%YAML:1.0\n---\ntype: boards\nposes: 4\n"
+                               "board: { n_circles_x: 9, n_circles_y: 11, origin_x: 4, origin_y: 5, unitleng: 20 }\n"),
+                         d, &error))
+      << error;
   EXPECT_EQ(d.kind, sim::SceneDescription::Kind::Boards);
   EXPECT_EQ(d.poses, 4);
   EXPECT_EQ(d.board.nCirclesX, 9);

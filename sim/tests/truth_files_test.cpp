@@ -89,7 +89,8 @@ TEST(TruthFile, DamagedFilesAreRefused) {
     bytes.assign(std::istreambuf_iterator<char>(f), {});
   }
   auto loadVariant = [&](const std::string& content) {
-    std::ofstream(p, std::ios::binary | std::ios::trunc).write(content.data(), static_cast<std::streamsize>(content.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc)
+        .write(content.data(), static_cast<std::streamsize>(content.size()));
     sim::GroundTruth t;
     std::string error;
     bool ok = sim::GroundTruth::load(p, t, &error);
@@ -97,24 +98,24 @@ TEST(TruthFile, DamagedFilesAreRefused) {
     return ok;
   };
   EXPECT_TRUE(loadVariant(bytes));
-  EXPECT_FALSE(loadVariant(bytes.substr(0, bytes.size() - 1)));       // truncated
-  EXPECT_FALSE(loadVariant(bytes + "x"));                              // trailing data
-  EXPECT_FALSE(loadVariant(bytes.substr(0, 20)));                      // short header
+  EXPECT_FALSE(loadVariant(bytes.substr(0, bytes.size() - 1)));  // truncated
+  EXPECT_FALSE(loadVariant(bytes + "x"));                        // trailing data
+  EXPECT_FALSE(loadVariant(bytes.substr(0, 20)));                // short header
   std::string wrong = bytes;
   wrong[0] = 'X';
-  EXPECT_FALSE(loadVariant(wrong));                                    // magic
+  EXPECT_FALSE(loadVariant(wrong));  // magic
   wrong = bytes;
   int32_t huge = 1 << 30;
   std::memcpy(wrong.data() + 12, &huge, 4);
-  EXPECT_FALSE(loadVariant(wrong));                                    // width
+  EXPECT_FALSE(loadVariant(wrong));  // width
   wrong = bytes;
   int32_t negative = -5;
   std::memcpy(wrong.data() + 16, &negative, 4);
-  EXPECT_FALSE(loadVariant(wrong));                                    // height
+  EXPECT_FALSE(loadVariant(wrong));  // height
   wrong = bytes;
   int32_t grid = 7;
   std::memcpy(wrong.data() + 20, &grid, 4);
-  EXPECT_FALSE(loadVariant(wrong));                                    // grid
+  EXPECT_FALSE(loadVariant(wrong));  // grid
   sim::GroundTruth t;
   EXPECT_FALSE(sim::GroundTruth::load(p + ".missing", t));
   fs::remove(p);

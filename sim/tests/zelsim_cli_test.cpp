@@ -28,8 +28,8 @@ TEST(ZelsimCli, RefusesBadArgumentsWithStatus2) {
   EXPECT_EQ(runZelsim("--help"), 0);
   EXPECT_EQ(runZelsim("paint"), 2);
   EXPECT_EQ(runZelsim("render --help"), 0);
-  EXPECT_EQ(runZelsim("render --scene demo"), 2);                    // no --out
-  EXPECT_EQ(runZelsim("render --out " + out), 2);                    // no scene
+  EXPECT_EQ(runZelsim("render --scene demo"), 2);  // no --out
+  EXPECT_EQ(runZelsim("render --out " + out), 2);  // no scene
   EXPECT_EQ(runZelsim("render --scene cube --out " + out), 2);
   EXPECT_EQ(runZelsim("render --scene demo --scene-file x.yaml --out " + out), 2);
   EXPECT_EQ(runZelsim("render --scene boards --poses 0 --out " + out), 2);
@@ -37,7 +37,7 @@ TEST(ZelsimCli, RefusesBadArgumentsWithStatus2) {
   EXPECT_EQ(runZelsim("render --scene demo --noise 2 --out " + out), 2);
   EXPECT_EQ(runZelsim("render --scene demo --seed -1 --out " + out), 2);
   EXPECT_EQ(runZelsim("render --scene demo --blur x --out " + out), 2);
-  EXPECT_EQ(runZelsim("render --scene demo --out"), 2);              // value missing
+  EXPECT_EQ(runZelsim("render --scene demo --out"), 2);  // value missing
   EXPECT_EQ(runZelsim("render --scene-file /nonexistent.yaml --out " + out), 1);
   EXPECT_FALSE(std::filesystem::exists(out));
 }

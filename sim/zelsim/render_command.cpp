@@ -16,12 +16,13 @@ namespace zelsim {
 namespace {
 
 void usage() {
-  std::fprintf(stderr,
-               "Usage: zelsim render (--scene demo|plane|posts|slopes|reference|boards | --scene-file FILE.yaml) --out DIR\n"
-               "                     [--poses N] [--seed S] [--noise 0|1] [--supersample N] [--blur SIGMA]\n"
-               "                     [--quiet]\n"
-               "  pattern scenes write DIR/cam{0,1}_NN.pgm, texture_cam{0,1}.pgm, calib/, truth/\n"
-               "  boards writes DIR/boards/, DIR/boards_combined/, DIR/board.yaml, calib/, truth/\n");
+  std::fprintf(
+      stderr,
+      "Usage: zelsim render (--scene demo|plane|posts|slopes|reference|boards | --scene-file FILE.yaml) --out DIR\n"
+      "                     [--poses N] [--seed S] [--noise 0|1] [--supersample N] [--blur SIGMA]\n"
+      "                     [--quiet]\n"
+      "  pattern scenes write DIR/cam{0,1}_NN.pgm, texture_cam{0,1}.pgm, calib/, truth/\n"
+      "  boards writes DIR/boards/, DIR/boards_combined/, DIR/board.yaml, calib/, truth/\n");
 }
 
 bool parseLong(const char* text, long long lo, long long hi, long long& out) {
@@ -107,7 +108,8 @@ int renderCommand(int argc, char** argv) {
   } else if (sceneName == "boards") {
     desc.kind = sim::SceneDescription::Kind::Boards;
   } else {
-    std::fprintf(stderr, "zelsim render: unknown scene '%s' (demo, plane, posts, slopes, reference, boards)\n", sceneName.c_str());
+    std::fprintf(stderr, "zelsim render: unknown scene '%s' (demo, plane, posts, slopes, reference, boards)\n",
+                 sceneName.c_str());
     return 2;
   }
   sim::RenderSettings& settings = desc.settings;
@@ -118,8 +120,7 @@ int renderCommand(int argc, char** argv) {
   if (blur >= 0) settings.sensor.blurSigma = blur;
 
   // The posts and slopes scenes are lit from a projector off the baseline.
-  const sim::StereoRig rig =
-      sceneName == "posts" || sceneName == "slopes" ? sim::offBaselineRig() : sim::defaultRig();
+  const sim::StereoRig rig = sceneName == "posts" || sceneName == "slopes" ? sim::offBaselineRig() : sim::defaultRig();
   platform::Stopwatch watch;
   std::string error;
   bool ok;

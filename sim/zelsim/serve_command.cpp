@@ -148,8 +148,8 @@ struct ControlFile {
       seen = false;
       return was || force;
     }
-    bool differs = !seen || st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec ||
-                   st.st_size != size;
+    bool differs =
+        !seen || st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec || st.st_size != size;
     seen = true;
     mtime = st.st_mtim;
     size = st.st_size;
@@ -197,16 +197,26 @@ int serveCommand(int argc, char** argv) {
     } else if (a == "--scene" || a == "--scene-file" || a == "--head" || a == "--cache" || a == "--address" ||
                a == "--name" || a == "--state" || a == "--publish" || a == "--control" || a == "--images") {
       if (!(v = value())) return 2;
-      if (a == "--scene") imageOptions.sceneName = v;
-      else if (a == "--scene-file") imageOptions.sceneFile = v;
-      else if (a == "--head") headKind = v;
-      else if (a == "--cache") imageOptions.cacheDir = v;
-      else if (a == "--address") headOptions.addresses.push_back(v);
-      else if (a == "--name") headOptions.names.push_back(v);
-      else if (a == "--state") projectorOptions.stateName = v;
-      else if (a == "--publish") headOptions.publishName = v;
-      else if (a == "--images") imagesDir = v;
-      else controlPath = v;
+      if (a == "--scene")
+        imageOptions.sceneName = v;
+      else if (a == "--scene-file")
+        imageOptions.sceneFile = v;
+      else if (a == "--head")
+        headKind = v;
+      else if (a == "--cache")
+        imageOptions.cacheDir = v;
+      else if (a == "--address")
+        headOptions.addresses.push_back(v);
+      else if (a == "--name")
+        headOptions.names.push_back(v);
+      else if (a == "--state")
+        projectorOptions.stateName = v;
+      else if (a == "--publish")
+        headOptions.publishName = v;
+      else if (a == "--images")
+        imagesDir = v;
+      else
+        controlPath = v;
     } else if (a == "--size") {
       if (!(v = value())) return 2;
       if (!parseSize(v, imageOptions.width, imageOptions.height)) return bad(v);
@@ -217,20 +227,36 @@ int serveCommand(int argc, char** argv) {
                a == "--step" || a == "--loss" || a == "--ack-delay" || a == "--incomplete" || a == "--vanish") {
       if (!(v = value())) return 2;
       const bool fraction = a == "--loss" || a == "--incomplete";
-      const double hi = fraction ? 1 : a == "--noise" ? 1 : a == "--supersample" ? 16 : a == "--gvcp-port" ? 65535
-                        : a == "--fps" ? 1000 : a == "--vanish" ? 1 : a == "--seed" ? 1e15 : 10000;
+      const double hi = fraction               ? 1
+                        : a == "--noise"       ? 1
+                        : a == "--supersample" ? 16
+                        : a == "--gvcp-port"   ? 65535
+                        : a == "--fps"         ? 1000
+                        : a == "--vanish"      ? 1
+                        : a == "--seed"        ? 1e15
+                                               : 10000;
       const double lo = a == "--supersample" || a == "--gvcp-port" ? 1 : 0;
       if (!parseDouble(v, lo, hi, d) || (!fraction && a != "--fps" && d != static_cast<long long>(d))) return bad(v);
-      if (a == "--supersample") imageOptions.supersample = static_cast<int>(d);
-      else if (a == "--noise") imageOptions.noise = static_cast<int>(d);
-      else if (a == "--seed") imageOptions.seed = static_cast<uint64_t>(d);
-      else if (a == "--gvcp-port") headOptions.gvcpPort = static_cast<uint16_t>(d);
-      else if (a == "--fps") headOptions.freeRunFps = d;
-      else if (a == "--step") projectorOptions.sequenceStepMs = headOptions.sequenceStepMs = static_cast<int>(d);
-      else if (a == "--loss") headOptions.faults.packetLoss = d;
-      else if (a == "--ack-delay") headOptions.faults.ackDelayMs = static_cast<int>(d);
-      else if (a == "--incomplete") headOptions.faults.incompleteFrames = d;
-      else vanish = static_cast<int>(d);
+      if (a == "--supersample")
+        imageOptions.supersample = static_cast<int>(d);
+      else if (a == "--noise")
+        imageOptions.noise = static_cast<int>(d);
+      else if (a == "--seed")
+        imageOptions.seed = static_cast<uint64_t>(d);
+      else if (a == "--gvcp-port")
+        headOptions.gvcpPort = static_cast<uint16_t>(d);
+      else if (a == "--fps")
+        headOptions.freeRunFps = d;
+      else if (a == "--step")
+        projectorOptions.sequenceStepMs = headOptions.sequenceStepMs = static_cast<int>(d);
+      else if (a == "--loss")
+        headOptions.faults.packetLoss = d;
+      else if (a == "--ack-delay")
+        headOptions.faults.ackDelayMs = static_cast<int>(d);
+      else if (a == "--incomplete")
+        headOptions.faults.incompleteFrames = d;
+      else
+        vanish = static_cast<int>(d);
     } else {
       std::fprintf(stderr, "zelsim serve: unknown argument '%s'\n\n%s", a.c_str(), serveHelp());
       return 2;
@@ -266,7 +292,9 @@ int serveCommand(int argc, char** argv) {
   }
   if (!quiet)
     std::printf("images: %dx%d %s\n", images.width, images.height,
-                !imagesDir.empty() ? "from the folder" : fromCache ? "from the cache" : "rendered");
+                !imagesDir.empty() ? "from the folder"
+                : fromCache        ? "from the cache"
+                                   : "rendered");
 
   // Block the stop and reload signals before any thread starts, so that only
   // sigtimedwait below receives them.
@@ -323,7 +351,9 @@ int serveCommand(int argc, char** argv) {
         }
       }
       force = false;
-      struct timespec tick {0, 200 * 1000 * 1000};
+      struct timespec tick {
+        0, 200 * 1000 * 1000
+      };
       int sig = sigtimedwait(&signals, nullptr, &tick);
       if (sig == SIGHUP) {
         force = true;

@@ -118,8 +118,8 @@ void ViewCamera::beginPan(float x, float y) {
 
 void ViewCamera::panTo(float x, float y) {
   if (!panning_ || !panPivot_.visible) return;
-  pivot_ = unproject(panWvp_, panPivot_.x + (x - panDownX_), panPivot_.y + (y - panDownY_),
-                     panPivot_.depth, float(width_), float(height_));
+  pivot_ = unproject(panWvp_, panPivot_.x + (x - panDownX_), panPivot_.y + (y - panDownY_), panPivot_.depth,
+                     float(width_), float(height_));
 }
 
 void ViewCamera::frameMove() {

@@ -8,7 +8,7 @@
 namespace nubiview {
 
 struct CloudView {
-  const float* positions = nullptr;     // 3 per point
+  const float* positions = nullptr;       // 3 per point
   const std::uint8_t* colours = nullptr;  // 3 per point, red, green, blue
   std::size_t count = 0;
   const std::int32_t* triangles = nullptr;  // 3 per face, not checked against count

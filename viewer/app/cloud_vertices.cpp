@@ -5,8 +5,8 @@
 
 namespace nubiview {
 
-BuiltCloud BuildVertices(const float* pos, const std::uint8_t* col, std::size_t count,
-                         const CoordinateSystem& cs, float& viewScale) {
+BuiltCloud BuildVertices(const float* pos, const std::uint8_t* col, std::size_t count, const CoordinateSystem& cs,
+                         float& viewScale) {
   BuiltCloud out;
   out.vertices.resize(count);
   const float sx = displaySign(cs, 0), sy = displaySign(cs, 1), sz = displaySign(cs, 2);
@@ -100,15 +100,30 @@ Gizmo BuildGizmo(float sx, float sy, float sz) {
     float x, y, z;
   };
   const P p[24] = {
-      {0, 0, 0}, {0.1f * sx, 0, 0},
-      {0, 0, 0}, {0, 0.1f * sy, 0},
-      {0, 0, 0}, {0, 0, 0.1f * sz},
-      {sx * (0.1f - h), +w, 0}, {sx * (0.1f - h), -w, 0},
-      {-w, sy * (0.1f - h), 0}, {+w, sy * (0.1f - h), 0},
-      {-w, 0, sz * (0.1f - h)}, {+w, 0, sz * (0.1f - h)},
-      {0.103f * sx, 0.002f, 0}, {0.107f * sx, -0.002f, 0}, {0.103f * sx, -0.002f, 0}, {0.107f * sx, 0.002f, 0},
-      {0, 0.105f * sy, 0}, {-0.002f, 0.107f * sy, 0}, {0.002f, 0.107f * sy, 0}, {0, 0.103f * sy, 0},
-      {-0.002f, 0, 0.107f * sz}, {0.002f, 0, 0.107f * sz}, {-0.002f, 0, 0.103f * sz}, {0.002f, 0, 0.103f * sz},
+      {0, 0, 0},
+      {0.1f * sx, 0, 0},
+      {0, 0, 0},
+      {0, 0.1f * sy, 0},
+      {0, 0, 0},
+      {0, 0, 0.1f * sz},
+      {sx * (0.1f - h), +w, 0},
+      {sx * (0.1f - h), -w, 0},
+      {-w, sy * (0.1f - h), 0},
+      {+w, sy * (0.1f - h), 0},
+      {-w, 0, sz * (0.1f - h)},
+      {+w, 0, sz * (0.1f - h)},
+      {0.103f * sx, 0.002f, 0},
+      {0.107f * sx, -0.002f, 0},
+      {0.103f * sx, -0.002f, 0},
+      {0.107f * sx, 0.002f, 0},
+      {0, 0.105f * sy, 0},
+      {-0.002f, 0.107f * sy, 0},
+      {0.002f, 0.107f * sy, 0},
+      {0, 0.103f * sy, 0},
+      {-0.002f, 0, 0.107f * sz},
+      {0.002f, 0, 0.107f * sz},
+      {-0.002f, 0, 0.103f * sz},
+      {0.002f, 0, 0.103f * sz},
   };
   // 0 red, 1 yellow, 2 green
   const int colourOf[24] = {0, 0, 1, 1, 2, 2, 0, 0, 1, 1, 2, 2, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2};
@@ -124,9 +139,8 @@ Gizmo BuildGizmo(float sx, float sy, float sz) {
     v.b = kColours[colourOf[i]][2];
     v.a = 255;
   }
-  static const std::uint32_t kIdx[34] = {0,  1,  2,  3,  4,  5,  1,  6,  1,  7,  3,  8,
-                                         3,  9,  5,  10, 5,  11, 12, 13, 14, 15, 16, 17,
-                                         16, 18, 16, 19, 20, 21, 21, 22, 22, 23};
+  static const std::uint32_t kIdx[34] = {0,  1,  2,  3,  4,  5,  1,  6,  1,  7,  3,  8,  3,  9,  5,  10, 5,
+                                         11, 12, 13, 14, 15, 16, 17, 16, 18, 16, 19, 20, 21, 21, 22, 22, 23};
   std::copy(std::begin(kIdx), std::end(kIdx), g.indices);
   return g;
 }

@@ -21,8 +21,7 @@ struct FormatEntry {
   const char* text;
   const char* value;
 };
-const FormatEntry kFormats[3] = {
-    {"バイナリ - PLY", "ply.bin"}, {"テキスト - PLY", "ply.asc"}, {"バイナリ - 3D", "3d"}};
+const FormatEntry kFormats[3] = {{"バイナリ - PLY", "ply.bin"}, {"テキスト - PLY", "ply.asc"}, {"バイナリ - 3D", "3d"}};
 
 // Creates every missing folder above a file path.
 void makeParentFolders(const std::string& file) {

@@ -57,8 +57,7 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, std::stri
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string tmp =
-      folder + "." + name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+  const std::string tmp = folder + "." + name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return fail(why);
   bool ok = writeAll(fd, bytes);

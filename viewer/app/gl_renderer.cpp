@@ -48,8 +48,7 @@ void vertexLayout() {
   glEnableVertexAttribArray(0);
   glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, sizeof(Vertex), reinterpret_cast<void*>(offsetof(Vertex, x)));
   glEnableVertexAttribArray(1);
-  glVertexAttribPointer(1, 4, GL_UNSIGNED_BYTE, GL_TRUE, sizeof(Vertex),
-                        reinterpret_cast<void*>(offsetof(Vertex, r)));
+  glVertexAttribPointer(1, 4, GL_UNSIGNED_BYTE, GL_TRUE, sizeof(Vertex), reinterpret_cast<void*>(offsetof(Vertex, r)));
 }
 
 }  // namespace
@@ -154,10 +153,17 @@ void GlRenderer::setPickLine(bool shown, Vec3 a, Vec3 b) {
   pickLine_ = shown;
   if (!shown) return;
   Vertex v[2];
-  v[0].x = a.x; v[0].y = a.y; v[0].z = a.z;
-  v[1].x = b.x; v[1].y = b.y; v[1].z = b.z;
+  v[0].x = a.x;
+  v[0].y = a.y;
+  v[0].z = a.z;
+  v[1].x = b.x;
+  v[1].y = b.y;
+  v[1].z = b.z;
   for (Vertex& e : v) {
-    e.r = 255; e.g = 0; e.b = 255; e.a = 255;
+    e.r = 255;
+    e.g = 0;
+    e.b = 255;
+    e.a = 255;
   }
   glBindBuffer(GL_ARRAY_BUFFER, lineVbo_);
   glBufferSubData(GL_ARRAY_BUFFER, 0, sizeof v, v);

@@ -38,19 +38,16 @@ bool ApplyOffsetText(std::string& text, int& slider) {
   return false;
 }
 
-std::string DefaultExtension(const std::string& outFormat) {
-  return outFormat.substr(0, outFormat.find('.'));
-}
+std::string DefaultExtension(const std::string& outFormat) { return outFormat.substr(0, outFormat.find('.')); }
 
 std::string DateTimeFileName(const std::string& prefix, const std::tm& t, const std::string& ext) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d.", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d.", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                t.tm_min, t.tm_sec);
   return prefix + buf + ext;
 }
 
-std::string ResolveOutPath(const std::string& outPath, const std::string& ext, const std::tm& now,
-                           std::string& error) {
+std::string ResolveOutPath(const std::string& outPath, const std::string& ext, const std::tm& now, std::string& error) {
   error.clear();
   if (outPath.empty() || outPath.back() != '*') return outPath;
   const std::string prefix = outPath.substr(0, outPath.size() - 1);

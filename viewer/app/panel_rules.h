@@ -6,7 +6,7 @@
 
 namespace nubiview {
 
-constexpr int kGainSliderMax = 200;    // slider value = gain x 100
+constexpr int kGainSliderMax = 200;  // slider value = gain x 100
 constexpr int kOffsetSliderMax = 255;
 
 std::string GainText(int sliderValue);    // "%.2f" of value x 0.01
@@ -28,7 +28,6 @@ std::string DateTimeFileName(const std::string& prefix, const std::tm& t, const 
 // Where an "out_path" setting saves to. A path ending in "*" names a folder
 // prefix for date-time names; its missing folders are created. Sets error to
 // the path that could not be prepared (then returns "").
-std::string ResolveOutPath(const std::string& outPath, const std::string& ext, const std::tm& now,
-                           std::string& error);
+std::string ResolveOutPath(const std::string& outPath, const std::string& ext, const std::tm& now, std::string& error);
 
 }  // namespace nubiview

@@ -103,8 +103,7 @@ AdjustmentPanel::Action AdjustmentPanel::draw(float top) {
     ImGui::SetNextItemWidth(50);
     int& slider = gain ? gainSlider_[c] : offsetSlider_[c];
     char* edit = gain ? gainEdit_[c] : offsetEdit_[c];
-    if (ImGui::SliderInt("##s", &slider, 0, gain ? kGainSliderMax : kOffsetSliderMax, "",
-                         ImGuiSliderFlags_AlwaysClamp))
+    if (ImGui::SliderInt("##s", &slider, 0, gain ? kGainSliderMax : kOffsetSliderMax, "", ImGuiSliderFlags_AlwaysClamp))
       std::snprintf(edit, 16, "%s", (gain ? GainText(slider) : OffsetText(slider)).c_str());
     if (ImGui::IsItemActive() || ImGui::IsItemFocused()) sliderFocused_ = true;
     ImGui::SetCursorPos(ImVec2(95, cap + editY));

@@ -5,8 +5,8 @@
 
 namespace nubiview {
 
-std::optional<std::uint32_t> FindNearestVertex(const std::vector<Vertex>& vertices, const Mat4& wvp,
-                                               float width, float height, float mx, float my) {
+std::optional<std::uint32_t> FindNearestVertex(const std::vector<Vertex>& vertices, const Mat4& wvp, float width,
+                                               float height, float mx, float my) {
   float best = 0;
   std::optional<std::uint32_t> bestIndex;
   for (std::size_t i = 0; i < vertices.size(); ++i) {
@@ -23,9 +23,8 @@ std::optional<std::uint32_t> FindNearestVertex(const std::vector<Vertex>& vertic
   return std::nullopt;
 }
 
-std::vector<ColourPatch> PickQueue::pick(std::optional<std::uint32_t> found,
-                                         const std::vector<Vertex>& display, const Mat4& wvp,
-                                         float width, float height, float mx, float my,
+std::vector<ColourPatch> PickQueue::pick(std::optional<std::uint32_t> found, const std::vector<Vertex>& display,
+                                         const Mat4& wvp, float width, float height, float mx, float my,
                                          float viewScale) {
   std::vector<ColourPatch> patches;
   if (!found || *found >= display.size()) return patches;
@@ -37,8 +36,7 @@ std::vector<ColourPatch> PickQueue::pick(std::optional<std::uint32_t> found,
     }
     replace = points_[0].screenDistance < points_[1].screenDistance ? 0 : 1;
   }
-  if (!points_.empty() && points_[points_.size() == 2 ? replace : 0].vertexIndex == *found)
-    return patches;
+  if (!points_.empty() && points_[points_.size() == 2 ? replace : 0].vertexIndex == *found) return patches;
   // The other pick of the pair may be the found vertex too; picking it again changes nothing.
   for (const PickedPoint& p : points_)
     if (p.vertexIndex == *found) return patches;
@@ -82,8 +80,8 @@ std::string PickText(const std::vector<PickedPoint>& points, const CoordinateSys
   char buf[160];
   for (std::size_t i = 0; i < points.size() && i < 2; ++i) {
     const float x = points[i].x * sx, y = points[i].y * sy, z = points[i].z * sz;
-    std::snprintf(buf, sizeof buf, "%s|%8.3f%8.3f%8.3f|=%.3f", i == 0 ? "1st: " : "2nd: ",
-                  double(x), double(y), double(z), std::sqrt(double(x) * x + double(y) * y + double(z) * z));
+    std::snprintf(buf, sizeof buf, "%s|%8.3f%8.3f%8.3f|=%.3f", i == 0 ? "1st: " : "2nd: ", double(x), double(y),
+                  double(z), std::sqrt(double(x) * x + double(y) * y + double(z) * z));
     if (i) text += "\n";
     text += buf;
   }
@@ -92,8 +90,7 @@ std::string PickText(const std::vector<PickedPoint>& points, const CoordinateSys
     const double dx = double(points[1].x * sx) - double(points[0].x * sx);
     const double dy = double(points[1].y * sy) - double(points[0].y * sy);
     const double dz = double(points[1].z * sz) - double(points[0].z * sz);
-    std::snprintf(buf, sizeof buf, "\ndiff:|%8.3f%8.3f%8.3f|=%.3f", dx, dy, dz,
-                  std::sqrt(dx * dx + dy * dy + dz * dz));
+    std::snprintf(buf, sizeof buf, "\ndiff:|%8.3f%8.3f%8.3f|=%.3f", dx, dy, dz, std::sqrt(dx * dx + dy * dy + dz * dz));
     text += buf;
   }
   return text;

@@ -17,8 +17,8 @@ constexpr float kPickRadius = 16.0f;
 // Index of the vertex whose projection lies nearest to (mouseX, mouseY), the
 // lower index winning ties, if it is closer than kPickRadius. Points at or
 // behind the eye plane are never picked.
-std::optional<std::uint32_t> FindNearestVertex(const std::vector<Vertex>& vertices, const Mat4& wvp,
-                                               float width, float height, float mouseX, float mouseY);
+std::optional<std::uint32_t> FindNearestVertex(const std::vector<Vertex>& vertices, const Mat4& wvp, float width,
+                                               float height, float mouseX, float mouseY);
 
 struct PickedPoint {
   float x = 0, y = 0, z = 0;  // display coordinates / view scale
@@ -40,9 +40,8 @@ class PickQueue {
   // give the coordinates. Returns the colour changes for the display buffer
   // (restore of a replaced pick first, then magenta for the new one); empty
   // when nothing changed.
-  std::vector<ColourPatch> pick(std::optional<std::uint32_t> found, const std::vector<Vertex>& display,
-                                const Mat4& wvp, float width, float height, float mouseX,
-                                float mouseY, float viewScale);
+  std::vector<ColourPatch> pick(std::optional<std::uint32_t> found, const std::vector<Vertex>& display, const Mat4& wvp,
+                                float width, float height, float mouseX, float mouseY, float viewScale);
   // Forgets every pick; returns the colours to restore.
   std::vector<ColourPatch> clear();
   // Picks forgotten without restoring (the buffer is rebuilt anyway).

@@ -22,8 +22,7 @@ class SaveJob {
   // sets saving while it writes, so the drawing and the file watch keep off
   // the store. False (nothing started) when a save runs, the path is empty or
   // no thread can be had.
-  bool start(const std::string& path, const std::string& format, std::mutex& storeLock,
-             std::atomic<bool>& saving);
+  bool start(const std::string& path, const std::string& format, std::mutex& storeLock, std::atomic<bool>& saving);
   bool running() const { return running_; }
   // Once the worker has ended: joins it and gives its result (once); empty
   // while it runs or when none was started.

@@ -19,10 +19,11 @@ bool isNumber(const std::string& s) {
 bool ParseScript(const std::string& text, std::vector<ScriptCommand>& out, std::string& error) {
   // verb -> number of arguments (-1: one argument, the rest of the line)
   static const std::map<std::string, int> kArity = {
-      {"wait", 1},  {"frames", 1},  {"move", 2},       {"down", 3},      {"up", 3},
-      {"click", 3}, {"dblclick", 3}, {"wheel", 1},     {"key", 1},       {"open", -1},
-      {"drop", -1}, {"options", 0}, {"options-ok", 0}, {"options-cancel", 0},
-      {"panel", 2}, {"menu", 1}, {"waitfile", -1}, {"screenshot", -1}, {"dump", -1}, {"quit", 0}};
+      {"wait", 1},       {"frames", 1},         {"move", 2},     {"down", 3},
+      {"up", 3},         {"click", 3},          {"dblclick", 3}, {"wheel", 1},
+      {"key", 1},        {"open", -1},          {"drop", -1},    {"options", 0},
+      {"options-ok", 0}, {"options-cancel", 0}, {"panel", 2},    {"menu", 1},
+      {"waitfile", -1},  {"screenshot", -1},    {"dump", -1},    {"quit", 0}};
   std::istringstream in(text);
   std::string line;
   int number = 0;
@@ -62,8 +63,7 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& out, std::
         return fail("button must be left, right or middle");
       if (!isNumber(c.args[1]) || !isNumber(c.args[2])) return fail("X and Y must be numbers");
     }
-    if ((c.verb == "move") && (!isNumber(c.args[0]) || !isNumber(c.args[1])))
-      return fail("X and Y must be numbers");
+    if ((c.verb == "move") && (!isNumber(c.args[0]) || !isNumber(c.args[1]))) return fail("X and Y must be numbers");
     if ((c.verb == "wait" || c.verb == "frames" || c.verb == "wheel") && !isNumber(c.args[0]))
       return fail(c.verb + " needs a number");
     out.push_back(std::move(c));

@@ -76,9 +76,18 @@ Mat4 lookAtLH(Vec3 eye, Vec3 at, Vec3 up) {
   const Vec3 x = normalize(cross(up, z));
   const Vec3 y = cross(z, x);
   Mat4 r;
-  r.at(0, 0) = x.x; r.at(0, 1) = x.y; r.at(0, 2) = x.z; r.at(0, 3) = -dot(x, eye);
-  r.at(1, 0) = y.x; r.at(1, 1) = y.y; r.at(1, 2) = y.z; r.at(1, 3) = -dot(y, eye);
-  r.at(2, 0) = z.x; r.at(2, 1) = z.y; r.at(2, 2) = z.z; r.at(2, 3) = -dot(z, eye);
+  r.at(0, 0) = x.x;
+  r.at(0, 1) = x.y;
+  r.at(0, 2) = x.z;
+  r.at(0, 3) = -dot(x, eye);
+  r.at(1, 0) = y.x;
+  r.at(1, 1) = y.y;
+  r.at(1, 2) = y.z;
+  r.at(1, 3) = -dot(y, eye);
+  r.at(2, 0) = z.x;
+  r.at(2, 1) = z.y;
+  r.at(2, 2) = z.z;
+  r.at(2, 3) = -dot(z, eye);
   return r;
 }
 

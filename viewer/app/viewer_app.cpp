@@ -15,9 +15,9 @@
 #include <GLFW/glfw3.h>
 #define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
-#include <imgui.h>
 #include <backends/imgui_impl_glfw.h>
 #include <backends/imgui_impl_opengl3.h>
+#include <imgui.h>
 #include <stb_image_write.h>
 
 #include "diag/logger.h"
@@ -224,8 +224,7 @@ int Viewer::run() {
   {
     std::lock_guard<std::mutex> lock(storeLock_);
     applyFileSettings();
-    renderer_.uploadGizmo(
-        BuildGizmo(displaySign(inEffect_, 0), displaySign(inEffect_, 1), displaySign(inEffect_, 2)));
+    renderer_.uploadGizmo(BuildGizmo(displaySign(inEffect_, 0), displaySign(inEffect_, 1), displaySign(inEffect_, 2)));
     panel_.setFromRecord(adj_);
     loadIntoGpu(true);
   }

@@ -8,7 +8,7 @@ struct AppOptions {
   std::string path;        // point file to open; empty starts with an empty window
   std::string screenshot;  // --screenshot: PNG written after `frames` frames, then exit
   int frames = 3;
-  std::string script;      // --script: input events to replay
+  std::string script;  // --script: input events to replay
   std::string exePath;
 };
 

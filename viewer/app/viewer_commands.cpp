@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <sstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #define GLFW_INCLUDE_NONE
@@ -191,8 +191,9 @@ void Viewer::writeDump(const std::string& path) {
   std::ostringstream f;
   const auto& pv = camera_.pivot();
   char buf[128];
-  f << "title=" << (path_.empty() ? std::string(kProgramName)
-                                  : std::string(kProgramName) + " - " + path_ + " (" + std::to_string(base_.size()) + ")")
+  f << "title="
+    << (path_.empty() ? std::string(kProgramName)
+                      : std::string(kProgramName) + " - " + path_ + " (" + std::to_string(base_.size()) + ")")
     << "\n";
   f << "points=" << base_.size() << "\n";
   f << "triangles=" << triangles_.size() / 3 << "\n";

@@ -14,8 +14,7 @@ namespace {
 std::string readValue(const char* section, const char* key, const char* def, const std::string& ini,
                       std::size_t size = kIniValueSize) {
   char buf[kIniValueSize] = {};
-  platform::getProfileString(section, key, def, buf, size < kIniValueSize ? size : kIniValueSize,
-                             ini.c_str());
+  platform::getProfileString(section, key, def, buf, size < kIniValueSize ? size : kIniValueSize, ini.c_str());
   return buf;
 }
 
@@ -116,8 +115,7 @@ ColourAdjustment ReadColourAdjustment(const std::string& ini) {
 
 bool WriteColourAdjustment(const ColourAdjustment& a, const std::string& ini) {
   static const char* const kKeys[3] = {"R", "G", "B"};
-  if (!platform::writeProfileString("Adjustment", "Valid", a.enabled ? "1" : "0", ini.c_str()))
-    return false;
+  if (!platform::writeProfileString("Adjustment", "Valid", a.enabled ? "1" : "0", ini.c_str())) return false;
   char buf[64];
   for (int c = 0; c < 3; ++c) {
     std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(a.gain[c]));
@@ -130,14 +128,13 @@ bool WriteColourAdjustment(const ColourAdjustment& a, const std::string& ini) {
   return true;
 }
 
-bool WriteOutputSettings(const std::string& ini, const std::string& bgText,
-                         const std::string& outFormat, const std::string& outPath) {
+bool WriteOutputSettings(const std::string& ini, const std::string& bgText, const std::string& outFormat,
+                         const std::string& outPath) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%06lX", std::strtoul(bgText.c_str(), nullptr, 16) & 0xFFFFFFul);
   if (!platform::writeProfileString("Setting", "bgcolor", buf, ini.c_str())) return false;
   if (outFormat.empty()) return false;
-  if (!platform::writeProfileString("Setting", "out_format", outFormat.c_str(), ini.c_str()))
-    return false;
+  if (!platform::writeProfileString("Setting", "out_format", outFormat.c_str(), ini.c_str())) return false;
   return platform::writeProfileString("Setting", "out_path", outPath.c_str(), ini.c_str());
 }
 

@@ -9,8 +9,8 @@
 namespace nubiview {
 
 struct OutputSettings {
-  std::string outPath;    // "out_path": folder prefix ending in "*", or a file name
-  std::string outFormat;  // "out_format": "ply.bin", "ply.asc", "3d" or anything else
+  std::string outPath;        // "out_path": folder prefix ending in "*", or a file name
+  std::string outFormat;      // "out_format": "ply.bin", "ply.asc", "3d" or anything else
   std::uint32_t bgColor = 0;  // "bgcolor": 0xRRGGBB
 };
 
@@ -25,9 +25,7 @@ struct CoordinateSystem {
 };
 
 // -1 for the reversed axis (0 = X, 1 = Y, 2 = Z), +1 for the others.
-inline float displaySign(const CoordinateSystem& cs, int axis) {
-  return cs.reverseAxis == axis + 1 ? -1.0f : 1.0f;
-}
+inline float displaySign(const CoordinateSystem& cs, int axis) { return cs.reverseAxis == axis + 1 ? -1.0f : 1.0f; }
 
 struct ColourAdjustment {
   bool enabled = false;
@@ -61,8 +59,8 @@ bool WriteColourAdjustment(const ColourAdjustment& adj, const std::string& iniPa
 // The Options dialog's writes into section "Setting", in order, stopping at the
 // first failure: "bgcolor" as "%06X" of bgText read as hexadecimal, "out_format"
 // (an empty value means no entry selected and counts as failure), "out_path".
-bool WriteOutputSettings(const std::string& iniPath, const std::string& bgText,
-                         const std::string& outFormat, const std::string& outPath);
+bool WriteOutputSettings(const std::string& iniPath, const std::string& bgText, const std::string& outFormat,
+                         const std::string& outPath);
 
 // "%02X%02X%02X" of a 0xRRGGBB colour.
 std::string FormatColourHex(std::uint32_t rgb);

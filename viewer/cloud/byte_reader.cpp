@@ -31,8 +31,7 @@ std::unique_ptr<ByteReader> ByteReader::open(const std::filesystem::path& path) 
   return r;
 }
 
-std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes,
-                                                   std::size_t windowSize) {
+std::unique_ptr<ByteReader> ByteReader::fromMemory(std::span<const std::uint8_t> bytes, std::size_t windowSize) {
   std::unique_ptr<ByteReader> r(new ByteReader);
   r->size_ = bytes.size();
   r->memory_ = bytes.data();

@@ -19,8 +19,7 @@ class ByteReader {
   // Reads from bytes the caller keeps alive for the reader's lifetime. A
   // window size other than 0 hands the bytes out in windows of that size,
   // as a file is read through its buffer (the fuzz targets compare both).
-  static std::unique_ptr<ByteReader> fromMemory(std::span<const std::uint8_t> bytes,
-                                                std::size_t windowSize = 0);
+  static std::unique_ptr<ByteReader> fromMemory(std::span<const std::uint8_t> bytes, std::size_t windowSize = 0);
 
   ~ByteReader();
   ByteReader(const ByteReader&) = delete;
@@ -61,7 +60,7 @@ class ByteReader {
   const std::uint8_t* data_ = nullptr;
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
-  std::uint64_t consumed_ = 0;  // bytes before the current window
+  std::uint64_t consumed_ = 0;            // bytes before the current window
   const std::uint8_t* memory_ = nullptr;  // memory mode: all the bytes
   std::size_t window_ = 0;                // memory mode: window size
   std::unique_ptr<std::uint8_t[]> buffer_;

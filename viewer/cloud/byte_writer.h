@@ -43,8 +43,8 @@ class ByteWriter {
 
  private:
   ByteWriter() = default;
-  void flush();            // hands the current buffer over
-  void waitIdle();         // until the helper has written what it was given
+  void flush();     // hands the current buffer over
+  void waitIdle();  // until the helper has written what it was given
   void stopHelper();
   void helperLoop();
 

@@ -16,8 +16,7 @@ void CloudStore::clear() noexcept {
   }
 }
 
-void CloudStore::appendPoint(float x, float y, float z, std::uint8_t red, std::uint8_t green,
-                             std::uint8_t blue) {
+void CloudStore::appendPoint(float x, float y, float z, std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
   // Reserve both first so that neither push can fail half-way.
   if (positions_.size() + 3 > positions_.capacity()) positions_.reserve(positions_.size() * 2 + 3);
   if (colours_.size() + 3 > colours_.capacity()) colours_.reserve(colours_.size() * 2 + 3);

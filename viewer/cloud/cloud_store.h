@@ -47,8 +47,8 @@ class CloudStore {
 
   // Writable room for points appended in bulk; see appendPoints().
   struct PointRoom {
-    float* positions;        // 3 floats per point: x, y, z
-    std::uint8_t* colours;   // 3 bytes per point: red, green, blue
+    float* positions;       // 3 floats per point: x, y, z
+    std::uint8_t* colours;  // 3 bytes per point: red, green, blue
   };
 
   CloudStore() = default;

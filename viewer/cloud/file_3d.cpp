@@ -11,8 +11,7 @@
 
 namespace cloud {
 
-static_assert(std::endian::native == std::endian::little,
-              "point files are little-endian and copied without swapping");
+static_assert(std::endian::native == std::endian::little, "point files are little-endian and copied without swapping");
 
 void read3d(ByteReader& in, CloudStore& store) {
   const std::uint64_t fileSize = in.size();

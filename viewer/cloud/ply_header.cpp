@@ -50,11 +50,11 @@ PlyType plyTypeFromName(std::string_view name) {
     PlyType type;
   };
   static constexpr Entry kTypes[] = {
-      {"char", PlyType::Int8},     {"int8", PlyType::Int8},       {"uchar", PlyType::UInt8},
-      {"uint8", PlyType::UInt8},   {"short", PlyType::Int16},     {"int16", PlyType::Int16},
-      {"ushort", PlyType::UInt16}, {"uint16", PlyType::UInt16},   {"int", PlyType::Int32},
-      {"int32", PlyType::Int32},   {"uint", PlyType::UInt32},     {"uint32", PlyType::UInt32},
-      {"float", PlyType::Float32}, {"float32", PlyType::Float32}, {"double", PlyType::Float64},
+      {"char", PlyType::Int8},       {"int8", PlyType::Int8},       {"uchar", PlyType::UInt8},
+      {"uint8", PlyType::UInt8},     {"short", PlyType::Int16},     {"int16", PlyType::Int16},
+      {"ushort", PlyType::UInt16},   {"uint16", PlyType::UInt16},   {"int", PlyType::Int32},
+      {"int32", PlyType::Int32},     {"uint", PlyType::UInt32},     {"uint32", PlyType::UInt32},
+      {"float", PlyType::Float32},   {"float32", PlyType::Float32}, {"double", PlyType::Float64},
       {"float64", PlyType::Float64},
   };
   for (const Entry& e : kTypes) {
@@ -125,8 +125,7 @@ PlyHeader readPlyHeader(ByteReader& in) {
       } else {
         current = Element::Other;
       }
-    } else if (w.size() >= 3 && w[0] == "property" &&
-               (current == Element::Vertex || current == Element::Face)) {
+    } else if (w.size() >= 3 && w[0] == "property" && (current == Element::Vertex || current == Element::Face)) {
       PlyProperty p;
       if (w[1] == "list") {
         p.isList = true;

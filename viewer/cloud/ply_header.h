@@ -24,7 +24,7 @@ PlyType plyTypeFromName(std::string_view name);
 
 struct PlyProperty {
   std::string name;
-  PlyType type = PlyType::Unknown;       // scalar type, or the item type of a list
+  PlyType type = PlyType::Unknown;  // scalar type, or the item type of a list
   bool isList = false;
   PlyType countType = PlyType::Unknown;  // lists only
 };
@@ -37,7 +37,7 @@ struct PlyHeader {
   bool hasAlpha = false;           // "property uchar alpha" seen anywhere
   std::uint64_t vertexCount = 0;
   std::uint64_t faceCount = 0;
-  bool complete = false;           // "end_header" seen
+  bool complete = false;  // "end_header" seen
 
   // Properties declared after "element vertex" and after "element face".
   std::vector<PlyProperty> vertexProperties;

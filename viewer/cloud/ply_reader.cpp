@@ -122,12 +122,18 @@ bool declaredLayout(const PlyHeader& h, VertexLayout& out) {
     if (size == 0) return false;
     Field f{true, offset, p.type};
     Field* slot = nullptr;
-    if (p.name == "x") slot = &l.x;
-    else if (p.name == "y") slot = &l.y;
-    else if (p.name == "z") slot = &l.z;
-    else if (p.name == "red") slot = &l.red;
-    else if (p.name == "green") slot = &l.green;
-    else if (p.name == "blue") slot = &l.blue;
+    if (p.name == "x")
+      slot = &l.x;
+    else if (p.name == "y")
+      slot = &l.y;
+    else if (p.name == "z")
+      slot = &l.z;
+    else if (p.name == "red")
+      slot = &l.red;
+    else if (p.name == "green")
+      slot = &l.green;
+    else if (p.name == "blue")
+      slot = &l.blue;
     if (slot != nullptr && !slot->present) *slot = f;
     offset += size;
   }
@@ -159,9 +165,8 @@ VertexLayout flagLayout(const PlyHeader& h) {
 }
 
 bool isPackedFloatXyz(const VertexLayout& l) {
-  return l.x.type == PlyType::Float32 && l.y.present && l.y.type == PlyType::Float32 &&
-         l.y.offset == l.x.offset + 4 && l.z.present && l.z.type == PlyType::Float32 &&
-         l.z.offset == l.x.offset + 8;
+  return l.x.type == PlyType::Float32 && l.y.present && l.y.type == PlyType::Float32 && l.y.offset == l.x.offset + 4 &&
+         l.z.present && l.z.type == PlyType::Float32 && l.z.offset == l.x.offset + 8;
 }
 
 bool isPackedByteRgb(const VertexLayout& l) {
@@ -179,8 +184,7 @@ std::uint8_t loadColour(const std::uint8_t* record, const Field& f) {
 }
 
 // Any other layout: every value converted from its declared type.
-void splitRecords(const std::uint8_t* src, std::size_t count, const VertexLayout& l,
-                  CloudStore::PointRoom room) {
+void splitRecords(const std::uint8_t* src, std::size_t count, const VertexLayout& l, CloudStore::PointRoom room) {
   const std::size_t r = l.recordSize;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* rec = src + i * r;
@@ -342,8 +346,8 @@ void readBinaryFaces(ByteReader& in, CloudStore& store, const PlyHeader& h) {
   // Older files of this viewer declare a uchar count but hold a 4-byte count
   // and three 4-byte indices: 16 bytes for every face, the rest of the file.
   const std::uint64_t rest = in.remaining();
-  const bool legacy = !usable || (props[indexList].countType == PlyType::UInt8 && rest % 16 == 0 &&
-                                  rest / 16 == h.faceCount);
+  const bool legacy =
+      !usable || (props[indexList].countType == PlyType::UInt8 && rest % 16 == 0 && rest / 16 == h.faceCount);
   if (legacy) {
     readLegacyFaces(in, h.faceCount, store);
   } else {
@@ -358,8 +362,7 @@ void readAsciiFaces(ByteReader& in, CloudStore& store, std::uint64_t faceCount) 
   for (std::uint64_t f = 0; f < faceCount; ++f) {
     if (!readWholeLine(in, line, keep)) return;
     if (splitTokens(line, tokens, 4) == 4 && parseIntPrefix(tokens[0]) == 3) {
-      store.appendTriangle(parseIntPrefix(tokens[1]), parseIntPrefix(tokens[2]),
-                           parseIntPrefix(tokens[3]));
+      store.appendTriangle(parseIntPrefix(tokens[1]), parseIntPrefix(tokens[2]), parseIntPrefix(tokens[3]));
     }
   }
 }
@@ -384,12 +387,18 @@ std::vector<AsciiColumn> asciiColumns(const std::vector<PlyProperty>& props) {
     AsciiColumn c;
     c.isList = p.isList;
     if (!p.isList) {
-      if (p.name == "x") c.what = Column::X;
-      else if (p.name == "y") c.what = Column::Y;
-      else if (p.name == "z") c.what = Column::Z;
-      else if (p.name == "red") c.what = Column::Red;
-      else if (p.name == "green") c.what = Column::Green;
-      else if (p.name == "blue") c.what = Column::Blue;
+      if (p.name == "x")
+        c.what = Column::X;
+      else if (p.name == "y")
+        c.what = Column::Y;
+      else if (p.name == "z")
+        c.what = Column::Z;
+      else if (p.name == "red")
+        c.what = Column::Red;
+      else if (p.name == "green")
+        c.what = Column::Green;
+      else if (p.name == "blue")
+        c.what = Column::Blue;
     }
     cols.push_back(c);
   }
@@ -404,8 +413,7 @@ std::uint8_t colourByte(std::string_view token) {
   return static_cast<std::uint8_t>(v);
 }
 
-void readAsciiRows(ByteReader& in, CloudStore& store, std::uint64_t lineCount,
-                   const std::vector<PlyProperty>& props) {
+void readAsciiRows(ByteReader& in, CloudStore& store, std::uint64_t lineCount, const std::vector<PlyProperty>& props) {
   const std::vector<AsciiColumn> cols = asciiColumns(props);
   std::string_view line;
   std::string keep;
@@ -456,8 +464,7 @@ void readPly(ByteReader& in, CloudStore& store) {
       readAsciiRows(in, store, h.vertexCount, h.vertexProperties);
       readAsciiFaces(in, store, h.faceCount);
       return;
-    case PlyEncoding::None:
-      return;  // no format line, or big-endian data: nothing is read
+    case PlyEncoding::None: return;  // no format line, or big-endian data: nothing is read
   }
 }
 

@@ -61,8 +61,7 @@ void writeBinaryBody(const CloudStore& store, ByteWriter& out) {
     const std::size_t m = faces - first < kFaceChunk ? faces - first : kFaceChunk;
     char* dst = out.reserve(16 * m);
     for (std::size_t i = 0; i < m; ++i) {
-      const std::int32_t record[4] = {3, tri[3 * (first + i)], tri[3 * (first + i) + 1],
-                                      tri[3 * (first + i) + 2]};
+      const std::int32_t record[4] = {3, tri[3 * (first + i)], tri[3 * (first + i) + 1], tri[3 * (first + i) + 2]};
       std::memcpy(dst + 16 * i, record, 16);
     }
     out.commit(16 * m);

@@ -99,13 +99,9 @@ void LoadPointFile(CloudStore& store, const std::filesystem::path& path) noexcep
   }
 }
 
-void ReadPly(CloudStore& store, const std::filesystem::path& path) noexcept {
-  readFile(store, path, readPly);
-}
+void ReadPly(CloudStore& store, const std::filesystem::path& path) noexcept { readFile(store, path, readPly); }
 
-void Read3d(CloudStore& store, const std::filesystem::path& path) noexcept {
-  readFile(store, path, read3d);
-}
+void Read3d(CloudStore& store, const std::filesystem::path& path) noexcept { readFile(store, path, read3d); }
 
 void ReadTextRows(CloudStore& store, const std::filesystem::path& path) noexcept {
   readFile(store, path, readTextRows);

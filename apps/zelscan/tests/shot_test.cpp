@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -37,7 +37,7 @@ class ZelscanShot : public ::testing::Test {
     const char* address[] = {"127.0.0.1", "127.0.0.2"};
     for (int i = 0; i < 2; ++i) {
       cameras_[i] = std::make_unique<BackgroundProcess>(
-          std::vector<std::string> {"arv-fake-gv-camera-0.8", "-i", address[i], "-s", "SHOT" + std::to_string(i)});
+          std::vector<std::string>{"arv-fake-gv-camera-0.8", "-i", address[i], "-s", "SHOT" + std::to_string(i)});
     }
     // User-defined names "11" and "12" (ASCII in the register's first bytes).
     const char* names[] = {"R[0xE8]=0x31310000", "R[0xE8]=0x31320000"};
@@ -139,7 +139,7 @@ class ZelscanShotOnHead : public ::testing::Test {
 
   // Runs zelscan shot in the background; its output goes to a file.
   std::unique_ptr<BackgroundProcess> startShot(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {zelscan(), "shot", "--camera", "ace", "--out", (dir_ / "set").string(),
+    std::vector<std::string> args = {zelscan(),     "shot",      "--camera",  "ace", "--out", (dir_ / "set").string(),
                                      "--projector", "127.0.0.1", "--timeout", "2000"};
     args.insert(args.end(), extra.begin(), extra.end());
     return std::make_unique<BackgroundProcess>(args, (dir_ / "shot.log").string());

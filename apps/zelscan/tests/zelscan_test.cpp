@@ -154,10 +154,10 @@ TEST(ZelscanCommandLine, UsageAndUnknownCommands) {
 }
 
 TEST(ZelscanCommandLine, DecodeArgumentErrorsAreOneLine) {
-  for (const char* args : {"decode", "decode --decoder fringe --calib x --out y.ply",
-                           "decode --decoder phsft --out y.ply", "decode --decoder phsft --calib",
-                           "decode --decoder phsft --calib x --out y.ply --frobnicate",
-                           "decode --decoder phsft --calib x --out y.ply --images a --left b --right c"}) {
+  for (const char* args :
+       {"decode", "decode --decoder fringe --calib x --out y.ply", "decode --decoder phsft --out y.ply",
+        "decode --decoder phsft --calib", "decode --decoder phsft --calib x --out y.ply --frobnicate",
+        "decode --decoder phsft --calib x --out y.ply --images a --left b --right c"}) {
     Outcome r = run(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_EQ(lines(r.out), 1) << args << ": " << r.out;
@@ -190,10 +190,9 @@ TEST_F(ZelscanDecode, BadInputsFailWithOneClearLine) {
   const Case cases[] = {
       {"decode --decoder phsft --calib " + path("nowhere") + images + " --out " + path("a.ply"),
        "calibration folder not found"},
-      {"decode --decoder phsft --calib " + path("empty_calib") + images + " --out " + path("a.ply"),
-       "does not load"},
-      {"decode --decoder phsft --settings " + path("missing.ini") + " --calib " + path("calib") + images +
-           " --out " + path("a.ply"),
+      {"decode --decoder phsft --calib " + path("empty_calib") + images + " --out " + path("a.ply"), "does not load"},
+      {"decode --decoder phsft --settings " + path("missing.ini") + " --calib " + path("calib") + images + " --out " +
+           path("a.ply"),
        "settings file not found"},
       {"decode --decoder phsft --settings " + path("bad.ini") + " --calib " + path("calib") + images + " --out " +
            path("a.ply"),
@@ -226,8 +225,10 @@ std::vector<std::string> checkLines(const fs::path& report, const std::string& t
   std::string line;
   bool inside = false;
   while (std::getline(in, line)) {
-    if (line.rfind(title, 0) == 0) inside = true;
-    else if (!line.empty() && line[0] != ' ') inside = false;
+    if (line.rfind(title, 0) == 0)
+      inside = true;
+    else if (!line.empty() && line[0] != ' ')
+      inside = false;
     if (inside && line.find("(target") != std::string::npos) out.push_back(line);
   }
   return out;
@@ -262,7 +263,8 @@ TEST(ZelscanDemo, WholeChainOnTheVirtualHead) {
   EXPECT_EQ(withTruth.size(), 3u);
   EXPECT_EQ(defaultRules.size(), 4u);
   EXPECT_TRUE(fs::exists(dir / "phsft_settings.ini"));
-  const double completeness = figure(withCalibrix, "completeness"), trueCompleteness = figure(withTruth, "completeness");
+  const double completeness = figure(withCalibrix, "completeness"),
+               trueCompleteness = figure(withTruth, "completeness");
   const double rms = figure(withCalibrix, "true surface"), trueRms = figure(withTruth, "true surface");
   ASSERT_GT(trueCompleteness, 0);
   ASSERT_GT(trueRms, 0);

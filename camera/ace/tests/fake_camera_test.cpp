@@ -29,7 +29,7 @@ class FakeCamera : public ::testing::Test {
     runProgram({"ip", "addr", "add", "127.0.0.2/8", "dev", "lo"});
     for (int i = 0; i < 2; ++i) {
       cameras_[i] = std::make_unique<BackgroundProcess>(
-          std::vector<std::string> {"arv-fake-gv-camera-0.8", "-i", kAddress[i], "-s", "FAKE" + std::to_string(i)});
+          std::vector<std::string>{"arv-fake-gv-camera-0.8", "-i", kAddress[i], "-s", "FAKE" + std::to_string(i)});
     }
   }
   static void TearDownTestSuite() {
@@ -40,7 +40,8 @@ class FakeCamera : public ::testing::Test {
   // register; waits for the camera to come up the first time.
   static bool rename(int i, const std::string& name) {
     unsigned value = 0;
-    for (std::size_t k = 0; k < 4; ++k) value = (value << 8) | (k < name.size() ? static_cast<unsigned char>(name[k]) : 0);
+    for (std::size_t k = 0; k < 4; ++k)
+      value = (value << 8) | (k < name.size() ? static_cast<unsigned char>(name[k]) : 0);
     char assignment[40], shown[16];
     std::snprintf(assignment, sizeof assignment, "R[0xE8]=0x%08x", value);
     std::snprintf(shown, sizeof shown, "0x%08x", value);

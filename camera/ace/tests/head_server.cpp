@@ -39,10 +39,23 @@ sim::head::SceneImageOptions sceneOptions() {
 bool HeadServer::start(const std::vector<std::string>& names, const std::vector<std::string>& extra,
                        std::string* error) {
   if (!sim::head::loadSceneImages(sceneOptions(), images_, error)) return false;
-  std::vector<std::string> args = {binDir() + "/zelsim", "serve", "--scene", "plane", "--head", "cameras",
-                                   "--size", std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                                   "--supersample", "1", "--noise", "0", "--cache", cacheDir(),
-                                   "--tcp", "127.0.0.1:" + std::to_string(kProjectorPort), "--no-publish"};
+  std::vector<std::string> args = {binDir() + "/zelsim",
+                                   "serve",
+                                   "--scene",
+                                   "plane",
+                                   "--head",
+                                   "cameras",
+                                   "--size",
+                                   std::to_string(kWidth) + "x" + std::to_string(kHeight),
+                                   "--supersample",
+                                   "1",
+                                   "--noise",
+                                   "0",
+                                   "--cache",
+                                   cacheDir(),
+                                   "--tcp",
+                                   "127.0.0.1:" + std::to_string(kProjectorPort),
+                                   "--no-publish"};
   for (const std::string& n : names) {
     args.push_back("--name");
     args.push_back(n);
@@ -59,7 +72,7 @@ bool HeadServer::start(const std::vector<std::string>& names, const std::vector<
     return false;
   }
   projector_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to {};
+  sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(kProjectorPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -81,7 +94,7 @@ bool HeadServer::showPattern(int pattern) {
   if (::send(projector_, command.data(), command.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(command.size()))
     return false;
   std::string reply;
-  pollfd p {projector_, POLLIN, 0};
+  pollfd p{projector_, POLLIN, 0};
   while (reply.find(":OK") == std::string::npos && reply.find(":ERR") == std::string::npos) {
     if (::poll(&p, 1, 2000) != 1) return false;
     char buf[256];

@@ -62,7 +62,7 @@ class AceOnHead : public ::testing::Test {
   }
 
   HeadServer head_;
-  acetest::LoadedPlugin lib_ {ZEL_ACE_LIBRARY};
+  acetest::LoadedPlugin lib_{ZEL_ACE_LIBRARY};
   std::unique_ptr<IZelcam3D> cam_;
   std::string log_;
 };
@@ -122,8 +122,7 @@ TEST_F(AceOnHead, OpenSetsTheInterPacketDelayAndOpensOnce) {
   EXPECT_TRUE(FrameSink::instance().waitFor(0, 1, 5000));
   cam_.reset();
   const std::string text = acetest::readText(log_);
-  EXPECT_NE(text.find("try to open camera-1\n image size:\t320,256\n packet size:\t8192\n"), std::string::npos)
-      << text;
+  EXPECT_NE(text.find("try to open camera-1\n image size:\t320,256\n packet size:\t8192\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" GevSCPD(changed):\t9765\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" packet size:\t1500\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" GevSCPD(changed):\t1788\n"), std::string::npos) << text;

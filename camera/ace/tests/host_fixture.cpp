@@ -145,7 +145,7 @@ int FrameSink::callback(int camera, std::uint32_t frameIndex, std::int32_t width
   {
     std::lock_guard<std::mutex> lock(sink.mutex_);
     if (camera < 0 || camera > 1) return 0;
-    ReceivedFrame f {frameIndex, width, height, {}};
+    ReceivedFrame f{frameIndex, width, height, {}};
     f.pixels.assign(buffer, buffer + static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     sink.frames_[camera].push_back(std::move(f));
   }

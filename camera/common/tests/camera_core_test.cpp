@@ -68,7 +68,7 @@ class TestCamBackend : public Zelcam3DFrame25 {
     return c;
   }
   explicit TestCamBackend(bool present0 = true, bool present1 = true, const char* exitEvent = nullptr)
-      : Zelcam3DFrame25(config(exitEvent)), present_ {present0, present1} {}
+      : Zelcam3DFrame25(config(exitEvent)), present_{present0, present1} {}
 
   int getExposure(int camera) override {
     CameraRecord* cam = openRecord(camera);
@@ -96,9 +96,9 @@ class TestCamBackend : public Zelcam3DFrame25 {
   unsigned wakeups() const { return triggerWakeups(); }
   void shortenProjectorWaits() { setProjectorWaits(ZpjWaits().scaled(0.01)); }
 
-  std::atomic<int> opens[2] {};
-  std::atomic<int> closes[2] {};
-  std::atomic<int> triggers[2] {};
+  std::atomic<int> opens[2]{};
+  std::atomic<int> closes[2]{};
+  std::atomic<int> triggers[2]{};
 
  protected:
   bool openCamera(CameraRecord& cam, int, int) override {
@@ -276,7 +276,8 @@ TEST_F(CameraCoreTest, DestructionWithoutOpenEndsQuickly) {
 std::string readFile(const std::string& path);
 
 TEST_F(CameraCoreTest, DestructionClosesOpenCamerasThenSilencesTheLogger) {
-  std::string path = (std::filesystem::temp_directory_path() / ("camdtor_" + std::to_string(::getpid()) + ".log")).string();
+  std::string path =
+      (std::filesystem::temp_directory_path() / ("camdtor_" + std::to_string(::getpid()) + ".log")).string();
   TestCam* cam = new TestCam(false, true);
   cam->setLog(1, path.c_str());
   ASSERT_EQ(cam->open(0, 0), 2u);
@@ -349,7 +350,8 @@ std::string readFile(const std::string& path) {
 }
 
 TEST_F(CameraCoreTest, SetLogConfirmsAndSerialOpenFailureIsLogged) {
-  std::string path = (std::filesystem::temp_directory_path() / ("camcore_" + std::to_string(::getpid()) + ".log")).string();
+  std::string path =
+      (std::filesystem::temp_directory_path() / ("camcore_" + std::to_string(::getpid()) + ".log")).string();
   ::setenv("ZELCAM_COM250", "/nonexistent/zelcam-tty", 1);
   {
     TestCam cam;

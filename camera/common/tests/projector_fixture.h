@@ -14,9 +14,7 @@
 
 namespace camera::testing {
 
-inline unsigned ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
-  return a | (b << 8) | (c << 16) | (d << 24);
-}
+inline unsigned ipv4(unsigned a, unsigned b, unsigned c, unsigned d) { return a | (b << 8) | (c << 16) | (d << 24); }
 
 // Calls link.close() from its own thread when not disarmed within limit.
 class Watchdog {

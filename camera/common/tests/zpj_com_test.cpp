@@ -16,9 +16,9 @@ namespace camera {
 namespace {
 
 using namespace std::chrono_literals;
+using camera::testing::msSince;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
-using camera::testing::msSince;
 
 constexpr unsigned kPort = 77;
 
@@ -72,7 +72,7 @@ TEST_F(ZpjComTest, OpensRaw9600EightNoneOneAndOnlyOnce) {
   // Settings stay on the terminal: look at them after the link closed.
   int fd = ::open(projector_.ptyPath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0) << "the port must be free again after close";
-  termios tio {};
+  termios tio{};
   ASSERT_EQ(::tcgetattr(fd, &tio), 0);
   ::close(fd);
   EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B9600));

@@ -17,11 +17,11 @@ namespace camera {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 using camera::testing::ipv4;
 using camera::testing::msSince;
 using camera::testing::Watchdog;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
 
 const unsigned kLoopback = ipv4(127, 0, 0, 1);
 
@@ -99,7 +99,7 @@ class RawPeer {
  public:
   explicit RawPeer(std::string answer) : answer_(std::move(answer)) {
     listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
@@ -137,8 +137,8 @@ TEST(ZpjSockDiag, EndsWhateverTheProjectorAnswers) {
     int expected;
   } cases[] = {
       {"d\r\n//diag.rgb: 1.2.3\r\n", 3},  // both answers in one write
-      {":ERR\r\n", -1},                     // "d" refused: nothing follows
-      {"", -1},                              // silent
+      {":ERR\r\n", -1},                   // "d" refused: nothing follows
+      {"", -1},                           // silent
   };
   for (const auto& c : cases) {
     RawPeer peer(c.answer);
@@ -234,8 +234,8 @@ TEST_F(ZpjSockTest, CloseFromAnotherThreadEndsAWaitingReceive) {
   sim::ProjectorFaults mute;
   mute.mute = true;
   projector_.setFaults(mute);
-  std::atomic<bool> done {false};
-  std::atomic<bool> result {true};
+  std::atomic<bool> done{false};
+  std::atomic<bool> result{true};
   std::thread host([&] {
     result = link_->commandP(1);
     done = true;
@@ -256,7 +256,7 @@ TEST(ZpjSockConnect, ClosedLoopbackPortFailsWithinOneSecond) {
   // A port that was just free: nothing listens there.
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
-  sockaddr_in sa {};
+  sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
@@ -283,7 +283,7 @@ TEST(ZpjSockConnect, UnansweredConnectGivesUpAfterOneSecond) {
   // that does not answer would.
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(listener, 0);
-  sockaddr_in sa {};
+  sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);

@@ -31,7 +31,6 @@ bool gDiscovered = false;
 // anew either way, so a renamed device is never taken for another.
 constexpr auto kDiscoveryReuse = std::chrono::seconds(10);
 
-
 constexpr int kNameReadTries = 3;
 constexpr int kNameReadWaitMs = 200;
 // The user-defined name: bootstrap register 0x00E8, 16 bytes.
@@ -78,7 +77,7 @@ void aravisAcquire() {
   // reload Aravis with it and fail inside GLib. Aravis stays loaded for the
   // life of the process once it has been used.
   static const bool pinned = [] {
-    Dl_info info {};
+    Dl_info info{};
     if (!::dladdr(reinterpret_cast<void*>(&arv_update_device_list), &info) || !info.dli_fname) return false;
     return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
   }();
@@ -117,13 +116,13 @@ bool readGigeUserName(const std::string& deviceAddress, std::string* userName, s
     return false;
   }
   namespace wire = gevlink::wire;
-  static std::atomic<std::uint16_t> nextId {0x4000};
+  static std::atomic<std::uint16_t> nextId{0x4000};
   for (int attempt = 0; attempt < kNameReadTries; ++attempt) {
     std::uint16_t id = ++nextId;
     if (id == 0) id = ++nextId;  // 0 is not a valid request id
     const wire::Bytes cmd = wire::encodeReadMemCmd(id, kUserNameAddress, kUserNameLength);
     if (::send(s.fd, cmd.data(), cmd.size(), 0) != static_cast<ssize_t>(cmd.size())) continue;
-    pollfd p {s.fd, POLLIN, 0};
+    pollfd p{s.fd, POLLIN, 0};
     while (::poll(&p, 1, kNameReadWaitMs) == 1) {
       std::uint8_t packet[1024];
       ssize_t n = ::recv(s.fd, packet, sizeof packet, 0);

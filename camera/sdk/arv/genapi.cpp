@@ -68,9 +68,9 @@ bool IsWritable(const INode* node) { return accessAllows(node, true); }
 INodeMap::INodeMap(ArvDevice* device) : device_(device) {
   // Emitted on Aravis's heartbeat thread when the device stops answering.
   if (device_) {
-    controlLostHandler_ = g_signal_connect(device_, "control-lost", G_CALLBACK(+[](ArvDevice*, gpointer map) {
-      static_cast<INodeMap*>(map)->markUnresponsive();
-    }), this);
+    controlLostHandler_ = g_signal_connect(
+        device_, "control-lost",
+        G_CALLBACK(+[](ArvDevice*, gpointer map) { static_cast<INodeMap*>(map)->markUnresponsive(); }), this);
   }
 }
 
@@ -105,8 +105,7 @@ INode* INodeMap::entryNode(const std::string& enumeration, ArvGcNode* entry, con
 // --- integer ---
 
 CIntegerPtr::CIntegerPtr(INode* node)
-    : node_(node && ARV_IS_GC_INTEGER(node->arvNode()) && !ARV_IS_GC_ENUMERATION(node->arvNode()) ? node
-                                                                                                    : nullptr) {}
+    : node_(node && ARV_IS_GC_INTEGER(node->arvNode()) && !ARV_IS_GC_ENUMERATION(node->arvNode()) ? node : nullptr) {}
 
 int64_t CIntegerPtr::GetValue(bool, bool) {
   INode* node = require<CIntegerPtr>(node_, "CIntegerPtr");
@@ -149,8 +148,8 @@ void CIntegerPtr::SetValue(int64_t value, bool verify) {
     gint64 inc = arv_gc_integer_get_inc(integer, &error);
     throwIf(error, node);
     if (value < min || value > max) {
-      throw GenICam::OutOfRangeException(node->GetName() + ": value " + std::to_string(value) +
-                                         " must be within " + std::to_string(min) + ".." + std::to_string(max));
+      throw GenICam::OutOfRangeException(node->GetName() + ": value " + std::to_string(value) + " must be within " +
+                                         std::to_string(min) + ".." + std::to_string(max));
     }
     if (inc > 1 && (value - min) % inc != 0) {
       throw GenICam::OutOfRangeException(node->GetName() + ": value " + std::to_string(value) +
@@ -165,8 +164,7 @@ void CIntegerPtr::SetValue(int64_t value, bool verify) {
 
 // --- enumeration ---
 
-CEnumEntryPtr::CEnumEntryPtr(INode* node)
-    : node_(node && ARV_IS_GC_ENUM_ENTRY(node->arvNode()) ? node : nullptr) {}
+CEnumEntryPtr::CEnumEntryPtr(INode* node) : node_(node && ARV_IS_GC_ENUM_ENTRY(node->arvNode()) ? node : nullptr) {}
 
 std::string CEnumEntryPtr::GetSymbolic() {
   INode* node = require<CEnumEntryPtr>(node_, "CEnumEntryPtr");

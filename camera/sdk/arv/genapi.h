@@ -28,9 +28,9 @@ class GenericException : public std::exception {
   std::string description_;
 };
 
-#define ZEL_GENICAM_EXCEPTION(Name) \
-  class Name : public GenericException { \
-   public: \
+#define ZEL_GENICAM_EXCEPTION(Name)           \
+  class Name : public GenericException {      \
+   public:                                    \
     using GenericException::GenericException; \
   };
 ZEL_GENICAM_EXCEPTION(RuntimeException)
@@ -100,7 +100,7 @@ class INodeMap {
  private:
   ArvDevice* device_;
   unsigned long controlLostHandler_ = 0;
-  std::atomic<bool> unresponsive_ {false};
+  std::atomic<bool> unresponsive_{false};
   std::recursive_mutex lock_;
   std::map<std::string, std::unique_ptr<INode>> nodes_;
   std::map<std::string, std::unique_ptr<INode>> entries_;

@@ -13,7 +13,7 @@ namespace ebus {
 namespace {
 
 // GigE Vision bootstrap registers of stream channel 0.
-constexpr guint64 kStreamChannelPort = 0x0D00;          // low 16 bits: host port
+constexpr guint64 kStreamChannelPort = 0x0D00;         // low 16 bits: host port
 constexpr guint64 kStreamChannelDestination = 0x0D18;  // IPv4 address
 
 // A retrieval waits in slices this long so that an abort ends it soon.
@@ -214,12 +214,8 @@ PvResult PvDevice::UnregisterEventSink(PvDeviceEventSink* sink) {
 
 // The stream channel is set up when the stream is opened; enabling streaming
 // leaves the acquisition itself to AcquisitionStart.
-PvResult PvDevice::StreamEnable() {
-  return device_ ? PvResult() : PvResult(PvResult::NOT_CONNECTED, "not connected");
-}
-PvResult PvDevice::StreamDisable() {
-  return device_ ? PvResult() : PvResult(PvResult::NOT_CONNECTED, "not connected");
-}
+PvResult PvDevice::StreamEnable() { return device_ ? PvResult() : PvResult(PvResult::NOT_CONNECTED, "not connected"); }
+PvResult PvDevice::StreamDisable() { return device_ ? PvResult() : PvResult(PvResult::NOT_CONNECTED, "not connected"); }
 
 PvResult PvDeviceGEV::NegotiatePacketSize() {
   return device_ ? PvResult() : PvResult(PvResult::NOT_CONNECTED, "not connected");
@@ -227,7 +223,7 @@ PvResult PvDeviceGEV::NegotiatePacketSize() {
 
 PvResult PvDeviceGEV::SetStreamDestination(const PvString& ip, std::uint16_t port) {
   if (!device_) return PvResult(PvResult::NOT_CONNECTED, "not connected");
-  in_addr a {};
+  in_addr a{};
   if (::inet_pton(AF_INET, ip.c_str(), &a) != 1) return PvResult(PvResult::INVALID_PARAMETER, "bad address " + ip);
   GError* error = nullptr;
   guint32 scp = 0;
@@ -318,8 +314,8 @@ PvResult PvStream::RetrieveBuffer(PvBuffer** buffer, PvResult* operationResult, 
       arv_stream_push_buffer(stream_, arv);  // not one of ours: keep it circulating
       continue;
     }
-    pv->payloadType_ = arv_buffer_get_payload_type(arv) == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ? PvPayloadTypeImage
-                                                                                        : PvPayloadTypeUndefined;
+    pv->payloadType_ =
+        arv_buffer_get_payload_type(arv) == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ? PvPayloadTypeImage : PvPayloadTypeUndefined;
     std::size_t size = 0;
     const void* data = pv->payloadType_ == PvPayloadTypeImage ? arv_buffer_get_image_data(arv, &size) : nullptr;
     pv->dataStart_ = static_cast<const std::uint8_t*>(data);
@@ -329,9 +325,7 @@ PvResult PvStream::RetrieveBuffer(PvBuffer** buffer, PvResult* operationResult, 
     const ArvBufferStatus status = arv_buffer_get_status(arv);
     if (operationResult) {
       switch (status) {
-        case ARV_BUFFER_STATUS_SUCCESS:
-          *operationResult = PvResult();
-          break;
+        case ARV_BUFFER_STATUS_SUCCESS: *operationResult = PvResult(); break;
         case ARV_BUFFER_STATUS_MISSING_PACKETS:
           *operationResult = PvResult(PvResult::MISSING_PACKETS, "packets of the frame are missing", status);
           break;

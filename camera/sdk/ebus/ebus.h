@@ -233,7 +233,7 @@ class PvStream {
  protected:
   ArvStream* stream_ = nullptr;
   std::string interfaceAddress_;
-  std::atomic<bool> aborting_ {false};
+  std::atomic<bool> aborting_{false};
   std::mutex queuedMutex_;
   std::vector<PvBuffer*> queued_;
 };

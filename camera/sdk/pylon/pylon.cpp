@@ -106,10 +106,11 @@ void CSoftwareTriggerConfiguration::OnOpened(CInstantCamera& camera) {
     ApplyConfiguration(camera.GetNodeMap());
   } catch (const GenericException& e) {
     throw RuntimeException(std::string("Could not apply configuration. Pylon::GenericException caught in OnOpened "
-                                       "method msg=") + e.GetDescription());
+                                       "method msg=") +
+                           e.GetDescription());
   } catch (const std::exception& e) {
-    throw RuntimeException(
-        std::string("Could not apply configuration. std::exception caught in OnOpened method msg=") + e.what());
+    throw RuntimeException(std::string("Could not apply configuration. std::exception caught in OnOpened method msg=") +
+                           e.what());
   } catch (...) {
     throw RuntimeException("Could not apply configuration. Unknown exception caught in OnOpened method.");
   }
@@ -162,8 +163,7 @@ bool CInstantCamera::DeregisterConfiguration(CConfigurationEventHandler* handler
   return false;
 }
 
-void CInstantCamera::RegisterImageEventHandler(CImageEventHandler* handler, ERegistrationMode mode,
-                                               ECleanup cleanup) {
+void CInstantCamera::RegisterImageEventHandler(CImageEventHandler* handler, ERegistrationMode mode, ECleanup cleanup) {
   if (!handler) throw InvalidArgumentException("RegisterImageEventHandler: no handler");
   std::lock_guard<std::mutex> lock(imageHandlersMutex_);
   if (mode == RegistrationMode_ReplaceAll) {
@@ -233,7 +233,7 @@ void CInstantCamera::StartGrabbing(EGrabStrategy, EGrabLoop) {
   GenApi::INodeMap& map = GetNodeMap();
   GenApi::CIntegerPtr payload(map.GetNode("PayloadSize"));
   const int64_t payloadSize = payload ? payload->GetValue() : 0;
-  if (payloadSize <= 0 || payloadSize > (int64_t {1} << 31)) {
+  if (payloadSize <= 0 || payloadSize > (int64_t{1} << 31)) {
     throw RuntimeException("StartGrabbing: the camera reports no usable PayloadSize");
   }
   std::string error;

@@ -157,8 +157,7 @@ class CInstantCamera {
 
   // Creates the stream, queues buffers, starts the acquisition and the grab
   // thread that calls the image event handlers.
-  void StartGrabbing(EGrabStrategy strategy = GrabStrategy_OneByOne,
-                     EGrabLoop loop = GrabLoop_ProvidedByInstantCamera);
+  void StartGrabbing(EGrabStrategy strategy = GrabStrategy_OneByOne, EGrabLoop loop = GrabLoop_ProvidedByInstantCamera);
   void StopGrabbing();
   bool IsGrabbing() const { return grabbing_; }
 
@@ -186,7 +185,7 @@ class CInstantCamera {
 
   ArvStream* stream_ = nullptr;
   std::thread grabThread_;
-  std::atomic<bool> stopGrab_ {false};
+  std::atomic<bool> stopGrab_{false};
   bool grabbing_ = false;
 };
 

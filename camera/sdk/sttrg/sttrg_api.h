@@ -47,15 +47,15 @@ inline constexpr std::uint32_t kSourceHardware = 2;
 
 // Ordinals and signatures.
 enum Ordinal : unsigned {
-  kOpen = 1,                   // Handle ()                   next camera not yet open; kInvalidHandle when none
-  kClose = 2,                  // int (Handle)
-  kStartTransfer = 3,          // int (Handle)
-  kStopTransfer = 4,           // int (Handle)
-  kSetExposureEndCallback = 5, // int (Handle, ExposureEndFn, void* context)
-  kSetTransferEndCallback = 6, // int (Handle, TransferEndFn, void* context)
-  kSetRcvErrorCallback = 7,    // int (Handle, RcvErrorFn, void* context)
-  kGetGain = 8,                // int (Handle, uint16_t* gain)
-  kSetGain = 9,                // int (Handle, uint16_t gain)
+  kOpen = 1,                    // Handle ()                   next camera not yet open; kInvalidHandle when none
+  kClose = 2,                   // int (Handle)
+  kStartTransfer = 3,           // int (Handle)
+  kStopTransfer = 4,            // int (Handle)
+  kSetExposureEndCallback = 5,  // int (Handle, ExposureEndFn, void* context)
+  kSetTransferEndCallback = 6,  // int (Handle, TransferEndFn, void* context)
+  kSetRcvErrorCallback = 7,     // int (Handle, RcvErrorFn, void* context)
+  kGetGain = 8,                 // int (Handle, uint16_t* gain)
+  kSetGain = 9,                 // int (Handle, uint16_t gain)
   kGetScanMode = 10,           // int (Handle, uint16_t* mode, uint32_t* offX, uint32_t* offY, uint32_t* w, uint32_t* h)
   kSetScanMode = 11,           // int (Handle, uint16_t mode, uint32_t offX, uint32_t offY)   mode 0: the whole sensor
   kGetExposureClock = 15,      // int (Handle, uint32_t* clock)
@@ -70,12 +70,12 @@ enum Ordinal : unsigned {
   kSetClock = 106,             // int (Handle, uint32_t mode)   0: the sensor's normal clock
   kGetExposureClockFromTime = 136,  // int (Handle, float seconds, uint32_t* clock)
   kGetExposureTimeFromClock = 137,  // int (Handle, uint32_t clock, float* seconds)
-  kSetTriggerMode2 = 210,      // int (Handle, uint32_t selector, uint32_t on)
-  kSetExposureMode = 212,      // int (Handle, uint32_t mode)   1: exposure by the clock
-  kSetTriggerSource = 214,     // int (Handle, uint32_t selector, uint32_t source)
-  kSoftwareTrigger = 216,      // int (Handle, uint32_t selector)
-  kSetTimeOut = 233,           // int (Handle, uint32_t kind, uint32_t value)
-  kOrdinalCount = 234,  // one past the highest ordinal
+  kSetTriggerMode2 = 210,           // int (Handle, uint32_t selector, uint32_t on)
+  kSetExposureMode = 212,           // int (Handle, uint32_t mode)   1: exposure by the clock
+  kSetTriggerSource = 214,          // int (Handle, uint32_t selector, uint32_t source)
+  kSoftwareTrigger = 216,           // int (Handle, uint32_t selector)
+  kSetTimeOut = 233,                // int (Handle, uint32_t kind, uint32_t value)
+  kOrdinalCount = 234,              // one past the highest ordinal
 };
 
 using OpenFn = Handle (*)();
@@ -101,6 +101,5 @@ using TimeFromClockFn = int (*)(Handle, std::uint32_t, float*);
 extern "C" {
 // Reports code through the receive-error callback of the open camera with
 // that user ID, on its own thread. 1 when such a camera is transferring.
-__attribute__((visibility("default"))) int zel_sttrg_sim_inject_rcv_error(std::uint32_t userId,
-                                                                          std::uint32_t code);
+__attribute__((visibility("default"))) int zel_sttrg_sim_inject_rcv_error(std::uint32_t userId, std::uint32_t code);
 }

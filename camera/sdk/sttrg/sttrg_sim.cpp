@@ -84,7 +84,8 @@ std::vector<std::uint32_t> configuredIds() {
     std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     char* end = nullptr;
     unsigned long id = std::strtoul(item.c_str(), &end, 10);
-    if (!item.empty() && end && *end == '\0' && id > 0 && id <= 0xFFFFFFFFul) ids.push_back(static_cast<std::uint32_t>(id));
+    if (!item.empty() && end && *end == '\0' && id > 0 && id <= 0xFFFFFFFFul)
+      ids.push_back(static_cast<std::uint32_t>(id));
     if (comma == std::string::npos) break;
     pos = comma + 1;
   }
@@ -205,7 +206,8 @@ int stStartTransfer(Handle h) {
     if (head->width() != cam->width || head->height() != cam->height) return fail(kErrorDeviceNotConnected);
     Camera* c = cam.get();
     cam->sensor = std::make_unique<SimSensor>(
-        std::move(head), cam->headCamera, [c](const std::uint8_t* image, std::size_t bytes) { onFrame(*c, image, bytes); },
+        std::move(head), cam->headCamera,
+        [c](const std::uint8_t* image, std::size_t bytes) { onFrame(*c, image, bytes); },
         [c](std::uint32_t code) { onError(*c, code); });
   }
   applyTrigger(*cam);
@@ -435,7 +437,8 @@ const Table gTable;
 }  // namespace
 }  // namespace sttrg
 
-ZEL_EXPORT_ORDINAL_TABLE((ZelOrdinalTable{kZelOrdinalTableMagic, sttrg::kOrdinalCount, "StTrgAPI", sttrg::gTable.entries}));
+ZEL_EXPORT_ORDINAL_TABLE((ZelOrdinalTable{kZelOrdinalTableMagic, sttrg::kOrdinalCount, "StTrgAPI",
+                                          sttrg::gTable.entries}));
 
 extern "C" int zel_sttrg_sim_inject_rcv_error(std::uint32_t userId, std::uint32_t code) {
   using namespace sttrg;

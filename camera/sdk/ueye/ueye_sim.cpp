@@ -128,8 +128,8 @@ void onFrame(Camera& cam, const std::uint8_t* image, std::size_t) {
     auto* out = reinterpret_cast<std::uint8_t*>(mem->second.data());
     for (int y = 0; y < cam.aoiHeight; ++y)
       camera::sdk::simhead::applyFactor(source + static_cast<std::size_t>(y) * static_cast<std::size_t>(sourceWidth),
-                                         out + static_cast<std::size_t>(y) * static_cast<std::size_t>(cam.aoiWidth),
-                                         static_cast<std::size_t>(cam.aoiWidth), factor);
+                                        out + static_cast<std::size_t>(y) * static_cast<std::size_t>(cam.aoiWidth),
+                                        static_cast<std::size_t>(cam.aoiWidth), factor);
     if (cam.eventFd >= 0 && cam.eventEnabled) {
       std::uint64_t one = 1;
       ssize_t n = ::write(cam.eventFd, &one, sizeof one);

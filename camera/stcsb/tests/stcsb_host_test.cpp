@@ -159,10 +159,10 @@ TEST_F(StcsbHost, SettingsAndTheirLimits) {
 
 TEST_F(StcsbHost, ReceiveErrorsAreCountedPerCameraAndCode) {
   ASSERT_NE(layer_, nullptr);
-  auto inject = reinterpret_cast<int (*)(std::uint32_t, std::uint32_t)>(::dlsym(layer_, "zel_sttrg_sim_inject_rcv_error"));
+  auto inject =
+      reinterpret_cast<int (*)(std::uint32_t, std::uint32_t)>(::dlsym(layer_, "zel_sttrg_sim_inject_rcv_error"));
   ASSERT_NE(inject, nullptr);
-  const std::string st2ee =
-      "error: ソフトトリガー発行から露光終了検知の間でタイムアウトエラーが発生しました(ST2EE)\n";
+  const std::string st2ee = "error: ソフトトリガー発行から露光終了検知の間でタイムアウトエラーが発生しました(ST2EE)\n";
   for (int i = 0; i < 3; ++i) ASSERT_EQ(inject(2, 0xE0000003), 1);
   ASSERT_EQ(inject(2, 0xE0000100), 1);
   ASSERT_EQ(inject(2, 0x12345678), 1);
@@ -181,8 +181,8 @@ TEST_F(StcsbHost, ReceiveErrorsAreCountedPerCameraAndCode) {
 
 TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3DRev23>(ZEL_STCSB_LIBRARY, "ZELCAM_STTRG_LIBRARY",
-                                                           ZEL_PARTIAL_LAYER, "error: StTrgAPI ordinal 2 missing in "),
+  EXPECT_EXIT(zeltest::openWithBrokenLayer<IZelcam3DRev23>(ZEL_STCSB_LIBRARY, "ZELCAM_STTRG_LIBRARY", ZEL_PARTIAL_LAYER,
+                                                           "error: StTrgAPI ordinal 2 missing in "),
               ::testing::ExitedWithCode(0), "");
 }
 

@@ -43,8 +43,7 @@ class CalibLoader : public ::testing::Test {
     test::writeMatrixFile(dir_ + "hmat1.dat", p1);
     const cv::Mat* maps[4] = {&s.left.mapX, &s.right.mapX, &s.left.mapY, &s.right.mapY};
     const int n = static_cast<int>(s.left.mapX.total());
-    test::writeRectParam(dir_ + "rect.param", {n, n, n, n},
-                         [&](int b, int i) { return maps[b]->ptr<float>(0)[i]; });
+    test::writeRectParam(dir_ + "rect.param", {n, n, n, n}, [&](int b, int i) { return maps[b]->ptr<float>(0)[i]; });
   }
 
   std::string dir_;

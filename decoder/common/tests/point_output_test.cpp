@@ -15,7 +15,12 @@ struct Grid {
   std::vector<PointRecord> records;
   std::vector<int> rowCounts;
   Grid(int width, int height)
-      : w(width), h(height), disparity(w * h, 0.0), mask(w * h, 0), texture(w * h, 0), records(w * h),
+      : w(width),
+        h(height),
+        disparity(w * h, 0.0),
+        mask(w * h, 0),
+        texture(w * h, 0),
+        records(w * h),
         rowCounts(h + 1) {
     for (int i = 0; i < w * h; ++i) texture[i] = static_cast<std::uint8_t>(i * 7);
   }
@@ -46,8 +51,8 @@ TEST(PointOutput, ReprojectionAndCollection) {
   Grid g(16, 8);
   const StereoCamera s = idealPair(16, 8);
   for (int i = 0; i < g.w * g.h; ++i) g.disparity[i] = 20.0;
-  g.mask[3] = 205;           // not a point
-  g.disparity[20] = 0.0;     // w = 0: infinite point
+  g.mask[3] = 205;        // not a point
+  g.disparity[20] = 0.0;  // w = 0: infinite point
   g.mask[g.w * g.h - 1] = 209;
   const int n = reprojectPoints(s.Q, g.view(), 2);
   EXPECT_EQ(n, g.w * g.h - 3);
@@ -79,7 +84,7 @@ TEST(PointOutput, TwoRayMethod) {
   Grid g(16, 8);
   const StereoCamera s = idealPair(16, 8);
   for (int i = 0; i < g.w * g.h; ++i) g.disparity[i] = 20.0;
-  g.disparity[4 * 16 + 8] = 0.0;  // the optical axis in both cameras: parallel rays
+  g.disparity[4 * 16 + 8] = 0.0;   // the optical axis in both cameras: parallel rays
   g.disparity[2 * 16 + 3] = 20.5;  // a half-pixel vertical error would still intersect: rows agree
   const int n = triangulateRays(s, 1e-9, g.view(), 2);
   EXPECT_EQ(g.mask[4 * 16 + 8], kMaskPointNotFinite);
@@ -92,8 +97,7 @@ TEST(PointOutput, TwoRayMethod) {
 
   // Rays that miss each other: the right camera raised by 1 unit.
   StereoCamera skew = idealPair(16, 8);
-  ASSERT_TRUE(skew.right.setProjection(
-      cv::Mat(test::rectifiedProjection(100, 8, 4, cv::Matx33d::eye(), {10, 1, 0}))));
+  ASSERT_TRUE(skew.right.setProjection(cv::Mat(test::rectifiedProjection(100, 8, 4, cv::Matx33d::eye(), {10, 1, 0}))));
   Grid g2(16, 8);
   for (int i = 0; i < g2.w * g2.h; ++i) g2.disparity[i] = 20.0;
   EXPECT_EQ(triangulateRays(skew, 0.5, g2.view(), 2), 0);

@@ -53,9 +53,21 @@ TEST(YamlReader, ReadsWhatTheStorageWrites) {
   cv::FileStorage fs(".yaml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
   cv::Mat big(7, 9, CV_64F);
   cv::randu(big, -1e6, 1e6);
-  fs << "big" << big << "name" << "a b: c" << "ints" << std::vector<int>{1, -2, 3};
-  fs << "outer" << "{" << "inner" << "{" << "x" << 1.5 << "f" << cv::Mat::ones(2, 2, CV_32F) << "}" << "}";
-  fs << "list" << "[" << "{" << "k" << 7 << "}" << "[" << 1 << 2 << "]" << "]";
+  fs << "big" << big << "name"
+     << "a b: c"
+     << "ints" << std::vector<int>{1, -2, 3};
+  fs << "outer"
+     << "{"
+     << "inner"
+     << "{"
+     << "x" << 1.5 << "f" << cv::Mat::ones(2, 2, CV_32F) << "}"
+     << "}";
+  fs << "list"
+     << "["
+     << "{"
+     << "k" << 7 << "}"
+     << "[" << 1 << 2 << "]"
+     << "]";
   fs << "inf" << std::numeric_limits<double>::infinity();
   const std::string text = fs.releaseAndGetString();
   ASSERT_TRUE(parseYamlText(text, root, error)) << error << "\n" << text;

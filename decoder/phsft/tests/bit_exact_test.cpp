@@ -20,11 +20,13 @@ const Variant kVariants[] = {
     {"search_div 1", [](PhsftParams& p) { p.searchDiv = 1; }},
     {"search_div 7", [](PhsftParams& p) { p.searchDiv = 7; }},
     {"Q_evec 1", [](PhsftParams& p) { p.qEvec = 1; }},
-    {"Q_evec 1 wide gap", [](PhsftParams& p) {
+    {"Q_evec 1 wide gap",
+     [](PhsftParams& p) {
        p.qEvec = 1;
        p.evecError = 1e-6;
      }},
-    {"max_step 3, max_ph_diff 1", [](PhsftParams& p) {
+    {"max_step 3, max_ph_diff 1",
+     [](PhsftParams& p) {
        p.maxStep = 3;
        p.maxPhDiff = 1.0;
      }},

@@ -131,11 +131,10 @@ class HostDecode : public HostInterface {
     zel::test::writeRectifiedCalibration(calib_, opts_.width, opts_.height, 300.0, 60.0, 15.0, 50.0);
   }
   std::string settings(int coord, int bwDiff, int qEvec = 0) {
-    return writeSettings("s.ini", "[PhaseShift]\nimage_width=" + std::to_string(opts_.width) +
-                                      "\nimage_height=" + std::to_string(opts_.height) +
-                                      "\ncoord=" + std::to_string(coord) + "\n[PSLIB]\nbw_diff=" +
-                                      std::to_string(bwDiff) + "\nQ_evec=" + std::to_string(qEvec) +
-                                      "\nevec_error=1e-6\n");
+    return writeSettings("s.ini", "[PhaseShift]\nimage_width=" + std::to_string(opts_.width) + "\nimage_height=" +
+                                      std::to_string(opts_.height) + "\ncoord=" + std::to_string(coord) +
+                                      "\n[PSLIB]\nbw_diff=" + std::to_string(bwDiff) +
+                                      "\nQ_evec=" + std::to_string(qEvec) + "\nevec_error=1e-6\n");
   }
   SceneOptions opts_;
   zel::test::SyntheticScene scene_;
@@ -229,8 +228,8 @@ TEST_F(HostDecode, FailedCalibrationStopsDecoding) {
   ASSERT_TRUE(dec_->setParamFromFile((dir_ + "/big.ini").c_str()));
   EXPECT_EQ(dec_->exec(nullptr, nullptr, false, nullptr), 0);
   // coord 7 keeps the calibration in force only when it fits the size.
-  writeSettings("c7.ini", "[PhaseShift]\nimage_width=" + std::to_string(opts_.width) + "\nimage_height=" +
-                              std::to_string(opts_.height) + "\ncoord=7\n");
+  writeSettings("c7.ini", "[PhaseShift]\nimage_width=" + std::to_string(opts_.width) +
+                              "\nimage_height=" + std::to_string(opts_.height) + "\ncoord=7\n");
   ASSERT_TRUE(dec_->setParamFromFile((dir_ + "/c7.ini").c_str()));
   EXPECT_TRUE(dec_->loadCalibration(calib_.c_str()));
   EXPECT_GT(dec_->exec(nullptr, nullptr, false, nullptr), 0);

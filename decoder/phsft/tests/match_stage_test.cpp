@@ -195,8 +195,14 @@ TEST(Matching, EqualsReferenceOnRandomRows) {
     }
     std::vector<std::uint8_t> maskL = r.b.cam[0].mask, maskR = r.b.cam[1].mask;
     std::vector<double> disp;
-    const test::MatchInput in{w, h, r.b.cam[0].phase.data(), r.b.cam[1].phase.data(), r.b.cam[0].white.data(),
-                              r.b.cam[1].white.data(), r.b.cam[0].code.data(), r.b.cam[1].code.data()};
+    const test::MatchInput in{w,
+                              h,
+                              r.b.cam[0].phase.data(),
+                              r.b.cam[1].phase.data(),
+                              r.b.cam[0].white.data(),
+                              r.b.cam[1].white.data(),
+                              r.b.cam[0].code.data(),
+                              r.b.cam[1].code.data()};
     test::referenceMatch(in, t, maskL, maskR, disp);
     r.run(t);
     ASSERT_EQ(maskL, r.b.cam[0].mask) << "trial " << trial;

@@ -43,11 +43,11 @@ struct Planes {
 
 TEST(PhaseStage, MaskContrastBrightnessAndBorders) {
   Planes p(20, 1);
-  p.c.white[6] = 250, p.c.black[6] = 245;   // difference 5 < 10
-  p.c.white[7] = 255, p.c.black[7] = 245;   // difference 10: valid
-  p.c.white[8] = 5, p.c.black[8] = 25;      // black above white by 20: contrast counts its size
-  p.c.white[9] = 8, p.c.black[9] = 20;      // contrast 12, but below darkness 10
-  p.c.white[10] = 240, p.c.black[10] = 0;   // above a lowered brightness
+  p.c.white[6] = 250, p.c.black[6] = 245;  // difference 5 < 10
+  p.c.white[7] = 255, p.c.black[7] = 245;  // difference 10: valid
+  p.c.white[8] = 5, p.c.black[8] = 25;     // black above white by 20: contrast counts its size
+  p.c.white[9] = 8, p.c.black[9] = 20;     // contrast 12, but below darkness 10
+  p.c.white[10] = 240, p.c.black[10] = 0;  // above a lowered brightness
   Thresholds t;
   t.darkness = 5;
   p.run(t);
@@ -154,7 +154,8 @@ TEST(PhaseStage, ForwardAlignmentMovesTheCodeStep) {
     for (int b = 0; b < 7; ++b) p.gray(b, x) = ((g >> (6 - b)) & 1) ? 150 : 0;
   };
   auto setPhase = [&](int x, double phi) {
-    for (int k = 0; k < 4; ++k) p.fringe(k, x) = static_cast<std::uint8_t>(std::lround(120 - 100 * std::cos(phi - k * M_PI / 2)));
+    for (int k = 0; k < 4; ++k)
+      p.fringe(k, x) = static_cast<std::uint8_t>(std::lround(120 - 100 * std::cos(phi - k * M_PI / 2)));
   };
   for (int x = 0; x < 20; ++x) {
     setCode(x, x < 10 ? 4 : 5);
@@ -166,7 +167,6 @@ TEST(PhaseStage, ForwardAlignmentMovesTheCodeStep) {
   EXPECT_EQ(p.c.code[11], 4);
   EXPECT_EQ(p.c.code[12], 5);
 }
-
 
 // A depth edge where the phase jumps without wrapping in the same column as a
 // +1 code step: the alignment moves the step by at most two pixels and does

@@ -188,8 +188,7 @@ void referenceMatch(const MatchInput& in, const Thresholds& t, std::vector<std::
       if (std::fabs(static_cast<double>(wL[o + x]) - static_cast<double>(wR[o + r])) >
           static_cast<double>(wL[o + x]) * t.maxTexDiff)
         maskL[o + x] = 206;
-      if (std::abs(static_cast<int>(in.codeL[o + x]) - static_cast<int>(in.codeR[o + r])) > 1)
-        maskL[o + x] = 207;
+      if (std::abs(static_cast<int>(in.codeL[o + x]) - static_cast<int>(in.codeR[o + r])) > 1) maskL[o + x] = 207;
       // Line fit over the window clipped to the row.
       int cnt = 0;
       double sph = 0, sk = 0;
@@ -237,11 +236,10 @@ void referenceMatch(const MatchInput& in, const Thresholds& t, std::vector<std::
       maskR[o + r] = static_cast<std::uint8_t>(maskR[o + r] + 1);
     }
   }
-
 }
 
-ReferenceResult referenceDecode(const StereoCamera& stereo, const Thresholds& t, int W, int H,
-                                const ImagePair& images, int qEvec) {
+ReferenceResult referenceDecode(const StereoCamera& stereo, const Thresholds& t, int W, int H, const ImagePair& images,
+                                int qEvec) {
   ReferenceResult res;
   const std::size_t n = static_cast<std::size_t>(W) * H;
   FiledImages cams[2] = {fileImages(stereo, 0, W, H, images.left), fileImages(stereo, 1, W, H, images.right)};
@@ -251,8 +249,14 @@ ReferenceResult referenceDecode(const StereoCamera& stereo, const Thresholds& t,
   std::vector<std::uint8_t> maskR = res.mask[1];
   const std::vector<std::uint8_t>& wL = cams[0].white;
   std::vector<double> disp;
-  MatchInput mi{W, H, res.phase[0].data(), res.phase[1].data(), cams[0].white.data(), cams[1].white.data(),
-                res.code[0].data(), res.code[1].data()};
+  MatchInput mi{W,
+                H,
+                res.phase[0].data(),
+                res.phase[1].data(),
+                cams[0].white.data(),
+                cams[1].white.data(),
+                res.code[0].data(),
+                res.code[1].data()};
   referenceMatch(mi, t, maskL, maskR, disp);
 
   // Points: the shared point methods, then a sequential compaction.

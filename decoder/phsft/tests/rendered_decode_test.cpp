@@ -23,8 +23,8 @@ RenderedScene loadOrSkip(const std::string& name) {
 // Decodes and prints the figures against the ground truth: completeness of
 // the left pixels that see a surface also seen by the right camera and lit by
 // the projector, and the distance of every point to the nearest true surface.
-sim::CloudAccuracy decodeAndMeasure(const RenderedScene& s, int coord, int qEvec, int rightDupCnt,
-                                    const char* label, int matchMode = 0) {
+sim::CloudAccuracy decodeAndMeasure(const RenderedScene& s, int coord, int qEvec, int rightDupCnt, const char* label,
+                                    int matchMode = 0) {
   PhsftParams p;
   p.imageWidth = s.width;
   p.imageHeight = s.height;
@@ -39,11 +39,11 @@ sim::CloudAccuracy decodeAndMeasure(const RenderedScene& s, int coord, int qEvec
   const std::uint8_t eligible = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
   const sim::CloudAccuracy a = sim::measureCloud(out.points.get(), out.pixelIndices.get(), out.count, s.rectifyLeft,
                                                  s.rig, s.scene, s.truth, eligible);
-  std::printf("[accuracy] %-36s points %d, completeness %.2f%% (%d of %d), mean distance %.1f mm, RMS %.4f mm "
-              "(%.4f%%), median %.4f mm, %d beyond 1%% of the distance (%.3f%%), RMS without them %.4f mm\n",
-              label, a.points, 100 * a.completeness, a.decodedEligible, a.eligiblePixels, a.meanDistanceMm, a.rmsMm,
-              a.rmsPercent, a.medianMm, a.grossOutliers, 100.0 * a.grossOutliers / std::max(1, a.points),
-              a.rmsInliersMm);
+  std::printf(
+      "[accuracy] %-36s points %d, completeness %.2f%% (%d of %d), mean distance %.1f mm, RMS %.4f mm "
+      "(%.4f%%), median %.4f mm, %d beyond 1%% of the distance (%.3f%%), RMS without them %.4f mm\n",
+      label, a.points, 100 * a.completeness, a.decodedEligible, a.eligiblePixels, a.meanDistanceMm, a.rmsMm,
+      a.rmsPercent, a.medianMm, a.grossOutliers, 100.0 * a.grossOutliers / std::max(1, a.points), a.rmsInliersMm);
   return a;
 }
 
@@ -115,7 +115,6 @@ TEST(RenderedCalibration, CameraFilesAndProjectionFilesAgree) {
   }
 }
 
-
 // Measurement matching ("match_mode" 1): RMS distance to the true surface
 // within 0.05% of the working distance and not one point beyond 1% of it,
 // for every calibration source and point method; completeness counted on the
@@ -160,7 +159,8 @@ const Variant kVariants[] = {
     {"search_div 1", [](PhsftParams& p) { p.searchDiv = 1; }},
     {"search_div 7", [](PhsftParams& p) { p.searchDiv = 7; }},
     {"Q_evec 1", [](PhsftParams& p) { p.qEvec = 1; }},
-    {"coord 1, Q_evec 1", [](PhsftParams& p) {
+    {"coord 1, Q_evec 1",
+     [](PhsftParams& p) {
        p.coord = 1;
        p.qEvec = 1;
      }},

@@ -5,9 +5,9 @@
 #include "sim/scene/scene.h"
 #include "sim/scene/stereo_rig.h"
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
 
 namespace zel::test {
 

@@ -16,9 +16,9 @@ struct RenderedScene {
   std::string dir;  // holds calib/ and truth/
   int width = 0, height = 0;
   std::vector<std::uint8_t> left, right;
-  sim::GroundTruth truth;  // left rectified grid, left rectified frame
-  sim::Scene scene;        // what was rendered (head frame)
-  sim::StereoRig rig;      // the head it was rendered with
+  sim::GroundTruth truth;                        // left rectified grid, left rectified frame
+  sim::Scene scene;                              // what was rendered (head frame)
+  sim::StereoRig rig;                            // the head it was rendered with
   cv::Matx33d rectifyLeft = cv::Matx33d::eye();  // left camera frame -> left rectified frame
   std::string calibDir() const { return dir + "/calib/"; }
 };

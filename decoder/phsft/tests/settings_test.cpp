@@ -54,12 +54,12 @@ TEST_F(Settings, ValueParsing) {
                                     "right_dup_cnt=0X1f\nls_points=+7\nmatch_mode=1\n[Other]\nsearch_div=9\n")
                                   .c_str(),
                               p));
-  EXPECT_EQ(p.imageWidth, 16);    // hexadecimal
-  EXPECT_EQ(p.imageHeight, 8);    // octal
-  EXPECT_EQ(p.nimage, 0);         // present but empty: 0, not the default
-  EXPECT_EQ(p.coord, 1);          // parsing stops at the first character that is not a digit
-  EXPECT_EQ(p.bwDiff, 0);         // unparsable
-  EXPECT_EQ(p.brightness, -5);    // no range limits
+  EXPECT_EQ(p.imageWidth, 16);  // hexadecimal
+  EXPECT_EQ(p.imageHeight, 8);  // octal
+  EXPECT_EQ(p.nimage, 0);       // present but empty: 0, not the default
+  EXPECT_EQ(p.coord, 1);        // parsing stops at the first character that is not a digit
+  EXPECT_EQ(p.bwDiff, 0);       // unparsable
+  EXPECT_EQ(p.brightness, -5);  // no range limits
   EXPECT_EQ(p.darkness, INT32_MAX);
   EXPECT_EQ(p.stepDiff, 0.25);
   EXPECT_EQ(p.maxStep, 0.0);
@@ -67,7 +67,7 @@ TEST_F(Settings, ValueParsing) {
   EXPECT_EQ(p.rightDupCnt, 31);
   EXPECT_EQ(p.lsPoints, 7);
   EXPECT_EQ(p.matchMode, 1);
-  EXPECT_EQ(p.searchDiv, 2);      // other sections are not read
+  EXPECT_EQ(p.searchDiv, 2);  // other sections are not read
 }
 
 TEST_F(Settings, LongValuesAreCutToTheBuffer) {

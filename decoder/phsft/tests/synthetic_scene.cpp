@@ -142,7 +142,8 @@ void writeCameraParamFiles(const std::string& dir, int width, int height, double
   for (int c = 0; c < 2; ++c) {
     const std::string name = c == 0 ? "cam0" : "cam1";
     cv::FileStorage fs(dir + "/" + name + "_param.yaml", cv::FileStorage::WRITE);
-    fs << name + "_size" << "[" << width << height << "]";
+    fs << name + "_size"
+       << "[" << width << height << "]";
     fs << name + "_K" << (cv::Mat_<double>(3, 3) << f, 0, cx, 0, f, cy, 0, 0, 1);
     fs << name + "_R" << cv::Mat::eye(3, 3, CV_64F);
     fs << name + "_T" << (cv::Mat_<double>(3, 1) << (c == 0 ? 0.0 : -baseline), 0, 0);

@@ -85,12 +85,13 @@ class RenderedDemo : public ::testing::Test {
     const sim::CloudAccuracy a =
         sim::measureCloud(out.points.get(), out.pixelIndices.get(), out.count, cv::Matx33d(r1.ptr<double>(0)), rig,
                           sim::demoScene(), inRegion, sim::kSurfaceHit | sim::kSeenByRight);
-    std::printf("[accuracy] sgbm %s: points %d, valid region x %d..%d, y %d..%d, completeness %.2f%% (%d of %d), "
-                "mean distance %.1f mm, RMS %.4f mm (%.4f%%), median %.4f mm, %d beyond 1%% of the distance "
-                "(%.3f%%), RMS without them %.4f mm\n",
-                label, a.points, r.x0, r.x1 - 1, r.y0, r.y1 - 1, 100 * a.completeness, a.decodedEligible,
-                a.eligiblePixels, a.meanDistanceMm, a.rmsMm, a.rmsPercent, a.medianMm, a.grossOutliers,
-                100.0 * a.grossOutliers / std::max(1, a.points), a.rmsInliersMm);
+    std::printf(
+        "[accuracy] sgbm %s: points %d, valid region x %d..%d, y %d..%d, completeness %.2f%% (%d of %d), "
+        "mean distance %.1f mm, RMS %.4f mm (%.4f%%), median %.4f mm, %d beyond 1%% of the distance "
+        "(%.3f%%), RMS without them %.4f mm\n",
+        label, a.points, r.x0, r.x1 - 1, r.y0, r.y1 - 1, 100 * a.completeness, a.decodedEligible, a.eligiblePixels,
+        a.meanDistanceMm, a.rmsMm, a.rmsPercent, a.medianMm, a.grossOutliers,
+        100.0 * a.grossOutliers / std::max(1, a.points), a.rmsInliersMm);
     return a;
   }
 

@@ -204,9 +204,9 @@ TEST_F(SgbmEngine, MatcherValuesOpenCvRefusesOrCannotSurviveGiveZeroPoints) {
   // Thrown by the matcher (a negative block size in the four-path mode), or
   // values with which OpenCV 4.6 would abort or crash the process: disparity
   // counts below 1, blocks or disparity ranges larger than the image.
-  for (const Values v : {Values{-16, 64, -47, 2}, Values{-16, 0, 5, 0}, Values{-16, -1, 5, 0},
-                         Values{-16, -16, 5, 0}, Values{-16, 64, 46339, 0}, Values{-16, 64, INT32_MAX, 0},
-                         Values{INT32_MAX, 64, 5, 0}, Values{-16, 1 << 20, 5, 2}, Values{INT32_MIN, INT32_MAX, 5, 1}}) {
+  for (const Values v : {Values{-16, 64, -47, 2}, Values{-16, 0, 5, 0}, Values{-16, -1, 5, 0}, Values{-16, -16, 5, 0},
+                         Values{-16, 64, 46339, 0}, Values{-16, 64, INT32_MAX, 0}, Values{INT32_MAX, 64, 5, 0},
+                         Values{-16, 1 << 20, 5, 2}, Values{INT32_MIN, INT32_MAX, 5, 1}}) {
     EXPECT_EQ(runWith(v), 0) << v.minDisparity << " " << v.numDisparities << " " << v.blockSize << " " << v.mode;
     EXPECT_EQ(out_.count, 0);
     EXPECT_EQ(out_.points, nullptr);

@@ -66,7 +66,8 @@ void writeCameraParamFiles(const std::string& dir, const IdealRig& rig) {
     cv::FileStorage fs(dir + name + "_param.yaml", cv::FileStorage::WRITE);
     // X1 = R * X0 + T: the right camera at +baseline along x.
     const cv::Mat t = (cv::Mat_<double>(3, 1) << (c == 0 ? 0.0 : -rig.baseline), 0, 0);
-    fs << name + "_size" << "[" << rig.width << rig.height << "]";
+    fs << name + "_size"
+       << "[" << rig.width << rig.height << "]";
     fs << name + "_K" << k;
     fs << name + "_R" << r;
     fs << name + "_T" << t;

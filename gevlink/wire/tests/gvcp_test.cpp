@@ -15,19 +15,16 @@ using test::hex;
 
 // A discovery acknowledge as a device of ours sends it.
 std::vector<uint8_t> handDiscoveryAck() {
-  return cat({hex("0000 0003 00f8 beef"),        // status, DISCOVERY_ACK, 248, ack_id
-              hex("0001 0002 80000001"),         // version 1.2, mode big-endian UTF-8
-              hex("0000 0211 2233 4455"),        // reserved, MAC 02:11:22:33:44:55
-              hex("00000007 00000001"),          // IP options, current
-              hex("000000000000000000000000"),   // reserved
-              hex("7f000002"),                   // 127.0.0.2
-              hex("000000000000000000000000"),
-              hex("ff000000"),
-              hex("000000000000000000000000"),
-              hex("00000000"),                   // gateway
-              field("zelcam", 32), field("virtual head camera", 32), field("1.0", 32),
-              field("sim/gige", 48), field("SN0000000000012", 16),
-              field("0123456789abcdef", 16)});   // a name that fills its field
+  return cat({hex("0000 0003 00f8 beef"),       // status, DISCOVERY_ACK, 248, ack_id
+              hex("0001 0002 80000001"),        // version 1.2, mode big-endian UTF-8
+              hex("0000 0211 2233 4455"),       // reserved, MAC 02:11:22:33:44:55
+              hex("00000007 00000001"),         // IP options, current
+              hex("000000000000000000000000"),  // reserved
+              hex("7f000002"),                  // 127.0.0.2
+              hex("000000000000000000000000"), hex("ff000000"), hex("000000000000000000000000"),
+              hex("00000000"),  // gateway
+              field("zelcam", 32), field("virtual head camera", 32), field("1.0", 32), field("sim/gige", 48),
+              field("SN0000000000012", 16), field("0123456789abcdef", 16)});  // a name that fills its field
 }
 
 TEST(Gvcp, DiscoveryCommandAndAcknowledge) {
@@ -140,12 +137,12 @@ TEST(Gvcp, ForceIpResendPendingEvent) {
   force.mac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
   force.ip = 0x7F000005;
   force.subnet = 0xFF000000;
-  const auto handForce = hex(
-      "42 01 0004 0038 0003"
-      "0000 0211 22334455 000000000000000000000000"
-      "7f000005 000000000000000000000000"
-      "ff000000 000000000000000000000000"
-      "00000000");
+  const auto handForce =
+      hex("42 01 0004 0038 0003"
+          "0000 0211 22334455 000000000000000000000000"
+          "7f000005 000000000000000000000000"
+          "ff000000 000000000000000000000000"
+          "00000000");
   EXPECT_EQ(encodeForceIpCmd(3, force), handForce);
   CommandHeader cmd;
   std::span<const uint8_t> payload;
@@ -208,7 +205,7 @@ TEST(Gvcp, MalformedDatagramsAreRefused) {
   CommandHeader cmd;
   AckHeader ack;
   std::span<const uint8_t> payload;
-  EXPECT_FALSE(parseCommand(hex("42 01 0080 00"), cmd, payload));               // short header
+  EXPECT_FALSE(parseCommand(hex("42 01 0080 00"), cmd, payload));                  // short header
   EXPECT_FALSE(parseCommand(hex("43 01 0080 0004 0001 00000000"), cmd, payload));  // key
   EXPECT_FALSE(parseCommand(hex("42 01 0080 0008 0001 00000000"), cmd, payload));  // length > datagram
   EXPECT_FALSE(parseAck(hex("0000 0081 0008 0001 00000000"), ack, payload));

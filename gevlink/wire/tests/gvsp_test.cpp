@@ -14,13 +14,13 @@ namespace {
 using test::hex;
 
 TEST(Gvsp, ImageLeaderPayloadTrailer) {
-  const auto handLeader = hex(
-      "0000 0102 01 000000"       // status, block 0x0102, leader, packet 0
-      "0000 0001"                 // reserved, payload type image
-      "00000001 02030405"         // timestamp
-      "01080001"                  // Mono8
-      "00000280 00000200"         // 640 x 512
-      "00000000 00000000 0000 0000");
+  const auto handLeader =
+      hex("0000 0102 01 000000"  // status, block 0x0102, leader, packet 0
+          "0000 0001"            // reserved, payload type image
+          "00000001 02030405"    // timestamp
+          "01080001"             // Mono8
+          "00000280 00000200"    // 640 x 512
+          "00000000 00000000 0000 0000");
   ImageLeader leader;
   leader.timestamp = 0x0000000102030405ull;
   leader.width = 640;
@@ -60,7 +60,8 @@ TEST(Gvsp, ImageLeaderPayloadTrailer) {
 
   // Extended ids: 64-bit block id, 32-bit packet id after the flag byte.
   const auto handExtended = hex("800c 0000 83 000000 0000000100000002 00000007");
-  ASSERT_EQ(writeGvspHeader(buffer, GvspHeader{GEV_STATUS_PACKET_UNAVAILABLE, 0x100000002ull, kFormatPayload, 7, true}), 20u);
+  ASSERT_EQ(writeGvspHeader(buffer, GvspHeader{GEV_STATUS_PACKET_UNAVAILABLE, 0x100000002ull, kFormatPayload, 7, true}),
+            20u);
   EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 20), handExtended);
   ASSERT_TRUE(parseGvspHeader(handExtended, header, payload));
   EXPECT_TRUE(header.extendedId);

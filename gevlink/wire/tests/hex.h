@@ -11,8 +11,10 @@ inline std::vector<uint8_t> hex(std::string_view text) {
   std::vector<uint8_t> out;
   int high = -1;
   for (char c : text) {
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-          : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int d = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (d < 0) continue;
     if (high < 0) {
       high = d;

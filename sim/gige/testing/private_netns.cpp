@@ -130,8 +130,8 @@ bool enterPrivateNetwork() {
   std::string error;
   if (!writeFile("/proc/self/setgroups", "deny", error) ||
       !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1", error) ||
-      !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", error) ||
-      !bringLoopbackUp(error) || !broadcastReachesLoopback(error)) {
+      !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", error) || !bringLoopbackUp(error) ||
+      !broadcastReachesLoopback(error)) {
     reason = error;
     return false;
   }

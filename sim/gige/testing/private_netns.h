@@ -45,9 +45,8 @@ std::string skipReason();
 
 }  // namespace sim::netns
 
-#define ZEL_REQUIRE_PRIVATE_NETNS()                                         \
-  do {                                                                      \
-    if (!::sim::netns::inPrivateNetwork())                                  \
-      GTEST_SKIP() << "no private network namespace: "                      \
-                   << ::sim::netns::skipReason();                           \
+#define ZEL_REQUIRE_PRIVATE_NETNS()                                                   \
+  do {                                                                                \
+    if (!::sim::netns::inPrivateNetwork())                                            \
+      GTEST_SKIP() << "no private network namespace: " << ::sim::netns::skipReason(); \
   } while (0)

@@ -22,8 +22,8 @@ namespace {
 
 namespace wire = gevlink::wire;
 
-constexpr uint32_t kWidthReg = 0x20000, kHeightReg = 0x20004, kPayloadReg = 0x20008,
-                   kStartReg = 0x2000C, kStopReg = 0x20010, kLockedReg = 0x20014;
+constexpr uint32_t kWidthReg = 0x20000, kHeightReg = 0x20004, kPayloadReg = 0x20008, kStartReg = 0x2000C,
+                   kStopReg = 0x20010, kLockedReg = 0x20014;
 
 // The smallest camera Aravis accepts: a frame size, its payload, start/stop.
 const char kXml[] = R"(<?xml version="1.0" encoding="utf-8"?>

@@ -411,7 +411,7 @@ TEST_F(DeviceTest, StreamAndResend) {
   EXPECT_EQ(c.write(wire::kRegScps0, 500), wire::GEV_STATUS_INVALID_PARAMETER);
   ASSERT_EQ(c.write(wire::kRegScps0, 1500), wire::GEV_STATUS_SUCCESS);
   EXPECT_EQ(c.write(wire::kRegScpd0, 20'000'000), wire::GEV_STATUS_INVALID_PARAMETER);  // 20 ms a packet
-  ASSERT_EQ(c.write(wire::kRegScpd0, 10'000), wire::GEV_STATUS_SUCCESS);  // 10 us a packet
+  ASSERT_EQ(c.write(wire::kRegScpd0, 10'000), wire::GEV_STATUS_SUCCESS);                // 10 us a packet
   const uint32_t perPacket = wire::payloadBytesPerPacket(1500);
   const uint32_t packets = (width * height + perPacket - 1) / perPacket;
 
@@ -449,7 +449,8 @@ TEST_F(DeviceTest, StreamAndResend) {
   EXPECT_EQ(second.payload.size() + dropped, packets);
   for (uint32_t id = 1; id <= packets; ++id) {
     if (second.payload.count(id)) continue;
-    c.socket().sendTo(0x7F000002, port_, wire::encodePacketResendCmd(c.next(), wire::PacketResend{0, 2, id, id, false}));
+    c.socket().sendTo(0x7F000002, port_,
+                      wire::encodePacketResendCmd(c.next(), wire::PacketResend{0, 2, id, id, false}));
   }
   receiveInto(stream, second, 100ms);
   check(second);
@@ -463,7 +464,8 @@ TEST_F(DeviceTest, StreamAndResend) {
   ASSERT_EQ(third.payload.size(), packets - 1);
   uint32_t missing = 1;
   while (third.payload.count(missing)) ++missing;
-  c.socket().sendTo(0x7F000002, port_, wire::encodePacketResendCmd(c.next(), wire::PacketResend{0, 3, missing, missing, false}));
+  c.socket().sendTo(0x7F000002, port_,
+                    wire::encodePacketResendCmd(c.next(), wire::PacketResend{0, 3, missing, missing, false}));
   receiveInto(stream, third, 100ms);
   EXPECT_EQ(third.unavailable.count(missing), 1u);
   EXPECT_EQ(device_->counters().framesSent, 3u);

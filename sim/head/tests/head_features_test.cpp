@@ -60,8 +60,8 @@ TEST(CameraFeaturesTest, RefusalsAndFramesOfThePatternShown) {
   ASSERT_EQ(cam.writeRegister(camreg::kAcquisitionStart, 1), kStatusSuccess);
   ASSERT_EQ(cam.writeRegister(camreg::kTriggerSoftware, 1), kStatusSuccess);
   ASSERT_TRUE(waitFor([&] { return cam.framesMade() == 1; }));
-  EXPECT_EQ(cam.lastFrame(), std::vector<uint8_t>(images.image(1, kTexturePattern),
-                                                  images.image(1, kTexturePattern) + 128));
+  EXPECT_EQ(cam.lastFrame(),
+            std::vector<uint8_t>(images.image(1, kTexturePattern), images.image(1, kTexturePattern) + 128));
   projector.showPattern(3);  // software trigger: showing a pattern fires nothing
   EXPECT_EQ(cam.writeRegister(camreg::kExposureTimeRaw, 20000), kStatusSuccess);
   ASSERT_EQ(cam.writeRegister(camreg::kTriggerSoftware, 1), kStatusSuccess);

@@ -43,7 +43,9 @@ class AravisEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment* const kAravis = ::testing::AddGlobalTestEnvironment(new AravisEnvironment);
 
-std::string cacheDir() { return (std::filesystem::temp_directory_path() / ("zel_head_test_cache-" + std::to_string(::getuid()))).string(); }
+std::string cacheDir() {
+  return (std::filesystem::temp_directory_path() / ("zel_head_test_cache-" + std::to_string(::getuid()))).string();
+}
 
 // Output and exit status of a shell command (stderr joined).
 std::pair<int, std::string> run(const std::string& command) {
@@ -168,7 +170,8 @@ std::string* LiveHeadTest::setupError_ = nullptr;
 TEST_F(LiveHeadTest, ArvToolListsAllDevicesAndReadsAndWritesEveryFeature) {
   auto [status, list] = run("arv-tool-0.8");
   ASSERT_EQ(status, 0) << list;
-  for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) EXPECT_NE(list.find(address), std::string::npos) << list;
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+    EXPECT_NE(list.find(address), std::string::npos) << list;
 
   // arv-tool takes a numeric name for an address, so the cameras go by
   // address here and show their names in DeviceUserID; the head by name.
@@ -183,18 +186,19 @@ TEST_F(LiveHeadTest, ArvToolListsAllDevicesAndReadsAndWritesEveryFeature) {
     EXPECT_NE(features.find(line), std::string::npos) << line << "\n" << features;
 
   // Writes, read back through a second run; the commands execute.
-  auto [s2, writes] = run(
-      "arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw=12345 GainRaw=150 TriggerSelector=AcquisitionStart "
-      "TriggerMode=On TriggerSource=Hardware TriggerSelector=FrameStart TriggerMode=On TriggerSource=Line1 "
-      "TriggerActivation=RisingEdge AcquisitionMode=Continuous GevSCPSPacketSize=1400 "
-      "GevSCPD=777 Width=640 Height=512 PixelFormat=Mono8 AcquisitionStart AcquisitionStop TriggerSoftware "
-      "GevTimestampControlReset DeviceUserID=12 TLParamsLocked=1 Height=512");
+  auto [s2, writes] =
+      run("arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw=12345 GainRaw=150 TriggerSelector=AcquisitionStart "
+          "TriggerMode=On TriggerSource=Hardware TriggerSelector=FrameStart TriggerMode=On TriggerSource=Line1 "
+          "TriggerActivation=RisingEdge AcquisitionMode=Continuous GevSCPSPacketSize=1400 "
+          "GevSCPD=777 Width=640 Height=512 PixelFormat=Mono8 AcquisitionStart AcquisitionStop TriggerSoftware "
+          "GevTimestampControlReset DeviceUserID=12 TLParamsLocked=1 Height=512");
   ASSERT_EQ(s2, 0) << writes;
   // Locked: the image format is refused.
   EXPECT_NE(writes.find("access-denied"), std::string::npos) << writes;
-  auto [s3, back] = run(
-      "arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw GainRaw TriggerSource TLParamsLocked GevSCPSPacketSize GevSCPD "
-      "TriggerSelector=AcquisitionStart TriggerSource");
+  auto [s3, back] =
+      run("arv-tool-0.8 -a 127.0.0.3 control ExposureTimeRaw GainRaw TriggerSource TLParamsLocked GevSCPSPacketSize "
+          "GevSCPD "
+          "TriggerSelector=AcquisitionStart TriggerSource");
   ASSERT_EQ(s3, 0) << back;
   // TLParamsLocked cleared when arv-tool gave up control.
   for (const char* line : {"ExposureTimeRaw = 12345", "GainRaw = 150", "TriggerSource = Line1", "TLParamsLocked = 0",
@@ -229,9 +233,9 @@ struct ArvCam {
     arv_camera_set_range_check_policy(camera, ARV_RANGE_CHECK_POLICY_ENABLE);
     // Aravis receives through a packet socket where it may, else through a
     // plain UDP socket: both paths are tested.
-    arv_gv_device_set_stream_options(ARV_GV_DEVICE(arv_camera_get_device(camera)),
-                                     packetSocket ? ARV_GV_STREAM_OPTION_NONE
-                                                  : ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
+    arv_gv_device_set_stream_options(
+        ARV_GV_DEVICE(arv_camera_get_device(camera)),
+        packetSocket ? ARV_GV_STREAM_OPTION_NONE : ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
     arv_camera_gv_set_packet_size(camera, 1500, &e);  // before the stream exists
     // The plug-ins' pacing: one packet per 1500 / 100 MiB/s in 125 MHz ticks.
     // Unpaced, the first frame's burst overruns the stream socket before
@@ -281,8 +285,8 @@ struct ArvCam {
         if (got[i] != expected[i]) {
           if (differing++ == 0) at = i;
         }
-      r = ::testing::AssertionFailure() << "frame differs from the rendered image (" << size << " bytes, "
-                                        << differing << " differ, first at " << at << ")";
+      r = ::testing::AssertionFailure() << "frame differs from the rendered image (" << size << " bytes, " << differing
+                                        << " differ, first at " << at << ")";
     }
     arv_stream_push_buffer(stream, b);
     return r;
@@ -321,8 +325,7 @@ TEST_F(LiveHeadTest, SoftwareTriggerFramesEqualTheRenderedPatternsUnderPacketLos
       arv_camera_software_trigger(left.camera, nullptr);
       arv_camera_software_trigger(right.camera, nullptr);
       ASSERT_TRUE(left.expectFrame(images_->image(0, k % 13), bytes)) << "frame " << k;
-      ASSERT_TRUE(right.expectFrame(images_->image(1, k % 13), bytes))
-          << "frame " << k;
+      ASSERT_TRUE(right.expectFrame(images_->image(1, k % 13), bytes)) << "frame " << k;
     }
     EXPECT_EQ(left.failures() + right.failures(), 0u);
     if (loss > 0) {
@@ -402,8 +405,8 @@ TEST_F(LiveHeadTest, StereoHeadRegistersChannelAndFramesPerPattern) {
     return true;
   };
   EXPECT_EQ(readReg(headreg::kFirmware), headreg::kFirmwareVersion);
-  for (uint32_t reg : {headreg::kExposure, headreg::kAnalogGain, headreg::kGain, headreg::kTransferMode,
-                       headreg::kPixelClockDelay}) {
+  for (uint32_t reg :
+       {headreg::kExposure, headreg::kAnalogGain, headreg::kGain, headreg::kTransferMode, headreg::kPixelClockDelay}) {
     ASSERT_TRUE(writeReg(reg, 2));
     EXPECT_EQ(readReg(reg), 2u);
   }
@@ -462,8 +465,8 @@ TEST(ServeCommandLine, HelpAndUsageErrors) {
   for (const char* text : {"--head cameras", "--head stereo", "0x00300004", "--control FILE", "--publish NAME",
                            "TriggerSoftware", "--loss F"})
     EXPECT_NE(help.find(text), std::string::npos) << text;
-  EXPECT_EQ(run(zelsim + " --head cameras").first, 2);                         // no scene
-  EXPECT_EQ(run(zelsim + " --scene demo --head both").first, 2);               // bad kind
+  EXPECT_EQ(run(zelsim + " --head cameras").first, 2);                          // no scene
+  EXPECT_EQ(run(zelsim + " --scene demo --head both").first, 2);                // bad kind
   EXPECT_EQ(run(zelsim + " --scene demo --head cameras --loss 1.5").first, 2);  // not a fraction
   EXPECT_EQ(run(zelsim + " --scene demo --head stereo --vanish 1").first, 2);   // one device only
   auto [s2, missing] = run(zelsim + " --scene-file /nonexistent.yaml --head cameras --no-cache");
@@ -478,9 +481,13 @@ TEST_F(LiveHeadTest, ServeCommandAppliesControlFileFaults) {
   const std::string control = cacheDir() + "/control-" + std::to_string(::getpid());
   std::ofstream(control) << "# nothing yet\n";
   const std::string log = control + ".log";
-  const std::string cmd = std::string(bin) + "/bin/zelsim serve --scene plane --head cameras --size 64x48 "
-                          "--supersample 1 --noise 0 --cache " + cacheDir() + " --address 127.0.0.5 --address "
-                          "127.0.0.6 --name 1 --name 2 --tcp 127.0.0.1:0 --no-publish --control " + control;
+  const std::string cmd = std::string(bin) +
+                          "/bin/zelsim serve --scene plane --head cameras --size 64x48 "
+                          "--supersample 1 --noise 0 --cache " +
+                          cacheDir() +
+                          " --address 127.0.0.5 --address "
+                          "127.0.0.6 --name 1 --name 2 --tcp 127.0.0.1:0 --no-publish --control " +
+                          control;
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {

@@ -29,7 +29,7 @@ class Client {
  public:
   explicit Client(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa {};
+    sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -37,7 +37,9 @@ class Client {
   }
   ~Client() { ::close(fd_); }
   bool connected() const { return connected_; }
-  void send(const std::string& text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+  void send(const std::string& text) {
+    ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  }
   // Reads until text ends with `until` or limit passes; "" plus EOF marker on close.
   std::string readUntil(const std::string& until, std::chrono::milliseconds limit = 2000ms) {
     std::string got;
@@ -45,7 +47,7 @@ class Client {
     while (got.size() < until.size() || got.compare(got.size() - until.size(), until.size(), until) != 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
-      pollfd p {fd_, POLLIN, 0};
+      pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
       char buf[256];
       ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
@@ -135,8 +137,8 @@ TEST_F(VirtualProjectorTest, FloodWithoutLineEndsIsBounded) {
 }
 
 TEST_F(VirtualProjectorTest, SequenceShowsEachPatternAndFiresListeners) {
-  std::atomic<int> fired {0};
-  std::atomic<int> last {-1};
+  std::atomic<int> fired{0};
+  std::atomic<int> last{-1};
   int id = projector_.state().addListener([&](const ProjectorSnapshot& s) {
     ++fired;
     last = s.pattern;

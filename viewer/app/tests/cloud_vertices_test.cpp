@@ -87,9 +87,16 @@ TEST(ViewScale, EyeAxisAndOrder) {
 
 TEST(ColourMapping, GainOffsetTextureAndAlpha) {
   std::vector<Vertex> v(3);
-  v[0].r = 100; v[0].g = 200; v[0].b = 0; v[0].a = 7;
-  v[1].r = 10; v[1].g = 13; v[1].b = 255;
-  v[2].r = 0; v[2].g = 1; v[2].b = 2;
+  v[0].r = 100;
+  v[0].g = 200;
+  v[0].b = 0;
+  v[0].a = 7;
+  v[1].r = 10;
+  v[1].g = 13;
+  v[1].b = 255;
+  v[2].r = 0;
+  v[2].g = 1;
+  v[2].b = 2;
   ColourAdjustment adj;
   adj.enabled = true;
   for (int c = 0; c < 3; ++c) {

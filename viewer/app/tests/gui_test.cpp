@@ -1,8 +1,8 @@
 // End-to-end tests of nubiview under a (virtual) X display: the program runs
 // with --screenshot or --script, and the tests look at its PNGs, its state
 // dumps and the files it writes.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,9 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <sstream>
-#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,9 +119,8 @@ class Viewer : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (run under xvfb-run)";
-    dir_ = fs::temp_directory_path() /
-           ("nubiview_gui_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("nubiview_gui_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "config");
   }
@@ -212,15 +211,18 @@ class Viewer : public ::testing::Test {
   }
   void keepAsDoc(const fs::path& png, const char* name) {
     // Refreshes the screenshots shown in the README when asked to.
-    if (const char* doc = std::getenv("NUBIVIEW_DOC_DIR")) fs::copy_file(png, fs::path(doc) / name, fs::copy_options::overwrite_existing);
+    if (const char* doc = std::getenv("NUBIVIEW_DOC_DIR"))
+      fs::copy_file(png, fs::path(doc) / name, fs::copy_options::overwrite_existing);
   }
 
   fs::path dir_;
 };
 
-const std::vector<Point> kKnown = {
-    {50, 0, 0, 230, 40, 40}, {0, 0, 50, 40, 220, 40}, {-40, 0, -30, 40, 60, 230}, {100, 0, -50, 250, 250, 250},
-    {-60, 0, 0, 200, 200, 0}};
+const std::vector<Point> kKnown = {{50, 0, 0, 230, 40, 40},
+                                   {0, 0, 50, 40, 220, 40},
+                                   {-40, 0, -30, 40, 60, 230},
+                                   {100, 0, -50, 250, 250, 250},
+                                   {-60, 0, 0, 200, 200, 0}};
 
 TEST_F(Viewer, ScreenshotShowsPointsInTheirColoursAndTheGizmo) {
   writeAsciiPly(dir_ / "known.ply", kKnown);
@@ -240,9 +242,10 @@ TEST_F(Viewer, ScreenshotShowsPointsInTheirColoursAndTheGizmo) {
   EXPECT_GT(img.count(0, 255, 0, 300, 250, 420, 350), 10);
 
   // Turned by the arrow keys the Y shaft shows too (yellow).
-  ASSERT_EQ(run({"--script", script("key Down\nkey Down\nkey Down\nkey Left\nkey Left\nframes 2\nscreenshot " +
-                                    (dir_ / "turned.png").string() + "\n")
-                                 .string(),
+  ASSERT_EQ(run({"--script",
+                 script("key Down\nkey Down\nkey Down\nkey Left\nkey Left\nframes 2\nscreenshot " +
+                        (dir_ / "turned.png").string() + "\n")
+                     .string(),
                  (dir_ / "known.ply").string()}),
             0);
   Image turned;
@@ -359,8 +362,8 @@ TEST_F(Viewer, RKeyAndFileRewriteReloadKeepingTheScale) {
   writeAsciiPly(cloud, {{500, 0, 0, 255, 255, 255}, {0, 0, 100, 255, 0, 0}});
   const std::string d = dir_.string();
   const pid_t pid = start({"--script",
-                           script("wait 450\ndump " + d + "/s1.txt\nwaitfile " + d +
-                                  "/go\nwait 200\nframes 1\ndump " + d + "/s2.txt\nkey R\ndump " + d + "/s3.txt\n")
+                           script("wait 450\ndump " + d + "/s1.txt\nwaitfile " + d + "/go\nwait 200\nframes 1\ndump " +
+                                  d + "/s2.txt\nkey R\ndump " + d + "/s3.txt\n")
                                .string(),
                            cloud.string()});
   ASSERT_TRUE(waitFor(dir_ / "s1.txt"));
@@ -398,8 +401,7 @@ TEST_F(Viewer, SaveWithStarOutPathWritesADateTimeFileThatReadsBackEqual) {
   ASSERT_EQ(s["message"].rfind("saved: ", 0), 0u) << s["message"];
   const fs::path written = s["message"].substr(7);
   EXPECT_EQ(written.parent_path(), dir_ / "out" / "sub");
-  EXPECT_TRUE(matchesDigits(written.filename().string(), "scan_########_######.ply"))
-      << written.filename();
+  EXPECT_TRUE(matchesDigits(written.filename().string(), "scan_########_######.ply")) << written.filename();
   cloud::CloudStore original, back;
   cloud::LoadPointFile(original, cloud);
   cloud::LoadPointFile(back, written);
@@ -426,12 +428,13 @@ TEST_F(Viewer, OptionsDialogShowsAndWritesTheProgramIni) {
   fs::create_directories(ini.parent_path());
   std::ofstream(ini) << "[Setting]\nout_path=/data/scans/scan_*\nout_format=PLY\nbgcolor=202040\n";
   const std::string d = dir_.string();
-  ASSERT_EQ(run({"--script",
-                 script("frames 1\nscreenshot " + d + "/bg.png\ndump " + d + "/before.txt\noptions\nframes 3\nscreenshot " + d +
-                        "/options.png\noptions-ok\nframes 2\ndump " + d + "/after.txt\n")
-                     .string(),
-                 (dir_ / "known.ply").string()}),
-            0);
+  ASSERT_EQ(
+      run({"--script",
+           script("frames 1\nscreenshot " + d + "/bg.png\ndump " + d + "/before.txt\noptions\nframes 3\nscreenshot " +
+                  d + "/options.png\noptions-ok\nframes 2\ndump " + d + "/after.txt\n")
+               .string(),
+           (dir_ / "known.ply").string()}),
+      0);
   keepAsDoc(dir_ / "options.png", "options.png");
   auto b = readDump(dir_ / "before.txt");
   EXPECT_EQ(b["out_format"], "ply.asc");  // "PLY" reads as "ply.asc"
@@ -457,13 +460,16 @@ TEST_F(Viewer, ColourPanelAndCompanionIni) {
   std::ofstream(dir_ / "c.ini") << "[Adjustment]\nValid=1\n[Gain]\nR=2\n[Offset]\nB=5\n";
   const ScreenPoint p = screenOf({50, 0, 0, 0, 0, 0}, 0.02f);
   const std::string d = dir_.string();
-  ASSERT_EQ(run({"--script", script("frames 2\nscreenshot " + d + "/gain.png\ndump " + d +
-                                    "/p1.txt\npanel gain-g 2.5\npanel texture 0\nframes 1\nscreenshot " + d +
-                                    "/tex.png\ndump " + d + "/p2.txt\npanel gain-g 0.5\npanel apply 1\npanel save 1\n"
-                                    "frames 1\nscreenshot " + d + "/applied.png\ndump " + d + "/p3.txt\n")
-                               .string(),
-                 (dir_ / "c.ply").string()}),
-            0);
+  ASSERT_EQ(
+      run({"--script",
+           script("frames 2\nscreenshot " + d + "/gain.png\ndump " + d +
+                  "/p1.txt\npanel gain-g 2.5\npanel texture 0\nframes 1\nscreenshot " + d + "/tex.png\ndump " + d +
+                  "/p2.txt\npanel gain-g 0.5\npanel apply 1\npanel save 1\n"
+                  "frames 1\nscreenshot " +
+                  d + "/applied.png\ndump " + d + "/p3.txt\n")
+               .string(),
+           (dir_ / "c.ply").string()}),
+      0);
   Image gain, tex, applied;
   ASSERT_TRUE(gain.load(dir_ / "gain.png"));
   ASSERT_TRUE(tex.load(dir_ / "tex.png"));
@@ -490,9 +496,10 @@ TEST_F(Viewer, TrianglesDrawnAsAMeshWithAToggle) {
   writeAsciiPly(dir_ / "m.ply", {{-100, 0, -100, 0, 0, 255}, {100, 0, -100, 0, 0, 255}, {0, 0, 100, 0, 0, 255}},
                 {{0, 1, 2}, {0, 1, 7}});
   const std::string d = dir_.string();
-  ASSERT_EQ(run({"--script", script("frames 2\nscreenshot " + d + "/mesh.png\npanel mesh 0\nframes 1\nscreenshot " + d +
-                                    "/nomesh.png\ndump " + d + "/m.txt\n")
-                               .string(),
+  ASSERT_EQ(run({"--script",
+                 script("frames 2\nscreenshot " + d + "/mesh.png\npanel mesh 0\nframes 1\nscreenshot " + d +
+                        "/nomesh.png\ndump " + d + "/m.txt\n")
+                     .string(),
                  (dir_ / "m.ply").string()}),
             0);
   Image mesh, none;
@@ -516,9 +523,11 @@ TEST_F(Viewer, DemoScreenshotAndEmptyStart) {
     for (int j = -20; j <= 20; ++j) pts.push_back({i * 5.0f, j * 5.0f, 0, 150, 150, 150});
   writeAsciiPly(dir_ / "demo.ply", pts);
   const std::string d = dir_.string();
-  ASSERT_EQ(run({"--script", script("key Down\nkey Down\nkey Down\nkey Down\nkey Left\nkey Left\nkey W\nframes 2\n"
-                                    "move 330 260\nclick right 330 260\nframes 2\nscreenshot " + d + "/demo.png\n")
-                               .string(),
+  ASSERT_EQ(run({"--script",
+                 script("key Down\nkey Down\nkey Down\nkey Down\nkey Left\nkey Left\nkey W\nframes 2\n"
+                        "move 330 260\nclick right 330 260\nframes 2\nscreenshot " +
+                        d + "/demo.png\n")
+                     .string(),
                  (dir_ / "demo.ply").string()}),
             0);
   keepAsDoc(dir_ / "demo.png", "demo.png");

@@ -72,7 +72,10 @@ TEST(SaveNames, ExtensionAndDateTimeNames) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "a" / "b"));
   // a file standing where a folder should be: error, nothing to save to
   std::filesystem::create_directories(dir);
-  { std::FILE* f = std::fopen((dir / "file").c_str(), "w"); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen((dir / "file").c_str(), "w");
+    std::fclose(f);
+  }
   EXPECT_EQ(ResolveOutPath(dir.string() + "/file/sub/*", "ply", t, error), "");
   EXPECT_EQ(error, dir.string() + "/file");
   EXPECT_EQ(ResolveOutPath(std::string(300, 'a') + "*", "ply", t, error), "");

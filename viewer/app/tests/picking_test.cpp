@@ -24,7 +24,9 @@ struct Scene {
 
 Vertex vertexAt(float x, float y, float z, std::uint8_t grey = 100) {
   Vertex v;
-  v.x = x; v.y = y; v.z = z;
+  v.x = x;
+  v.y = y;
+  v.z = z;
   v.r = v.g = v.b = grey;
   return v;
 }
@@ -86,9 +88,13 @@ TEST(Picking, QueueOfTwoReplacesTheNearer) {
 TEST(PickText, LinesAndDiff) {
   CoordinateSystem cs;  // Y reversed: a stored y of 2 is drawn at -2 but shown as 2
   PickedPoint a;
-  a.x = 1; a.y = -2; a.z = 0;
+  a.x = 1;
+  a.y = -2;
+  a.z = 0;
   PickedPoint b;
-  b.x = 4; b.y = -6; b.z = 12.5f;
+  b.x = 4;
+  b.y = -6;
+  b.z = 12.5f;
   EXPECT_EQ(PickText({a}, cs), "1st: |   1.000   2.000   0.000|=2.236");
   EXPECT_EQ(PickText({a, b}, cs),
             "1st: |   1.000   2.000   0.000|=2.236\n"
@@ -108,9 +114,9 @@ TEST(PickText, ReversedAxisDrawnNegatedShownAsStored) {
   Scene s;
   const ScreenPoint p = s.screenOf(b.vertices[0]);
   PickQueue q;
-  ASSERT_FALSE(q.pick(FindNearestVertex(b.vertices, s.wvp, 800, 600, p.x, p.y), b.vertices, s.wvp, 800, 600,
-                      p.x, p.y, scale)
-                   .empty());
+  ASSERT_FALSE(
+      q.pick(FindNearestVertex(b.vertices, s.wvp, 800, 600, p.x, p.y), b.vertices, s.wvp, 800, 600, p.x, p.y, scale)
+          .empty());
   EXPECT_EQ(PickText(q.points(), cs), "1st: |   0.000   2.000   0.000|=2.000");
 }
 

@@ -8,9 +8,10 @@ namespace {
 TEST(Script, ParsesCommandsAndRejectsBadLines) {
   std::vector<ScriptCommand> c;
   std::string error;
-  ASSERT_TRUE(ParseScript("# start\nwait 100\r\nclick right 10 20.5\nkey alt+Left\n\n"
-                          "open /tmp/a b.ply  \npanel gain-r 2.5\nquit\n",
-                          c, error))
+  ASSERT_TRUE(
+      ParseScript("# start\nwait 100\r\nclick right 10 20.5\nkey alt+Left\n\n"
+                  "open /tmp/a b.ply  \npanel gain-r 2.5\nquit\n",
+                  c, error))
       << error;
   ASSERT_EQ(c.size(), 6u);
   EXPECT_EQ(c[1].verb, "click");

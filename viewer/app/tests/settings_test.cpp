@@ -14,9 +14,8 @@ namespace {
 class IniFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("nubiview_settings_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = std::filesystem::temp_directory_path() / ("nubiview_settings_" + std::to_string(::getpid()) + "_" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -39,8 +38,9 @@ TEST_F(IniFiles, CoordinateSystemKeys) {
 
   // Right hand reads ReverseAxis by its first character; unknown values keep fields.
   CoordinateSystem r;
-  ReadCoordinateSystem(r, write("b.ini", "[CoordinateSystem]\nHand=Right\nReverseAxis=x-axis\nEye=W\nUp=+Z\n"
-                                         "[Color]\nOrder=rgb\n"));
+  ReadCoordinateSystem(r, write("b.ini",
+                                "[CoordinateSystem]\nHand=Right\nReverseAxis=x-axis\nEye=W\nUp=+Z\n"
+                                "[Color]\nOrder=rgb\n"));
   EXPECT_EQ(r.reverseAxis, 1);
   EXPECT_EQ(r.eye, 2);
   EXPECT_EQ(r.up, 3);
@@ -64,7 +64,8 @@ TEST_F(IniFiles, CompanionWithOnlyEyeKeepsPreviousReverseAxis) {
 }
 
 TEST_F(IniFiles, OutputSettings) {
-  OutputSettings s = ReadOutputSettings(write("p.ini", "[Setting]\nout_format=PLY\nbgcolor=1A2b3C\nout_path=/tmp/x*\n"));
+  OutputSettings s =
+      ReadOutputSettings(write("p.ini", "[Setting]\nout_format=PLY\nbgcolor=1A2b3C\nout_path=/tmp/x*\n"));
   EXPECT_EQ(s.outFormat, "ply.asc");
   EXPECT_EQ(s.bgColor, 0x1A2B3Cu);
   EXPECT_EQ(s.outPath, "/tmp/x*");
@@ -76,7 +77,8 @@ TEST_F(IniFiles, OutputSettings) {
 
   // out_format is cut to 7 characters, out_path to 127.
   const std::string longPath(300, 'a');
-  OutputSettings c = ReadOutputSettings(write("c.ini", "[Setting]\nout_format=ply.binary\nout_path=" + longPath + "\n"));
+  OutputSettings c =
+      ReadOutputSettings(write("c.ini", "[Setting]\nout_format=ply.binary\nout_path=" + longPath + "\n"));
   EXPECT_EQ(c.outFormat, "ply.bin");
   EXPECT_EQ(c.outPath.size(), 127u);
 }

@@ -193,8 +193,8 @@ TEST_F(Open3dInterop, TheirPlyFilesWithNormalsReadHere) {
       ASSERT_EQ(store.colours()[i], expected.rgb[i]) << "colour " << i;
     }
     if (p == mesh) {
-      EXPECT_TRUE(std::equal(expected.faces.begin(), expected.faces.end(), store.triangles().begin(),
-                             store.triangles().end()));
+      EXPECT_TRUE(
+          std::equal(expected.faces.begin(), expected.faces.end(), store.triangles().begin(), store.triangles().end()));
     } else {
       EXPECT_EQ(store.triangleCount(), 0u);
     }

@@ -28,8 +28,7 @@ class Ply : public cloudtest::TempDirTest {
   CloudStore store_;
 };
 
-std::string binaryHeader(std::string_view vertexProperties, std::uint64_t vertices,
-                         std::string_view faces = {}) {
+std::string binaryHeader(std::string_view vertexProperties, std::uint64_t vertices, std::string_view faces = {}) {
   std::string h = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(vertices) + "\n";
   h += vertexProperties;
   h += faces;
@@ -92,8 +91,7 @@ TEST_F(Ply, FixedRecordSizesOfFloatAndDoubleFiles) {
     std::size_t recordSize;
   };
   for (Case c : {Case{"float", false, false, 12}, Case{"float", true, false, 15}, Case{"float", true, true, 16},
-                 Case{"double", false, false, 24}, Case{"double", true, false, 27},
-                 Case{"double", true, true, 28}}) {
+                 Case{"double", false, false, 24}, Case{"double", true, false, 27}, Case{"double", true, true, 28}}) {
     SCOPED_TRACE(std::string(c.type) + " record " + std::to_string(c.recordSize));
     std::string props;
     for (const char* axis : {"x", "y", "z"}) props += std::string("property ") + c.type + " " + axis + "\n";
@@ -104,9 +102,13 @@ TEST_F(Ply, FixedRecordSizesOfFloatAndDoubleFiles) {
     for (int i = 0; i < 2; ++i) {
       for (int k = 0; k < 3; ++k) {
         const double v = i * 10 + k + 0.5;
-        if (std::string(c.type) == "float") put(b, static_cast<float>(v)); else put(b, v);
+        if (std::string(c.type) == "float")
+          put(b, static_cast<float>(v));
+        else
+          put(b, v);
       }
-      if (c.colour) for (int k = 0; k < 3; ++k) put(b, static_cast<std::uint8_t>(100 + 10 * i + k));
+      if (c.colour)
+        for (int k = 0; k < 3; ++k) put(b, static_cast<std::uint8_t>(100 + 10 * i + k));
       if (c.alpha) put(b, std::uint8_t{7});
     }
     ASSERT_EQ(b.size() - binaryHeader(props, 2).size(), 2 * c.recordSize);
@@ -331,12 +333,12 @@ TEST_F(Ply, AsciiBodyLinesAndFaces) {
       "property uchar red\nproperty uchar green\nproperty uchar blue\nelement face 4\n"
       "property list uchar int vertex_indices\nend_header\n"
       "1 2 3 4 5 6\n"
-      "\n"            // an empty line is a white point at the origin
-      "7\t8 9\r\n"    // tabs and CR LF
+      "\n"          // an empty line is a white point at the origin
+      "7\t8 9\r\n"  // tabs and CR LF
       "-1e2 0.5 +2 300 -1\n"
       "3 0 1 2\n"
-      "4 0 1 2 3\n"   // not a triangle
-      "3 1 2\n"       // too few corners
+      "4 0 1 2 3\n"  // not a triangle
+      "3 1 2\n"      // too few corners
       "3 3 2 1 99\n");
   ASSERT_EQ(store_.pointCount(), 4u);
   EXPECT_EQ(pointAt(store_, 1), (Floats{0, 0, 0}));
@@ -351,13 +353,15 @@ TEST_F(Ply, AsciiBodyLinesAndFaces) {
 // the coordinates and the colours, other writers put colours first or add
 // lists; a row is the whole line however long, and colours stay in range.
 TEST_F(Ply, AsciiColumnsFollowTheHeader) {
-  std::string longRow = "1.00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-                        "00000000000000000000000000000000000000000000000000000000 2 3 0 0 1 10 20 30";
-  load("ply\nformat ascii 1.0\nelement vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
-       "property double nx\nproperty double ny\nproperty double nz\n"
-       "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n"
-       "1 2 3 0.1 0.2 0.3 200 100 50\n" +
-       longRow + "\n4 5 6 0 0 0 999 -3 12.7\n");
+  std::string longRow =
+      "1.00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+      "00000000000000000000000000000000000000000000000000000000 2 3 0 0 1 10 20 30";
+  load(
+      "ply\nformat ascii 1.0\nelement vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
+      "property double nx\nproperty double ny\nproperty double nz\n"
+      "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n"
+      "1 2 3 0.1 0.2 0.3 200 100 50\n" +
+      longRow + "\n4 5 6 0 0 0 999 -3 12.7\n");
   ASSERT_EQ(store_.pointCount(), 3u);
   EXPECT_EQ(pointAt(store_, 0), (Floats{1, 2, 3}));
   EXPECT_EQ(colourAt(store_, 0), (Ints{200, 100, 50}));
@@ -365,9 +369,10 @@ TEST_F(Ply, AsciiColumnsFollowTheHeader) {
   EXPECT_EQ(colourAt(store_, 1), (Ints{10, 20, 30}));
   EXPECT_EQ(colourAt(store_, 2), (Ints{255, 0, 12}));
   store_.clear();
-  load("ply\nformat ascii 1.0\nelement vertex 1\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
-       "property list uchar float extra\nproperty float z\nproperty float x\nproperty float y\nend_header\n"
-       "7 8 9 2 0.5 0.5 30 10 20\n");
+  load(
+      "ply\nformat ascii 1.0\nelement vertex 1\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+      "property list uchar float extra\nproperty float z\nproperty float x\nproperty float y\nend_header\n"
+      "7 8 9 2 0.5 0.5 30 10 20\n");
   ASSERT_EQ(store_.pointCount(), 1u);
   EXPECT_EQ(pointAt(store_, 0), (Floats{10, 20, 30}));
   EXPECT_EQ(colourAt(store_, 0), (Ints{7, 8, 9}));

@@ -42,8 +42,7 @@ void fillSample(cloud::CloudStore& store, std::size_t points, std::size_t triang
   }
   for (std::size_t t = 0; t < triangles; ++t) {
     const auto a = static_cast<std::int32_t>(t % points);
-    store.appendTriangle(a, static_cast<std::int32_t>((t + 1) % points),
-                         static_cast<std::int32_t>((t + 2) % points));
+    store.appendTriangle(a, static_cast<std::int32_t>((t + 1) % points), static_cast<std::int32_t>((t + 2) % points));
   }
 }
 

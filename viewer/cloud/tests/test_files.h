@@ -30,7 +30,7 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 std::string readFile(const std::filesystem::path& path);
 
 template <typename T>
-  requires std::is_arithmetic_v<T>
+requires std::is_arithmetic_v<T>
 void put(Bytes& out, T value) {
   const std::size_t old = out.size();
   out.resize(old + sizeof(T));

@@ -22,12 +22,13 @@ class TextRows : public cloudtest::TempDirTest {
 };
 
 TEST_F(TextRows, RowsGiveOnePointEach) {
-  load("1.5 2 3\n"
-       "1 2 3 300 -1 7 99\n"  // colours held to 0..255; further tokens ignored
-       "\n"                   // empty: white point at the origin
-       "x y z\n"              // words: the same
-       "\t4\t5 6 1 2\r\n"     // tabs, CR LF, blue missing
-       "7 8 9");              // no line end at the end of the file
+  load(
+      "1.5 2 3\n"
+      "1 2 3 300 -1 7 99\n"  // colours held to 0..255; further tokens ignored
+      "\n"                   // empty: white point at the origin
+      "x y z\n"              // words: the same
+      "\t4\t5 6 1 2\r\n"     // tabs, CR LF, blue missing
+      "7 8 9");              // no line end at the end of the file
   ASSERT_EQ(store_.pointCount(), 6u);
   EXPECT_EQ(pointAt(store_, 0), (Floats{1.5f, 2, 3}));
   EXPECT_EQ(colourAt(store_, 0), (Ints{255, 255, 255}));

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>

@@ -38,8 +38,10 @@ class ZelsimServe {
       return false;
     }
     log_ = ::testing::TempDir() + "zelsim_serve_" + std::to_string(::getpid()) + ".log";
-    const std::string cmd = std::string(bin) + "/bin/zelsim serve --scene plane --head cameras --size 64x48 "
-                            "--supersample 1 --noise 0 --no-cache --tcp 127.0.0.1:0 --publish " + publishName;
+    const std::string cmd = std::string(bin) +
+                            "/bin/zelsim serve --scene plane --head cameras --size 64x48 "
+                            "--supersample 1 --noise 0 --no-cache --tcp 127.0.0.1:0 --publish " +
+                            publishName;
     pid_ = ::fork();
     if (pid_ < 0) {
       *error = "fork failed";
@@ -89,7 +91,7 @@ class ZelsimServe {
   bool showPattern(int pattern) {
     if (fd_ < 0) {
       fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a {};
+      sockaddr_in a{};
       a.sin_family = AF_INET;
       a.sin_port = htons(static_cast<std::uint16_t>(port_));
       a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -101,7 +103,7 @@ class ZelsimServe {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (reply.find(":OK") == std::string::npos || reply.back() != '\n') {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      pollfd p {fd_, POLLIN, 0};
+      pollfd p{fd_, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
       char buf[256];
       ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
