@@ -11,6 +11,7 @@
 #include <memory>
 #include <semaphore>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,20 +31,25 @@ constexpr int kPatterns = 13;
 const char kShotHelp[] =
     "Usage: zelscan shot --camera NAME|PATH --out DIR [--trigger soft|hard]\n"
     "                    [--projector ADDR|COMn] [--exposure N] [--gain N]\n"
-    "                    [--timeout MS] [--log FILE] [--format N] [--option N]\n"
+    "                    [--timeout MS] [--settle MS] [--log FILE] [--format N] [--option N]\n"
     "                    [--revision 23|25]\n"
     "                    [--decode --calib DIR --cloud FILE [--settings FILE]]\n"
     "\n"
     "Takes one 13-pattern shot: for each pattern the projector shows it (\"p<n>\")\n"
     "and the cameras are triggered by capture (soft) or by the projector through\n"
     "their trigger input (hard); both frames must arrive within the time-out.\n"
+    "The ktds head has its projector inside: its commands go through the plug-in\n"
+    "and need no --projector.\n"
     "  --camera    ace, stgige, ebus, stcsb, ueye, ktds, or a plug-in library path\n"
     "  --out       folder for cam0_00.pgm..cam0_12.pgm and cam1_00.pgm..cam1_12.pgm;\n"
     "              written only when the whole set arrived\n"
-    "  --trigger   soft (default: capture) or hard (needs --projector)\n"
+    "  --trigger   soft (default: capture) or hard (needs --projector, except ktds)\n"
     "  --projector IPv4 address of the projector (TCP port 5073) or COMn\n"
     "  --exposure, --gain  set on both cameras, in the plug-in's units\n"
     "  --timeout   how long to wait for the frames of one pattern (default 5000 ms)\n"
+    "  --settle    wait between a pattern command and capture (default 0; ktds 100 ms:\n"
+    "              its head streams all the time, and a frame begun before the\n"
+    "              pattern changed must not be the one captured)\n"
     "  --log       the plug-in's log file\n"
     "  --format, --option  passed to open (sensor mode; head address for ktds)\n"
     "  --revision  interface revision of a plug-in given by path (default: from its name)\n"
@@ -145,9 +151,9 @@ class ShotReceiver {
 
 struct ShotOptions {
   std::string camera, out, projector, log, calib, cloud, settings;
-  bool hardTrigger = false, decode = false;
+  bool hardTrigger = false, decode = false, headProjector = false;
   bool hasExposure = false, hasGain = false;
-  int exposure = 0, gain = 0, timeoutMs = 5000, format = 0, option = 0, revision = 0;
+  int exposure = 0, gain = 0, timeoutMs = 5000, settleMs = -1, format = 0, option = 0, revision = 0;
 };
 
 int fail(const std::string& message) {
@@ -247,9 +253,12 @@ int runShot(const ShotOptions& o) {
       return fail("camera-" + std::to_string(c + 1) + " refused gain " + std::to_string(o.gain));
     }
   }
-  if (!o.projector.empty() && !cam->openProjector(projectorAddress)) {
+  // The head's projector needs no address: opening it only says it is used.
+  const bool useProjector = o.headProjector || !o.projector.empty();
+  if (useProjector && !cam->openProjector(projectorAddress)) {
     return fail("cannot open the projector at " + o.projector);
   }
+  const int settleMs = o.settleMs >= 0 ? o.settleMs : o.headProjector && !o.hardTrigger ? 100 : 0;
 
   std::printf("zelscan shot: %d x %d, %s trigger\n", size.width, size.height, o.hardTrigger ? "hardware" : "software");
   std::fflush(stdout);
@@ -258,9 +267,10 @@ int runShot(const ShotOptions& o) {
   for (int p = 0; p < kPatterns; ++p) {
     const Clock::time_point start = Clock::now();
     r.expect(p);
-    if (!o.projector.empty() && !cam->projectorCommandP(p)) {
+    if (useProjector && !cam->projectorCommandP(p)) {
       return fail("the projector did not show pattern " + std::to_string(p));
     }
+    if (!o.hardTrigger && settleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
     if (!o.hardTrigger && !cam->capture()) return fail("capture failed at pattern " + std::to_string(p));
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(o.timeoutMs);
     for (;;) {
@@ -352,6 +362,8 @@ int shotCommand(int argc, char** argv) {
       ok = number(o.gain, &o.hasGain);
     } else if (a == "--timeout") {
       ok = number(o.timeoutMs);
+    } else if (a == "--settle") {
+      ok = number(o.settleMs);
     } else if (a == "--log") {
       ok = value(o.log);
     } else if (a == "--format") {
@@ -383,8 +395,13 @@ int shotCommand(int argc, char** argv) {
     return 2;
   }
   o.hardTrigger = trigger == "hard";
-  if (o.hardTrigger && o.projector.empty()) {
+  o.headProjector = camera::host::projectorInHead(o.camera);
+  if (o.hardTrigger && o.projector.empty() && !o.headProjector) {
     std::fprintf(stderr, "zelscan shot: --trigger hard needs --projector (the projector fires the cameras)\n");
+    return 2;
+  }
+  if (o.settleMs < -1 || o.settleMs > 60000) {
+    std::fprintf(stderr, "zelscan shot: --settle must be 0..60000 ms\n");
     return 2;
   }
   if (o.timeoutMs <= 0) {

@@ -74,6 +74,11 @@ int revisionOfLibrary(const std::string& path) {
   return 25;
 }
 
+bool projectorInHead(const std::string& nameOrPath) {
+  if (const KnownPlugin* known = findPlugin(nameOrPath)) return std::string(known->name) == "ktds";
+  return nameOrPath.find('/') != std::string::npos && nameOrPath.find("OrvCamKtds") != std::string::npos;
+}
+
 std::unique_ptr<PluginApi> createPlugin(void* factory, int revision, void* closeLibrary) {
   if (revision == 23) {
     IZelcam3DRev23* cam = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(factory)();

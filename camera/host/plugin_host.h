@@ -24,6 +24,11 @@ const KnownPlugin* findPlugin(const std::string& name);
 // its name holds, else 25.
 int revisionOfLibrary(const std::string& path);
 
+// True for a plug-in that reaches the projector through its camera head
+// (OrvCamKtds, by short name, deliverable name or a library path holding
+// it): it takes projector commands without a projector address of its own.
+bool projectorInHead(const std::string& nameOrPath);
+
 // Every operation of the 25-slot interface. On a 23-slot plug-in the
 // analog-gain pair does nothing (get gives 0, set succeeds), as on its own
 // plug-ins.

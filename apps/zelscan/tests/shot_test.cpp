@@ -266,3 +266,64 @@ TEST(ZelscanShotChain, DecodedShotEqualsDecodedRenderedFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// zelscan shot through OrvCamKtds on the virtual stereo head: the projector
+// commands go through the plug-in to the head's channel, in hardware and in
+// software trigger, and the set holds the head's images byte for byte.
+TEST(ZelscanShotOnStereoHead, BothTriggerModesGiveTheHeadsImages) {
+  ZEL_REQUIRE_PRIVATE_NETNS();
+  const char* bin = std::getenv("ZEL_BINARY_DIR");
+  ASSERT_NE(bin, nullptr);
+  const fs::path dir = fs::temp_directory_path() / ("zelscan_ktds_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string cache =
+      (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
+  sim::head::SceneImageOptions o;
+  o.sceneName = "plane";
+  o.width = HeadServer::kWidth;
+  o.height = HeadServer::kHeight;
+  o.supersample = 1;
+  o.noise = 0;
+  o.cacheDir = cache;
+  sim::head::SceneImages images;
+  std::string error;
+  ASSERT_TRUE(sim::head::loadSceneImages(o, images, &error)) << error;
+  const std::string size = std::to_string(o.width) + "x" + std::to_string(o.height);
+  BackgroundProcess serve({std::string(bin) + "/bin/zelsim", "serve", "--scene", "plane", "--head", "stereo", "--size",
+                           size, "--supersample", "1", "--noise", "0", "--cache", cache, "--fps", "50", "--no-publish"},
+                          (dir / "serve.log").string());
+  bool ready = false;
+  for (int i = 0; i < 600 && !ready; ++i) {
+    ready = acetest::readText((dir / "serve.log").string()).find("ready\n") != std::string::npos;
+    if (!ready) ::usleep(50'000);
+  }
+  ASSERT_TRUE(ready) << acetest::readText((dir / "serve.log").string());
+  for (const char* trigger : {"hard", "soft"}) {
+    const fs::path set = dir / trigger;
+    std::string out;
+    ASSERT_EQ(runProgram({zelscan(), "shot", "--camera", "ktds", "--trigger", trigger, "--out", set.string(),
+                          "--timeout", "3000"},
+                         &out),
+              0)
+        << out;
+    EXPECT_NE(out.find(std::string("zelscan shot: ") + std::to_string(o.width) + " x " + std::to_string(o.height) +
+                       ", " + (trigger[0] == 'h' ? "hardware" : "software") + " trigger\n"),
+              std::string::npos)
+        << out;
+    for (int c = 0; c < 2; ++c) {
+      for (int p = 0; p < 13; ++p) {
+        char name[32];
+        std::snprintf(name, sizeof name, "cam%d_%02d.pgm", c, p);
+        cv::Mat image = cv::imread((set / name).string(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(image.total(), static_cast<std::size_t>(o.width * o.height)) << trigger << " " << name;
+        EXPECT_EQ(std::memcmp(image.data, images.image(c, p), image.total()), 0) << trigger << " " << name;
+      }
+    }
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
