@@ -223,12 +223,24 @@ TEST_F(KtdsOnHead, HeadAlreadyInHardwareTriggerStreamsAndTheProjectorTextsArrive
   EXPECT_TRUE(cam_->projectorCommandX(7));
 }
 
-TEST_F(KtdsOnHead, TwoPercentPacketLossStillGivesWholeFrames) {
+TEST_F(KtdsOnHead, PacketLossGivesWholeFramesOrNoneAndStreamingGoesOn) {
   ASSERT_TRUE(setFaults("loss 0.02\n"));
   ASSERT_EQ(cam_->open(0, 0), 3u);
   ASSERT_TRUE(cam_->setTriggerMode(0));
   shoot(false);
-  EXPECT_TRUE(setFaults("loss 0\n"));
+  // Frames that stay incomplete are dropped, and streaming goes on: the
+  // next whole frame arrives.
+  ASSERT_TRUE(setFaults("loss 0.05\nincomplete 1\n"));
+  FrameSink::instance().clear();
+  for (int p = 0; p < 3; ++p) ASSERT_TRUE(cam_->projectorCommandP(p));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(setFaults("loss 0\nincomplete 0\n"));
+  const std::size_t before = FrameSink::instance().frames(0).size();
+  ASSERT_TRUE(cam_->projectorCommandP(4));
+  ASSERT_TRUE(FrameSink::instance().waitFor(0, before + 1, 3000)) << readText(log_);
+  EXPECT_EQ(std::memcmp(FrameSink::instance().frames(0).back().pixels.data(), images_.image(0, 4), kW * kH), 0);
+  EXPECT_NE(readText(log_).find("GDevWaitStream ERROR_EXTENDED_ERROR GDEV_FRAME_INCOMPLETE\n"), std::string::npos)
+      << readText(log_);
 }
 
 TEST_F(KtdsOnHead, Format130GivesHalfFramesOf1280x1024) {
