@@ -99,6 +99,7 @@ std::size_t frameImageBytes(const std::uint8_t* buffer, std::size_t bufferSize, 
     if (why) *why = reason;
     return 0;
   };
+  if (width == 0 || height == 0) return fail("no frame size");
   if (!buffer || bufferSize < GDEV_FRAME_DATA_OFFSET) return fail("no frame header");
   GDevFrameInfo info;
   std::memcpy(&info, buffer, sizeof info);

@@ -66,6 +66,8 @@ TEST(KtdsReport, FrameCheckTakesOnlyAWholeEightBitFrameInsideTheBuffer) {
   info.magic = 0;
   EXPECT_EQ(check(8, 4, &why), 0u);
   EXPECT_EQ(frameImageBytes(buffer.data(), 100, 8, 4, &why), 0u);
+  EXPECT_EQ(frameImageBytes(buffer.data(), buffer.size(), 0, 4, &why), 0u);
+  EXPECT_EQ(why, "no frame size");
 }
 
 TEST(KtdsBinding, EveryOrdinalFromGevlinkAndMissingOnesNamed) {
