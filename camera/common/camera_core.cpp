@@ -269,6 +269,21 @@ bool CameraCore::deliverFrameRowsAt(int index, const unsigned char* firstRow, st
   return true;
 }
 
+void CameraCore::deliverSideBySideAt(const unsigned char* frame, std::size_t rowStride, std::size_t secondOffset,
+                                     std::size_t bytes, std::uint32_t frameIndex) {
+  ZelcamFrameCallback callbacks[kCameraCount] = {};
+  unsigned char* buffers[kCameraCount] = {};
+  bool copied[kCameraCount] = {};
+  copied[0] = copyRows(0, frame, rowStride, bytes, &callbacks[0], &buffers[0]);
+  copied[1] = frame && bytes > secondOffset &&
+              copyRows(1, frame + secondOffset, rowStride, bytes - secondOffset, &callbacks[1], &buffers[1]);
+  for (int i = 0; i < kCameraCount; ++i) {
+    if (!copied[i]) continue;
+    const CameraRecord& cam = record(i);
+    callbacks[i](i, frameIndex, cam.width, cam.height, buffers[i]);
+  }
+}
+
 // --- projector forwarding ---
 
 bool CameraCore::coreOpenProjector(unsigned address) {

@@ -83,6 +83,14 @@ class CameraCore {
   // frames itself); the camera's counter is left alone.
   bool deliverFrameRowsAt(int index, const unsigned char* firstRow, std::size_t rowStride, std::size_t bytes,
                           std::uint32_t frameIndex);
+  // One side-by-side frame of both cameras, counted by the back-end: camera-1's
+  // half starts at frame, camera-2's secondOffset bytes later, rows
+  // rowStride apart. Both halves are copied into the hosts' buffers first,
+  // then camera-1's callback and camera-2's are called, so a host reading
+  // both buffers from camera-1's callback sees the same frame in each. A
+  // camera whose half cannot be delivered (as deliverFrameRows) is left out.
+  void deliverSideBySideAt(const unsigned char* frame, std::size_t rowStride, std::size_t secondOffset,
+                           std::size_t bytes, std::uint32_t frameIndex);
   // Runs the tear-down in its fixed order; Plugin's destructor calls it
   // first, while the hooks still exist. Runs once.
   void tearDown();

@@ -91,10 +91,7 @@ void CamKtds::recvImage(std::int64_t index, const std::uint8_t* image, std::size
   if (software ? !captureEvent_.exchange(false) : !captureEvent_.load()) return;
   const std::size_t full = static_cast<std::size_t>(head_.width());
   const std::size_t half = full / 2;
-  if (bytes < half) return;
-  const auto frameIndex = static_cast<std::uint32_t>(index);
-  deliverFrameRowsAt(0, image, full, bytes, frameIndex);
-  deliverFrameRowsAt(1, image + half, full, bytes - half, frameIndex);
+  deliverSideBySideAt(image, full, half, bytes, static_cast<std::uint32_t>(index));
 }
 
 // --- registers ---

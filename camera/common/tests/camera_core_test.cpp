@@ -93,6 +93,9 @@ class TestCamBackend : public Zelcam3DFrame25 {
     return deliverFrameRowsAt(index, frame.data(), static_cast<std::size_t>(record(index).width), frame.size(),
                               frameIndex);
   }
+  void injectSideBySide(const std::vector<unsigned char>& frame, std::size_t stride, std::uint32_t frameIndex) {
+    deliverSideBySideAt(frame.data(), stride, 8, frame.size(), frameIndex);
+  }
   unsigned wakeups() const { return triggerWakeups(); }
   void shortenProjectorWaits() { setProjectorWaits(ZpjWaits().scaled(0.01)); }
 
@@ -207,6 +210,40 @@ TEST_F(CameraCoreTest, SideBySideRowsGoToTheirOwnCamera) {
   EXPECT_TRUE(cam.injectAt(1, whole, 41));  // the head's own frame index
   EXPECT_EQ(delivered().back().index, 41u);
   EXPECT_EQ(cam.getFrameCount(1), 1u);
+}
+
+// What camera-2's buffer held when camera-1's callback ran.
+unsigned char* gOtherBuffer = nullptr;
+unsigned char gOtherSeen = 0;
+int recordWithOther(int camera, std::uint32_t index, std::int32_t width, std::int32_t height, unsigned char* buffer) {
+  if (camera == 0) gOtherSeen = gOtherBuffer[0];
+  return recordFrame(camera, index, width, height, buffer);
+}
+
+TEST_F(CameraCoreTest, SideBySideFrameFillsBothBuffersBeforeEitherCallback) {
+  TestCam cam;
+  gOtherBuffer = buffer1_;
+  cam.setCallback(0, recordWithOther, buffer0_);
+  cam.setCallback(1, recordWithOther, buffer1_);
+  ASSERT_EQ(cam.open(0, 0), 3u);
+  const std::size_t stride = 17;
+  std::vector<unsigned char> frame(stride * 4, 0x11);
+  for (std::size_t r = 0; r < 4; ++r)
+    for (std::size_t x = 8; x < stride; ++x) frame[r * stride + x] = 0x22;
+  cam.injectSideBySide(frame, stride, 7);
+  EXPECT_EQ(gOtherSeen, 0x22);
+  auto d = delivered();
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].camera, 0);
+  EXPECT_EQ(d[0].index, 7u);
+  EXPECT_EQ(d[0].firstByte, 0x11);
+  EXPECT_EQ(d[1].camera, 1);
+  EXPECT_EQ(d[1].firstByte, 0x22);
+  // A frame one byte short leaves camera-2 out, camera-1 still gets its half.
+  frame.pop_back();
+  cam.injectSideBySide(frame, stride, 8);
+  EXPECT_EQ(delivered().size(), 3u);
+  EXPECT_EQ(delivered().back().camera, 0);
 }
 
 TEST_F(CameraCoreTest, OpenCountsCamerasAlreadyOpenWithoutReopening) {
