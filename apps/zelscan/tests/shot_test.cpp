@@ -301,6 +301,9 @@ TEST(ZelscanShotOnStereoHead, BothTriggerModesGiveTheHeadsImages) {
     if (!ready) ::usleep(50'000);
   }
   ASSERT_TRUE(ready) << acetest::readText((dir / "serve.log").string());
+  // Gevlink's trace stays off: the test leaves nothing in the user's state folder.
+  std::ofstream((dir / "gevlink.conf").string()) << "[SOFTWARE\\RivUZ\\ZazAVir\\Trace]\nTraceFileDirectory=\n";
+  ::setenv("GEVLINK_CONFIG", (dir / "gevlink.conf").c_str(), 1);
   for (const char* trigger : {"hard", "soft"}) {
     const fs::path set = dir / trigger;
     std::string out;
@@ -323,6 +326,7 @@ TEST(ZelscanShotOnStereoHead, BothTriggerModesGiveTheHeadsImages) {
       }
     }
   }
+  ::unsetenv("GEVLINK_CONFIG");
   fs::remove_all(dir);
 }
 

@@ -48,6 +48,9 @@ class KtdsOnHead : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     std::ofstream(control()) << "# no faults\n";
+    // Gevlink's trace stays off: the tests leave nothing in the user's state folder.
+    std::ofstream((dir_ / "gevlink.conf").string()) << "[SOFTWARE\\RivUZ\\ZazAVir\\Trace]\nTraceFileDirectory=\n";
+    ::setenv("GEVLINK_CONFIG", (dir_ / "gevlink.conf").c_str(), 1);
     const char* bin = std::getenv("ZEL_BINARY_DIR");
     const std::string cache =
         (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
