@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera/host/plugin_host.h"
@@ -72,6 +73,7 @@ class Camera {
       api_ = camera::host::createPlugin(factory, rev);
       if (!api_) throw std::runtime_error("CreateIZelcam3DInstance returned no instance");
       revision_ = rev;
+      headProjector_ = camera::host::projectorInHead(plugin);
       if (!log.is_none()) {
         logPath_ = py::str(py::module_::import("os").attr("fspath")(log));
         api_->setLog(1, logPath_.c_str());
@@ -138,15 +140,23 @@ class Camera {
     a.close();
   }
 
-  py::tuple shot(double timeoutSeconds) {
+  py::tuple shot(double timeoutSeconds, py::object settle) {
     PluginApi& a = need();
     if (!(timeoutSeconds > 0) || timeoutSeconds > 3600) throw py::value_error("timeout must be 0 < t <= 3600 s");
+    double settleSeconds = 0;
+    if (!settle.is_none()) {
+      settleSeconds = settle.cast<double>();
+      if (!(settleSeconds >= 0) || settleSeconds > 60) throw py::value_error("settle must be 0 <= t <= 60 s");
+    }
     if (width_ == 0) throw std::runtime_error("open() the cameras first");
     if (openMask_ != 3) {
       throw std::runtime_error(std::string(openMask_ & 1 ? "camera-2" : "camera-1") + " is not open (open() returned " +
                                std::to_string(openMask_) + "): a shot needs both cameras");
     }
     int mode = a.getTriggerMode();
+    // A head that streams all the time (ktds) may have begun the frame that
+    // capture() takes before the pattern changed: wait a little by default.
+    if (settle.is_none() && headProjector_ && mode != 0) settleSeconds = 0.1;
     if (mode == 0 && !projectorOpen_) {
       throw std::runtime_error("hardware trigger (mode 0) fires through the projector: open_projector() first");
     }
@@ -165,7 +175,8 @@ class Camera {
     std::string error;
     {
       py::gil_scoped_release unlocked;
-      error = runShot(a, mode, dst, std::chrono::duration<double>(timeoutSeconds));
+      error = runShot(a, mode, dst, std::chrono::duration<double>(timeoutSeconds),
+                      std::chrono::duration<double>(settleSeconds));
     }
     if (!error.empty()) throw std::runtime_error(error);
     return py::make_tuple(left, right);
@@ -176,7 +187,11 @@ class Camera {
     return *api_;
   }
   bool openProjector(py::handle address) {
-    const unsigned a = parseProjectorAddress(address);
+    // A head with the projector inside (ktds) needs no address.
+    if (address.is_none() && !headProjector_) {
+      throw py::value_error("open_projector needs the projector's address ('a.b.c.d' or 'COMn')");
+    }
+    const unsigned a = address.is_none() ? 0u : parseProjectorAddress(address);
     bool ok;
     {
       py::gil_scoped_release unlocked;
@@ -203,7 +218,8 @@ class Camera {
 
   // Runs without the GIL. For each pattern: point the receiver at the
   // pattern's slot, let the projector show it, trigger, wait for both frames.
-  std::string runShot(PluginApi& a, int mode, std::uint8_t* dst[2], std::chrono::duration<double> timeout) {
+  std::string runShot(PluginApi& a, int mode, std::uint8_t* dst[2], std::chrono::duration<double> timeout,
+                      std::chrono::duration<double> settle) {
     struct Disarm {
       Camera* self;
       ~Disarm() {
@@ -223,6 +239,7 @@ class Camera {
         }
       }
       if (projectorOpen_ && !a.projectorCommandP(p)) return "the projector did not show pattern " + std::to_string(p);
+      if (mode != 0 && settle.count() > 0) std::this_thread::sleep_for(settle);
       if (mode != 0 && !a.capture()) return "capture failed at pattern " + std::to_string(p);
       const auto deadline =
           std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
@@ -282,6 +299,7 @@ class Camera {
   int revision_ = 25;
   std::string logPath_;
   bool projectorOpen_ = false;
+  bool headProjector_ = false;  // the plug-in reaches the projector through its head
   unsigned openMask_ = 0;
   std::atomic<bool> shooting_{false};
   int width_ = 0, height_ = 0;
@@ -356,13 +374,15 @@ Typical use:
            "Destroys the plug-in instance (cameras, threads, projector). The library stays loaded.")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](Camera& c, py::args) { c.release(); })
-      .def("shot", &Camera::shot, py::arg("timeout") = 5.0,
+      .def("shot", &Camera::shot, py::arg("timeout") = 5.0, py::arg("settle") = py::none(),
            R"(Takes one 13-pattern shot and returns (left, right), two (13, H, W) uint8 arrays.
 
 For each pattern n = 0..12: the projector shows it ("p<n>", when a projector
 is open), the cameras are triggered (capture() in software trigger mode; in
 hardware mode 0 the projector fires them), and both frames must arrive within
-`timeout` seconds. RuntimeError naming the pattern and the camera when a frame
+`timeout` seconds. In software trigger, `settle` seconds pass between the
+pattern and capture() (default 0; 0.1 for ktds, whose head streams all the
+time, so that no frame begun before the pattern changed is taken). RuntimeError naming the pattern and the camera when a frame
 is missing, has another size, or comes twice.)")
       .def("capture", unlocked(&PluginApi::capture), "One exposure of both cameras; True when both took part.")
       .def_property_readonly("image_size", &Camera::imageSize, "(width, height) of the first open camera.")
@@ -383,8 +403,9 @@ is missing, has another size, or comes twice.)")
            "The head's analog gain (OrvCamKtds); 0 for the other plug-ins.")
       .def("set_analog_gain", checked(&PluginApi::setAnalogGain, "the analog gain"), py::arg("camera"),
            py::arg("value"))
-      .def("open_projector", &Camera::openProjector, py::arg("address"),
-           "Opens the projector: 'a.b.c.d' (TCP port 5073), 'COMn', or the interface's 32-bit value.")
+      .def("open_projector", &Camera::openProjector, py::arg("address") = py::none(),
+           "Opens the projector: 'a.b.c.d' (TCP port 5073), 'COMn', or the interface's 32-bit value;\n"
+           "no address for ktds, whose projector is reached through the camera head.")
       .def("close_projector", &Camera::closeProjector, "Closes and forgets the projector.")
       .def("projector_command_p", checked(&PluginApi::projectorCommandP, "projector command p"), py::arg("n"),
            "Shows pattern n.")

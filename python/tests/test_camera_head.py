@@ -36,3 +36,9 @@ def test_shot_from_the_virtual_head(tmp_path):
     # The patterns differ from each other: black below white, fringes vary.
     assert soft[0, 0].mean() < soft[0, 1].mean()
     assert len({soft[0, k].tobytes() for k in range(13)}) == 13
+    # Through the stereo head, which streams all the time: in software trigger
+    # the default settle time gives each pattern's own image, the same as the
+    # frames the projector fires in hardware trigger.
+    ktds_soft = np.load(tmp_path / "ktds_soft.npy")
+    assert ktds_soft.shape[:2] == (2, 13) and len({ktds_soft[0, k].tobytes() for k in range(13)}) == 13
+    assert np.array_equal(ktds_soft, np.load(tmp_path / "ktds_hard.npy"))
