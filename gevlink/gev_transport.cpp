@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/filter.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +25,7 @@
 
 #include "gevlink.h"
 #include "gevlink/discovery.h"
+#include "gevlink/packet_ring.h"
 #include "gevlink/wire/bootstrap.h"
 #include "gevlink/wire/gvcp.h"
 #include "gevlink/wire/gvsp.h"
@@ -236,6 +238,9 @@ struct Channel {
   // GVSP header size of the stream (8, or 20 for extended ids): the size of
   // the header slot in front of each aimed payload.
   uint32_t headerSlot = kGvspHeaderSize;
+  // When set, datagrams come from this ring and the UDP socket (which keeps
+  // the port) drops its copies.
+  std::unique_ptr<PacketRing> ring;
   std::deque<std::pair<uint8_t*, uint32_t>> queued;
   std::unordered_map<void*, std::pair<BufferState, uint32_t>> known;  // state, size
   std::array<Assembly, kInFlight> assemblies;
@@ -597,8 +602,36 @@ void waitReceiveSettled(Channel& ch, std::unique_lock<std::mutex>& lock) {
   ch.settled.wait(lock, [&] { return !ch.inReceive || ch.receiveCalls != calls; });
 }
 
+// Receives from the channel's packet ring: the kernel has copied each
+// datagram there already, so a payload is copied once, ring to frame, and
+// the thread makes a system call only when no block is ready.
+void ringLoop(Device* dev, Channel* ch) {
+  const GevTransportOptions& o = *dev->options;
+  PacketRing& ring = *ch->ring;
+  std::unique_lock<std::mutex> lock(ch->mutex);
+  while (!dev->stop.load()) {
+    lock.unlock();
+    bool ready = ring.waitBlock(10);  // ms: quiet frames time out and stop is seen
+    Clock::time_point now = Clock::now();
+    lock.lock();
+    const bool running = ch->running.load();
+    for (; ready; ready = ring.waitBlock(0)) {
+      std::span<const uint8_t> datagram, payload;
+      bool truncated = false;
+      GvspHeader h;
+      while (ring.next(datagram, truncated))
+        if (running && parseGvspHeader(datagram, h, payload)) handlePacket(*dev, *ch, h, payload, truncated, now);
+    }
+    checkTimeouts(*dev, *ch, o, now);
+  }
+}
+
 void receiveLoop(Device* dev, Channel* ch) {
   pthread_setname_np(pthread_self(), "gevlink-gvsp");
+  if (ch->ring) {
+    ringLoop(dev, ch);
+    return;
+  }
   auto batch = std::make_unique<ReceiveBatch>();
   ReceiveBatch& b = *batch;
   const GevTransportOptions& o = *dev->options;
@@ -809,6 +842,13 @@ class GevTransport final : public Transport {
       if (setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
       ch->port = localPort(ch->fd.get());
+      if (options_.packetRing) {
+        ch->ring = PacketRing::open(iface, ch->port, std::size_t(options_.socketBufferBytes), nullptr);
+        sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
+        sock_fprog program{1, &dropAll};
+        if (ch->ring && setsockopt(ch->fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+          ch->ring.reset();
+      }
       dev->channels.push_back(std::move(ch));
     }
     for (auto& ch : dev->channels) ch->thread = std::thread(receiveLoop, dev.get(), ch.get());
