@@ -1,8 +1,10 @@
-// The GVSP receive path against packets a test writes itself: any order,
-// duplicates with other bytes, strays of unknown or finished blocks, a
-// payload larger than the stream's packets, a short last packet. The
-// virtual head's device answers the control channel; the stream packets come
-// from a socket of the test, in a private network namespace.
+// The GVSP receive paths (the packet ring, and recvmmsg with payloads landing
+// in place) against packets a test writes itself: any order, duplicates with
+// other bytes, strays of unknown or finished blocks, a payload larger than
+// the stream's packets, a short last packet; and loss recovered by resend.
+// The virtual head's device answers the control channel (and sends the lossy
+// frames); the test's packets come from a socket of its own, in a private
+// network namespace.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +22,7 @@
 #include "gevlink.h"
 #include "gevlink/gev_transport.h"
 #include "gevlink/library.h"
+#include "gevlink/packet_ring.h"
 #include "gevlink/wire/bootstrap.h"
 #include "gevlink/wire/gvsp.h"
 #include "sim/gige/device.h"
@@ -86,21 +89,25 @@ std::vector<uint8_t> image(uint8_t seed) {
   return img;
 }
 
-class GvspReceive : public ::testing::Test {
+class GvspReceive : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     ZEL_REQUIRE_PRIVATE_NETNS();
+    std::string why;
+    if (GetParam() && !PacketRing::open(kLoopback, 9, 1 << 20, &why)) GTEST_SKIP() << "no packet ring: " << why;
     sim::gige::DeviceConfig config;
     config.address = "127.0.0.4";
     config.identity.mac = {0x02, 0x5A, 0x45, 0x4C, 0x00, 0x44};
     std::string xml = testing::smallGenicamXml();
     config.xmlFileName = "camera.xml";
+    config.frameHistory = 8;
     config.xmlFile.assign(xml.begin(), xml.end());
     device_ = std::make_unique<sim::gige::Device>(config, features_);
     std::string error;
     ASSERT_TRUE(device_->start(&error)) << error;
     GevTransportOptions options;
     options.commandTimeoutMs = 100;
+    options.packetRing = GetParam();
     Library::resetForTesting(makeGevTransport(options), Settings{});
     INodeMap* map = nullptr;
     ASSERT_EQ(GDevOpen(&kLoopback, &kDeviceAddress, &handle_, &map, &err_), 0u) << std::hex << err_.code;
@@ -141,7 +148,7 @@ class GvspReceive : public ::testing::Test {
   std::unique_ptr<Sender> sender_;
 };
 
-TEST_F(GvspReceive, AnyOrderDuplicatesAndStraysGiveEachFrameByteForByte) {
+TEST_P(GvspReceive, AnyOrderDuplicatesAndStraysGiveEachFrameByteForByte) {
   // Frame 100: runs in order with pauses (so receives aim ahead), pairs
   // swapped, a run reversed, duplicates carrying other bytes, packets of an
   // old block, the short last packet before the others.
@@ -185,7 +192,7 @@ TEST_F(GvspReceive, AnyOrderDuplicatesAndStraysGiveEachFrameByteForByte) {
   ASSERT_EQ(GDevBuffUnlock(handle_, key_, next, &err_), 0u);
 }
 
-TEST_F(GvspReceive, PayloadLargerThanThePacketsEndsTheFrameAsOverrun) {
+TEST_P(GvspReceive, PayloadLargerThanThePacketsEndsTheFrameAsOverrun) {
   // Once in the middle of the frame, once as the short last packet whose
   // place ends the buffer: neither writes past its place.
   std::vector<uint8_t> img = image(3);
@@ -208,6 +215,22 @@ TEST_F(GvspReceive, PayloadLargerThanThePacketsEndsTheFrameAsOverrun) {
   ASSERT_EQ(wait(buffer), 0u) << std::hex << err_.code;
   EXPECT_EQ(std::memcmp(buffer + GDEV_FRAME_DATA_OFFSET, img.data(), kImage), 0);
 }
+
+TEST_P(GvspReceive, LossIsRecoveredByResend) {
+  device_->setFaults({.packetLoss = 0.03});
+  for (uint8_t frame = 0; frame < 6; ++frame) {
+    std::vector<uint8_t> img = image(frame);
+    ASSERT_TRUE(device_->sendFrame(img.data(), kWidth, kHeight, wire::kPixelMono8));
+    uint8_t* buffer = nullptr;
+    ASSERT_EQ(wait(buffer), 0u) << "frame " << int(frame) << std::hex << " code " << err_.code;
+    EXPECT_EQ(std::memcmp(buffer + GDEV_FRAME_DATA_OFFSET, img.data(), kImage), 0) << "frame " << int(frame);
+    ASSERT_EQ(GDevBuffUnlock(handle_, key_, buffer, &err_), 0u);
+  }
+  EXPECT_GT(device_->counters().packetsResent, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, GvspReceive, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Ring" : "Recvmmsg"; });
 
 }  // namespace
 }  // namespace gevlink

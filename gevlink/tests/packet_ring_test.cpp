@@ -1,0 +1,76 @@
+// What the packet ring takes from each captured IPv4 packet: the UDP payload
+// of a whole datagram to its port, nothing of anything else.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gevlink/packet_ring.h"
+
+namespace gevlink {
+namespace {
+
+// IPv4 (20-byte header, or 24 with options) + UDP to port 0x4E20 (20000)
+// carrying "GVSP", as on the wire.
+std::vector<uint8_t> datagram(bool options = false) {
+  std::vector<uint8_t> p = {0x45, 0x00, 0x00, 0x20, 0x12, 0x34, 0x40, 0x00, 0x40, 0x11, 0x00, 0x00,
+                            0x7F, 0x00, 0x00, 0x02, 0x7F, 0x00, 0x00, 0x01,  // from 127.0.0.2 to 127.0.0.1
+                            0x0F, 0x74, 0x4E, 0x20, 0x00, 0x0C, 0x00, 0x00, 'G',  'V',  'S',  'P'};
+  if (options) {
+    p[0] = 0x46;
+    p[3] = 0x24;
+    p.insert(p.begin() + 20, {0x01, 0x01, 0x01, 0x00});  // no-operation options
+  }
+  return p;
+}
+
+TEST(PacketRing, TakesTheUdpPayloadOfWholeDatagramsToItsPortOnly) {
+  std::span<const uint8_t> payload;
+  bool truncated = true;
+  for (bool options : {false, true}) {
+    std::vector<uint8_t> p = datagram(options);
+    p.insert(p.end(), {0, 0, 0, 0});  // link padding after the datagram is not payload
+    ASSERT_TRUE(udpPayloadOf(p, 20000, payload, truncated));
+    EXPECT_EQ(std::string(payload.begin(), payload.end()), "GVSP");
+    EXPECT_FALSE(truncated);
+  }
+  // Captured short of its length: what is there, marked truncated.
+  std::vector<uint8_t> p = datagram();
+  ASSERT_TRUE(udpPayloadOf(std::span(p).first(30), 20000, payload, truncated));
+  EXPECT_EQ(payload.size(), 2u);
+  EXPECT_TRUE(truncated);
+
+  auto refused = [&](std::vector<uint8_t> bytes) { return !udpPayloadOf(bytes, 20000, payload, truncated); };
+  EXPECT_TRUE(refused({}));
+  EXPECT_FALSE(udpPayloadOf(datagram(), 20001, payload, truncated));  // another port
+  std::vector<uint8_t> bad = datagram();
+  bad[9] = 6;  // TCP
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[0] = 0x65;  // not version 4
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[0] = 0x44;  // header shorter than 20
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[6] = 0x20;  // more fragments follow
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[7] = 0x01;  // not the first fragment
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[25] = 0x0D;  // UDP length past the IP packet
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[25] = 0x07;  // UDP length shorter than its header
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad[3] = 0x1B;  // IP length shorter than the headers
+  EXPECT_TRUE(refused(bad));
+  bad = datagram();
+  bad.resize(27);  // no whole UDP header
+  EXPECT_TRUE(refused(bad));
+}
+
+}  // namespace
+}  // namespace gevlink
