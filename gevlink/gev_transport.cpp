@@ -42,6 +42,7 @@ constexpr std::size_t kPacketSlot = 9216;  // largest jumbo packet we accept
 constexpr int kBatch = 64;                 // datagrams per recvmmsg
 constexpr int kInFlight = 4;               // frames assembled at once per channel
 constexpr uint32_t kDefaultPacketSize = 1500;
+constexpr uint32_t kRingChannels = 4;       // channels of a device that may receive through a packet ring
 constexpr uint32_t kStreamKeyBase = 0x100;  // key = base + channel: never 0, never a channel number
 
 TransportResult timedOut(uint32_t info = 0) { return {GDEV_STATUS_TIMEOUT, 0, info}; }
@@ -513,15 +514,18 @@ struct ReceiveBatch {
     msgs[k].msg_hdr.msg_iovlen = 1;
   }
   // Header slot, then the payload's place; a datagram longer than the place
-  // (a short last packet's place, or a packet not the one expected) runs on
-  // into the scratch slot behind, so nothing of it is cut off.
-  void toFrame(int k, const Assembly& a, uint32_t packetId, uint8_t* at, uint32_t length, uint32_t headerSize) {
+  // runs on into the scratch slot behind, so nothing of it is cut off: a
+  // short last packet's place may receive another, longer packet. Behind a
+  // whole stride only a packet too large for the stream fits (an overrun
+  // whatever else it carries), so that tail is left off: MSG_TRUNC tells.
+  void toFrame(int k, const Assembly& a, uint32_t packetId, uint8_t* at, uint32_t length, uint32_t headerSize,
+               bool wholeStride) {
     aims[k] = {at, length, headerSize, a.blockId, packetId};
     iov[k][0] = {headers[k].data(), headerSize};
     iov[k][1] = {at, length};
     iov[k][2] = {slot(k) + headerSize + length, kPacketSlot - headerSize - length};
     msgs[k].msg_hdr.msg_iov = iov[k].data();
-    msgs[k].msg_hdr.msg_iovlen = 3;
+    msgs[k].msg_hdr.msg_iovlen = wholeStride ? 2 : 3;
   }
 };
 
@@ -553,7 +557,7 @@ int aimBatch(Device& dev, Channel& ch, ReceiveBatch& b) {
     uint64_t offset = uint64_t(id - 1) * ch.stride;
     if (offset >= capacity) break;
     uint32_t room = uint32_t(std::min<uint64_t>(ch.stride, capacity - offset));
-    b.toFrame(k, *a, id, a->buffer + GDEV_FRAME_DATA_OFFSET + offset, room, headerSize);
+    b.toFrame(k, *a, id, a->buffer + GDEV_FRAME_DATA_OFFSET + offset, room, headerSize, room == ch.stride);
   }
   if (k == kBatch) return k;
   for (int end = std::min(kBatch, k + 2); k < end; ++k) b.toScratch(k);
@@ -842,7 +846,9 @@ class GevTransport final : public Transport {
       if (setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
       ch->port = localPort(ch->fd.get());
-      if (options_.packetRing) {
+      // A ring takes its memory up front (socketBufferBytes, locked where
+      // allowed): only the first channels get one.
+      if (options_.packetRing && i < kRingChannels) {
         ch->ring = PacketRing::open(iface, ch->port, std::size_t(options_.socketBufferBytes), nullptr);
         sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
         sock_fprog program{1, &dropAll};

@@ -38,6 +38,22 @@ bool udpPayloadOf(std::span<const uint8_t> ip, uint16_t port, std::span<const ui
   return true;
 }
 
+bool udpChecksumHolds(std::span<const uint8_t> ip) {
+  const std::size_t ipHeader = std::size_t(ip[0] & 0x0F) * 4;
+  const uint8_t* udp = ip.data() + ipHeader;
+  const std::size_t udpLength = wire::get16(udp + 4);
+  if (wire::get16(udp + 6) == 0) return true;
+  // Ones' complement sum of the pseudo header (addresses, protocol, length)
+  // and the datagram, 16 bits at a time; a whole datagram sums to 0xFFFF.
+  uint64_t sum = uint64_t(wire::get16(&ip[12])) + wire::get16(&ip[14]) + wire::get16(&ip[16]) + wire::get16(&ip[18]) +
+                 IPPROTO_UDP + udpLength;
+  std::size_t i = 0;
+  for (; i + 1 < udpLength; i += 2) sum += wire::get16(udp + i);
+  if (i < udpLength) sum += uint32_t(udp[i]) << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return sum == 0xFFFF;
+}
+
 namespace {
 
 constexpr std::size_t kBlockSize = 256 << 10;  // 2 ms of a 1 Gbit/s stream
@@ -160,6 +176,12 @@ bool PacketRing::next(std::span<const uint8_t>& payload, bool& truncated) {
     if (ip < blockStart || ip + h->tp_snaplen > blockEnd) continue;  // the kernel keeps these in; never trust blindly
     if (!udpPayloadOf({ip, h->tp_snaplen}, port_, payload, truncated)) continue;
     truncated = truncated || h->tp_snaplen < h->tp_len;
+    // The ring sees datagrams before UDP checks them: unless the interface
+    // vouched for the checksum (or it is not filled in yet, as on loopback),
+    // check it as the UDP socket would, dropping what fails.
+    if (!truncated && !(h->tp_status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) &&
+        !udpChecksumHolds({ip, h->tp_snaplen}))
+      continue;
     return true;
   }
   // The block goes back to the kernel; the next one is its successor.

@@ -72,5 +72,25 @@ TEST(PacketRing, TakesTheUdpPayloadOfWholeDatagramsToItsPortOnly) {
   EXPECT_TRUE(refused(bad));
 }
 
+TEST(PacketRing, ChecksDatagramsAsTheUdpSocketWould) {
+  std::vector<uint8_t> p = datagram();
+  EXPECT_TRUE(udpChecksumHolds(p));  // 0: none computed
+  p[26] = 0x09;
+  p[27] = 0x98;  // over the pseudo header and the datagram
+  EXPECT_TRUE(udpChecksumHolds(p));
+  p[31] ^= 0x01;  // a bit flipped on the way
+  EXPECT_FALSE(udpChecksumHolds(p));
+  // An odd length: the last byte sums as the high half of a word.
+  p = datagram();
+  p.push_back(0xAB);
+  p[3] = 0x21;
+  p[25] = 0x0D;
+  p[26] = 0x5E;
+  p[27] = 0x95;
+  EXPECT_TRUE(udpChecksumHolds(p));
+  p.back() = 0xAC;
+  EXPECT_FALSE(udpChecksumHolds(p));
+}
+
 }  // namespace
 }  // namespace gevlink
