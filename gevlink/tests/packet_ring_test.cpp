@@ -40,36 +40,27 @@ TEST(PacketRing, TakesTheUdpPayloadOfWholeDatagramsToItsPortOnly) {
   EXPECT_EQ(payload.size(), 2u);
   EXPECT_TRUE(truncated);
 
-  auto refused = [&](std::vector<uint8_t> bytes) { return !udpPayloadOf(bytes, 20000, payload, truncated); };
-  EXPECT_TRUE(refused({}));
+  EXPECT_FALSE(udpPayloadOf({}, 20000, payload, truncated));
   EXPECT_FALSE(udpPayloadOf(datagram(), 20001, payload, truncated));  // another port
-  std::vector<uint8_t> bad = datagram();
-  bad[9] = 6;  // TCP
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[0] = 0x65;  // not version 4
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[0] = 0x44;  // header shorter than 20
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[6] = 0x20;  // more fragments follow
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[7] = 0x01;  // not the first fragment
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[25] = 0x0D;  // UDP length past the IP packet
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[25] = 0x07;  // UDP length shorter than its header
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad[3] = 0x1B;  // IP length shorter than the headers
-  EXPECT_TRUE(refused(bad));
-  bad = datagram();
-  bad.resize(27);  // no whole UDP header
-  EXPECT_TRUE(refused(bad));
+  p.resize(27);                                                       // no whole UDP header
+  EXPECT_FALSE(udpPayloadOf(p, 20000, payload, truncated));
+  struct Change {
+    std::size_t at;
+    uint8_t value;
+    const char* what;
+  };
+  for (Change c : {Change{9, 6, "TCP"},
+                   {0, 0x65, "not version 4"},
+                   {0, 0x44, "IP header shorter than 20"},
+                   {6, 0x20, "more fragments follow"},
+                   {7, 0x01, "not the first fragment"},
+                   {25, 0x0D, "UDP length past the IP packet"},
+                   {25, 0x07, "UDP length shorter than its header"},
+                   {3, 0x1B, "IP length shorter than the headers"}}) {
+    std::vector<uint8_t> bad = datagram();
+    bad[c.at] = c.value;
+    EXPECT_FALSE(udpPayloadOf(bad, 20000, payload, truncated)) << c.what;
+  }
 }
 
 TEST(PacketRing, ChecksDatagramsAsTheUdpSocketWould) {
