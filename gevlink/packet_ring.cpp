@@ -1,11 +1,9 @@
 #include "gevlink/packet_ring.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -60,22 +58,6 @@ constexpr std::size_t kBlockSize = 256 << 10;  // 2 ms of a 1 Gbit/s stream
 constexpr unsigned kFrameSize = 2048;          // only sizes the ring's bookkeeping in TPACKET_V3
 constexpr unsigned kRetireMs = 2;              // a block not filled by then goes to us anyway
 
-// The interface index of the interface that holds the address; for
-// 127.0.0.0/8 the loopback interface (only 127.0.0.1 is listed on it).
-unsigned interfaceIndex(uint32_t address) {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return 0;
-  unsigned index = 0, loopback = 0;
-  for (ifaddrs* i = list; i; i = i->ifa_next) {
-    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-    if (i->ifa_flags & IFF_LOOPBACK) loopback = if_nametoindex(i->ifa_name);
-    if (reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address) index = if_nametoindex(i->ifa_name);
-  }
-  freeifaddrs(list);
-  if (!index && (ntohl(address) >> 24) == 127) index = loopback;
-  return index;
-}
-
 }  // namespace
 
 std::unique_ptr<PacketRing> PacketRing::open(uint32_t interfaceAddress, uint16_t port, std::size_t bytes,
@@ -84,11 +66,6 @@ std::unique_ptr<PacketRing> PacketRing::open(uint32_t interfaceAddress, uint16_t
     if (why) *why = std::string(what) + ": " + std::strerror(errno);
     return nullptr;
   };
-  const unsigned index = interfaceIndex(interfaceAddress);
-  if (!index) {
-    errno = ENODEV;
-    return fail("no interface holds the address");
-  }
   std::unique_ptr<PacketRing> ring(new PacketRing);
   ring->port_ = port;
   // Protocol 0 until bound: nothing arrives before the filter is in place.
@@ -135,7 +112,9 @@ std::unique_ptr<PacketRing> PacketRing::open(uint32_t interfaceAddress, uint16_t
   sockaddr_ll at{};
   at.sll_family = AF_PACKET;
   at.sll_protocol = htons(ETH_P_IP);
-  at.sll_ifindex = int(index);
+  // Every interface: a datagram to the address may come in on any of them
+  // (the UDP socket takes it whichever), and the filter sees to the rest.
+  at.sll_ifindex = 0;
   if (bind(ring->fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return fail("packet socket bind");
   return ring;
 }

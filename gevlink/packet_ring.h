@@ -1,6 +1,6 @@
 #pragma once
 // A packet socket receive ring (TPACKET_V3) for the UDP datagrams to one
-// port of one interface: the kernel copies each datagram into memory shared
+// address and port: the kernel copies each datagram into memory shared
 // with us as it arrives (in the context that delivers it), and the receive
 // thread reads the ring with no system call per packet. Opening needs
 // CAP_NET_RAW; without it the caller keeps receiving from its UDP socket.
@@ -22,10 +22,9 @@ bool udpChecksumHolds(std::span<const uint8_t> ip);
 
 class PacketRing {
  public:
-  // A ring of about `bytes` on the interface that holds `interfaceAddress`
-  // (network byte order; the loopback interface for 127.0.0.0/8) for UDP to
-  // `port` at that address. Null when the process may not open one (`why`
-  // says why).
+  // A ring of about `bytes` for UDP datagrams to `port` at
+  // `interfaceAddress` (network byte order), on whichever interface they
+  // come in. Null when the process may not open one (`why` says why).
   static std::unique_ptr<PacketRing> open(uint32_t interfaceAddress, uint16_t port, std::size_t bytes,
                                           std::string* why);
   ~PacketRing();
