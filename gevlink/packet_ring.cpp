@@ -37,9 +37,12 @@ bool udpPayloadOf(std::span<const uint8_t> ip, uint16_t port, std::span<const ui
 }
 
 bool udpChecksumHolds(std::span<const uint8_t> ip) {
+  if (ip.size() < 20) return false;
   const std::size_t ipHeader = std::size_t(ip[0] & 0x0F) * 4;
+  if (ipHeader < 20 || ip.size() < ipHeader + 8) return false;
   const uint8_t* udp = ip.data() + ipHeader;
   const std::size_t udpLength = wire::get16(udp + 4);
+  if (udpLength < 8 || ip.size() - ipHeader < udpLength) return false;  // not whole: cannot hold
   if (wire::get16(udp + 6) == 0) return true;
   // Ones' complement sum of the pseudo header (addresses, protocol, length)
   // and the datagram, 16 bits at a time; a whole datagram sums to 0xFFFF.

@@ -16,8 +16,8 @@ namespace gevlink {
 // it is a whole, unfragmented UDP datagram to `port`; `truncated` when the
 // datagram is longer than the bytes captured (its payload is then cut).
 bool udpPayloadOf(std::span<const uint8_t> ip, uint16_t port, std::span<const uint8_t>& payload, bool& truncated);
-// Whether the UDP checksum of a whole datagram that udpPayloadOf accepted
-// holds (a checksum of 0 means the sender computed none).
+// Whether the UDP checksum of an IPv4 UDP datagram holds (a checksum of 0
+// means the sender computed none); false for a datagram not whole.
 bool udpChecksumHolds(std::span<const uint8_t> ip);
 
 class PacketRing {
