@@ -2,12 +2,16 @@
 // the same virtual device in one run: frames per second, MB/s and CPU per
 // frame (receive thread, receiver, process) for a 1280 x 1024 Mono8 stream
 // in 1500-byte packets, without loss and with 1 % loss (recovered by
-// resend), with ratios to Aravis. Runs in a private network namespace; the
+// resend), with ratios to Aravis; and our recvmmsg path against Aravis with
+// CAP_NET_RAW off (its socket path). Runs in a private network namespace; the
 // device is sim/gige's, sending as fast as loopback takes it.
 #include <arv.h>
 #include <dirent.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -204,6 +208,19 @@ Result runAravis(sim::gige::Device& device, const std::vector<uint8_t>& image) {
   return r;
 }
 
+// Turns CAP_NET_RAW on or off in this thread's effective set (threads made
+// later inherit it): off, no packet socket opens.
+bool allowPacketSockets(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  if (on)
+    data[0].effective |= 1u << CAP_NET_RAW;
+  else
+    data[0].effective &= ~(1u << CAP_NET_RAW);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
 // CPU per complete frame: the receive thread alone; the receiver (the
 // process less the sending thread: receive thread, the caller's waits and
 // its check of each frame, resend answers); the whole process. Aravis
@@ -215,7 +232,7 @@ void print(const char* who, const char* loss, const Result& r) {
   double mb = double(r.complete) * kPayload / 1e6;
   double n = r.complete ? r.complete : 1;
   std::printf(
-      "%-9s %-8s frames %3d/%d complete  %6.1f fps  %6.1f MB/s  CPU ms/frame: receive thread %5.3f, "
+      "%-13s %-8s frames %3d/%d complete  %6.1f fps  %6.1f MB/s  CPU ms/frame: receive thread %5.3f, "
       "receiver %5.3f, process %5.3f\n",
       who, loss, r.complete, kFrames, r.complete / r.seconds, mb / r.seconds, 1000.0 * r.threadCpu / n,
       1000.0 * r.receiverCpu / n, 1000.0 * r.processCpu / n);
@@ -263,7 +280,7 @@ int main() {
   auto ratio = [](const char* what, const char* label, const Result& ours, const Result& theirs) {
     if (!ours.complete || !theirs.complete) return;
     std::printf(
-        "ratio %-8s %-8s rate %.2f  CPU per frame: receive thread %.2f, receiver %.2f, process %.2f "
+        "ratio %-24s %-8s rate %.2f  CPU per frame: receive thread %.2f, receiver %.2f, process %.2f "
         "(gevlink / aravis)\n",
         what, label, (ours.complete / ours.seconds) / (theirs.complete / theirs.seconds),
         (ours.threadCpu / ours.complete) / (theirs.threadCpu / theirs.complete),
@@ -285,6 +302,13 @@ int main() {
     print("aravis", label, theirs);
     ratio("ring", label, ours[1], theirs);
     ratio("recvmmsg", label, ours[0], theirs);
+    // Both without CAP_NET_RAW: Aravis then receives from its UDP socket too.
+    if (ring && allowPacketSockets(false)) {
+      Result plain = runAravis(device, image);
+      allowPacketSockets(true);
+      print("aravis-socket", label, plain);
+      ratio("recvmmsg / aravis-socket", label, ours[0], plain);
+    }
   }
   gevlink::Library::resetForTesting(gevlink::makeGevTransport(gevlink::GevTransportOptions{}), gevlink::Settings{});
   return 0;
