@@ -229,6 +229,30 @@ TEST_P(GvspReceive, LossIsRecoveredByResend) {
   EXPECT_GT(device_->counters().packetsResent, 0u);
 }
 
+TEST_P(GvspReceive, FlushedBuffersAreNeverWrittenAgain) {
+  // Half a frame, so that the next receive is aimed into its buffer; then the
+  // buffers come back to us and the rest of the frame arrives.
+  std::vector<uint8_t> img = image(4);
+  sender_->leader(700);
+  for (uint32_t id = 1; id <= kPackets / 3; ++id) sender_->payload(700, id, img);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(GDevFlushBuffer(handle_, key_, &err_), 0u);
+  for (auto& b : buffers_) std::fill(b.begin(), b.end(), 0xEE);
+  for (uint32_t id = kPackets / 3 + 1; id <= kPackets; ++id) sender_->payload(700, id, img);
+  sender_->trailer(700);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  for (auto& b : buffers_)
+    EXPECT_EQ(std::count(b.begin(), b.end(), 0xEE), std::ptrdiff_t(b.size())) << "a flushed buffer was written";
+  // Queued again, they take the next frame.
+  for (auto& b : buffers_) ASSERT_EQ(GDevQueBuffer(handle_, key_, b.data(), uint32_t(b.size()), &err_), 0u);
+  sender_->leader(701);
+  for (uint32_t id = 1; id <= kPackets; ++id) sender_->payload(701, id, img);
+  sender_->trailer(701);
+  uint8_t* buffer = nullptr;
+  ASSERT_EQ(wait(buffer), 0u) << std::hex << err_.code;
+  EXPECT_EQ(std::memcmp(buffer + GDEV_FRAME_DATA_OFFSET, img.data(), kImage), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, GvspReceive, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Ring" : "Recvmmsg"; });
 
