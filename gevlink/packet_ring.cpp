@@ -155,7 +155,7 @@ bool PacketRing::next(std::span<const uint8_t>& payload, bool& truncated) {
         reinterpret_cast<const sockaddr_ll*>(reinterpret_cast<const uint8_t*>(h) + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
     if (ll->sll_pkttype == PACKET_OUTGOING) continue;
     const uint8_t* ip = reinterpret_cast<const uint8_t*>(h) + h->tp_net;
-    if (ip < blockStart || ip + h->tp_snaplen > blockEnd) continue;  // the kernel keeps these in; never trust blindly
+    if (ip < blockStart || ip + h->tp_snaplen > blockEnd) continue;  // inside the block, checked all the same
     if (!udpPayloadOf({ip, h->tp_snaplen}, port_, payload, truncated)) continue;
     truncated = truncated || h->tp_snaplen < h->tp_len;
     // The ring sees datagrams before UDP checks them: unless the interface
