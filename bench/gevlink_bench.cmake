@@ -1,6 +1,7 @@
-# gevlink_bench: receive rate and CPU per frame of Gevlink's transport against
-# Aravis receiving the same virtual device's stream in the same run
-# (1280 x 1024 Mono8, 1500-byte packets, with and without 1 % loss).
+# gevlink_bench: receive rate and CPU per frame of Gevlink's transport (its
+# packet ring and its recvmmsg path) against Aravis receiving the same
+# virtual device's stream in the same run (1280 x 1024 Mono8, 1500-byte
+# packets, with and without 1 % loss).
 if(TARGET gevlink_core AND TARGET zel_sim_gige)
   add_executable(gevlink_bench ${CMAKE_CURRENT_LIST_DIR}/gevlink_bench.cpp
                                ${PROJECT_SOURCE_DIR}/gevlink/tests/fake_device.cpp)

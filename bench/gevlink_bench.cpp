@@ -1,23 +1,34 @@
-// Gevlink's GVSP receive path against Aravis's on the same virtual device in
-// one run: frames per second, MB/s and receiver CPU per frame for a 1280 x
-// 1024 Mono8 stream in 1500-byte packets, without loss and with 1 % loss
-// (recovered by resend). Runs in a private network namespace; the device is
-// sim/gige's, sending as fast as loopback takes it.
+// Gevlink's GVSP receive paths (packet ring, recvmmsg) against Aravis's on
+// the same virtual device in one run: frames per second, MB/s and CPU per
+// frame (receive thread, receiver, process) for a 1280 x 1024 Mono8 stream
+// in 1500-byte packets, without loss and with 1 % loss (recovered by
+// resend), with ratios to Aravis; and our recvmmsg path against Aravis with
+// CAP_NET_RAW off (its socket path). Runs in a private network namespace; the
+// device is sim/gige's, sending as fast as loopback takes it.
 #include <arv.h>
+#include <dirent.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "gevlink.h"
 #include "gevlink/gev_transport.h"
 #include "gevlink/library.h"
+#include "gevlink/packet_ring.h"
 #include "gevlink/tests/fake_device.h"
 #include "gevlink/wire/gvsp.h"
 #include "sim/gige/device.h"
@@ -61,9 +72,30 @@ double threadCpuSeconds() {
   return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
+// CPU seconds of this process's threads named `name` (the receive threads:
+// "gevlink-gvsp" for ours, "arv_gv_stream" for Aravis's), through each
+// thread's CPU clock (the clock id glibc's pthread_getcpuclockid makes).
+double namedThreadsCpuSeconds(const char* name) {
+  double total = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return 0;
+  while (dirent* e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    std::string comm;
+    std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), comm);
+    if (comm != name) continue;
+    const auto tid = static_cast<unsigned>(std::atoi(e->d_name));
+    const auto clock = static_cast<clockid_t>((~tid << 3) | 6);  // per-thread, scheduler time
+    timespec t{};
+    if (clock_gettime(clock, &t) == 0) total += double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+  }
+  closedir(tasks);
+  return total;
+}
+
 struct Result {
   int complete = 0;
-  double seconds = 0, receiverCpu = 0, processCpu = 0;
+  double seconds = 0, threadCpu = 0, receiverCpu = 0, processCpu = 0;
 };
 
 // Sends kFrames frames from a thread; returns the sender's own CPU time.
@@ -102,7 +134,7 @@ Result runGevlink(sim::gige::Device& device, const std::vector<uint8_t>& image) 
   std::atomic<double> senderCpu{0};
   std::atomic<bool> go{false};
   std::thread send = sender(device, image, senderCpu, go);
-  double cpu0 = cpuSeconds();
+  double cpu0 = cpuSeconds(), thread0 = namedThreadsCpuSeconds("gevlink-gvsp");
   auto t0 = std::chrono::steady_clock::now();
   go = true;
   for (int i = 0; i < kFrames; ++i) {
@@ -125,6 +157,7 @@ Result runGevlink(sim::gige::Device& device, const std::vector<uint8_t>& image) 
   send.join();
   r.processCpu = cpuSeconds() - cpu0;
   r.receiverCpu = r.processCpu - senderCpu.load();
+  r.threadCpu = namedThreadsCpuSeconds("gevlink-gvsp") - thread0;
   GDevClose(handle, &err);
   return r;
 }
@@ -152,7 +185,7 @@ Result runAravis(sim::gige::Device& device, const std::vector<uint8_t>& image) {
   std::atomic<double> senderCpu{0};
   std::atomic<bool> go{false};
   std::thread send = sender(device, image, senderCpu, go);
-  double cpu0 = cpuSeconds();
+  double cpu0 = cpuSeconds(), thread0 = namedThreadsCpuSeconds("arv_gv_stream");
   auto t0 = std::chrono::steady_clock::now();
   go = true;
   for (int i = 0; i < kFrames; ++i) {
@@ -169,21 +202,40 @@ Result runAravis(sim::gige::Device& device, const std::vector<uint8_t>& image) {
   send.join();
   r.processCpu = cpuSeconds() - cpu0;
   r.receiverCpu = r.processCpu - senderCpu.load();
+  r.threadCpu = namedThreadsCpuSeconds("arv_gv_stream") - thread0;
   g_object_unref(stream);
   g_object_unref(arv);
   return r;
 }
 
-// Receiver CPU: the process less the sending thread. Aravis receives through
-// a packet socket ring when it may (root in the namespace): the kernel then
-// copies each packet in the sender's context, so its receiver figure leaves
-// that copy out; the whole-process figure counts it for both.
+// Turns CAP_NET_RAW on or off in this thread's effective set (threads made
+// later inherit it): off, no packet socket opens.
+bool allowPacketSockets(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  if (on)
+    data[0].effective |= 1u << CAP_NET_RAW;
+  else
+    data[0].effective &= ~(1u << CAP_NET_RAW);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+// CPU per complete frame: the receive thread alone; the receiver (the
+// process less the sending thread: receive thread, the caller's waits and
+// its check of each frame, resend answers); the whole process. Aravis
+// receives through a packet socket ring when it may (root in the
+// namespace): the kernel then copies each packet in the sender's context,
+// so its receive thread and receiver figures leave that copy out; the
+// whole-process figure counts it for both.
 void print(const char* who, const char* loss, const Result& r) {
   double mb = double(r.complete) * kPayload / 1e6;
   double n = r.complete ? r.complete : 1;
-  std::printf("%-8s %-8s frames %3d/%d complete  %6.1f fps  %6.1f MB/s  CPU ms/frame: receiver %5.3f, process %5.3f\n",
-              who, loss, r.complete, kFrames, r.complete / r.seconds, mb / r.seconds, 1000.0 * r.receiverCpu / n,
-              1000.0 * r.processCpu / n);
+  std::printf(
+      "%-13s %-8s frames %3d/%d complete  %6.1f fps  %6.1f MB/s  CPU ms/frame: receive thread %5.3f, "
+      "receiver %5.3f, process %5.3f\n",
+      who, loss, r.complete, kFrames, r.complete / r.seconds, mb / r.seconds, 1000.0 * r.threadCpu / n,
+      1000.0 * r.receiverCpu / n, 1000.0 * r.processCpu / n);
 }
 
 }  // namespace
@@ -215,23 +267,48 @@ int main() {
     std::printf("device: %s\n", error.c_str());
     return 1;
   }
-  gevlink::Library::resetForTesting(gevlink::makeGevTransport(gevlink::GevTransportOptions{}), gevlink::Settings{});
   std::vector<uint8_t> image(kPayload);
   for (uint32_t i = 0; i < kPayload; ++i) image[i] = uint8_t(i * 7 + i / kWidth);
   std::printf("gevlink_bench: %d frames of %ux%u Mono8, 1500-byte packets, line rate = 125 MB/s\n", kFrames, kWidth,
               kHeight);
+  // Ours both ways: the packet ring (where it opens) and recvmmsg with the
+  // payloads landing in place.
+  std::string why;
+  const bool ring = gevlink::PacketRing::open(kLoopback, 9, 1 << 20, &why) != nullptr;
+  std::printf("packet ring: %s\n",
+              ring ? "available" : ("not available (" + why + "): both rows use recvmmsg").c_str());
+  auto ratio = [](const char* what, const char* label, const Result& ours, const Result& theirs) {
+    if (!ours.complete || !theirs.complete) return;
+    std::printf(
+        "ratio %-24s %-8s rate %.2f  CPU per frame: receive thread %.2f, receiver %.2f, process %.2f "
+        "(gevlink / aravis)\n",
+        what, label, (ours.complete / ours.seconds) / (theirs.complete / theirs.seconds),
+        (ours.threadCpu / ours.complete) / (theirs.threadCpu / theirs.complete),
+        (ours.receiverCpu / ours.complete) / (theirs.receiverCpu / theirs.complete),
+        (ours.processCpu / ours.complete) / (theirs.processCpu / theirs.complete));
+  };
   for (double loss : {0.0, 0.01}) {
     device.setFaults({.packetLoss = loss});
     const char* label = loss > 0 ? "1% loss" : "no loss";
-    Result ours = runGevlink(device, image);
-    print("gevlink", label, ours);
+    Result ours[2];
+    for (bool useRing : {true, false}) {
+      gevlink::GevTransportOptions options;
+      options.packetRing = useRing;
+      gevlink::Library::resetForTesting(gevlink::makeGevTransport(options), gevlink::Settings{});
+      ours[useRing] = runGevlink(device, image);
+      print(useRing ? "ring" : "recvmmsg", label, ours[useRing]);
+    }
     Result theirs = runAravis(device, image);
     print("aravis", label, theirs);
-    if (ours.complete && theirs.complete)
-      std::printf("ratio    %-8s rate %.2f  CPU per frame: receiver %.2f, process %.2f (gevlink / aravis)\n", label,
-                  (ours.complete / ours.seconds) / (theirs.complete / theirs.seconds),
-                  (ours.receiverCpu / ours.complete) / (theirs.receiverCpu / theirs.complete),
-                  (ours.processCpu / ours.complete) / (theirs.processCpu / theirs.complete));
+    ratio("ring", label, ours[1], theirs);
+    ratio("recvmmsg", label, ours[0], theirs);
+    // Both without CAP_NET_RAW: Aravis then receives from its UDP socket too.
+    if (ring && allowPacketSockets(false)) {
+      Result plain = runAravis(device, image);
+      allowPacketSockets(true);
+      print("aravis-socket", label, plain);
+      ratio("recvmmsg / aravis-socket", label, ours[0], plain);
+    }
   }
   gevlink::Library::resetForTesting(gevlink::makeGevTransport(gevlink::GevTransportOptions{}), gevlink::Settings{});
   return 0;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/filter.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +25,7 @@
 
 #include "gevlink.h"
 #include "gevlink/discovery.h"
+#include "gevlink/packet_ring.h"
 #include "gevlink/wire/bootstrap.h"
 #include "gevlink/wire/gvcp.h"
 #include "gevlink/wire/gvsp.h"
@@ -40,6 +42,7 @@ constexpr std::size_t kPacketSlot = 9216;  // largest jumbo packet we accept
 constexpr int kBatch = 64;                 // datagrams per recvmmsg
 constexpr int kInFlight = 4;               // frames assembled at once per channel
 constexpr uint32_t kDefaultPacketSize = 1500;
+constexpr uint32_t kRingChannels = 4;       // channels of a device that may receive through a packet ring
 constexpr uint32_t kStreamKeyBase = 0x100;  // key = base + channel: never 0, never a channel number
 
 TransportResult timedOut(uint32_t info = 0) { return {GDEV_STATUS_TIMEOUT, 0, info}; }
@@ -225,6 +228,20 @@ struct Channel {
   Fd fd;
   uint16_t port = 0;
   std::mutex mutex;  // buffers and assemblies
+  // The receive thread hands the kernel pointers into the buffers of active
+  // assemblies (payloads land in place). While such a call is out (inReceive)
+  // those buffers must not go back to the caller: whoever withdraws them
+  // first makes them unaimable, then waits on `settled` for the call to end
+  // (receiveCalls advances, or the thread is between calls).
+  bool inReceive = false;
+  uint64_t receiveCalls = 0;
+  std::condition_variable settled;
+  // GVSP header size of the stream (8, or 20 for extended ids): the size of
+  // the header slot in front of each aimed payload.
+  uint32_t headerSlot = kGvspHeaderSize;
+  // When set, datagrams come from this ring and the UDP socket (which keeps
+  // the port) drops its copies.
+  std::unique_ptr<PacketRing> ring;
   std::deque<std::pair<uint8_t*, uint32_t>> queued;
   std::unordered_map<void*, std::pair<BufferState, uint32_t>> known;  // state, size
   std::array<Assembly, kInFlight> assemblies;
@@ -370,14 +387,17 @@ Assembly* assemblyFor(Device& dev, Channel& ch, const GvspHeader& h) {
   return &a;
 }
 
-void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t length) {
-  GvspHeader h;
-  std::span<const uint8_t> payload;
-  if (!parseGvspHeader({data, length}, h, payload) || h.blockId == 0) return;
+// One received GVSP packet. The payload lies either in the batch's scratch
+// or already at its place in the frame buffer, where the receive aimed it:
+// then nothing is copied. `truncated`: the datagram was longer than the room
+// given to it, so its payload is larger than a packet of this stream may be.
+void handlePacket(Device& dev, Channel& ch, const GvspHeader& h, std::span<const uint8_t> payload, bool truncated,
+                  Clock::time_point now) {
+  if (h.blockId == 0) return;
   if (h.status != GEV_STATUS_SUCCESS && h.status != GEV_STATUS_PACKET_RESEND) return;
   Assembly* a = assemblyFor(dev, ch, h);
   if (!a) return;
-  a->lastPacket = Clock::now();
+  a->lastPacket = now;
   uint32_t capacity = a->size > GDEV_FRAME_DATA_OFFSET ? a->size - GDEV_FRAME_DATA_OFFSET : 0;
   if (h.format == kFormatLeader) {
     ImageLeader leader;
@@ -405,14 +425,15 @@ void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t len
     uint32_t id = h.packetId;
     if (id == 0 || !ch.stride) return;
     uint64_t offset = uint64_t(id - 1) * ch.stride;
-    if (payload.size() > ch.stride || offset + payload.size() > capacity) {
+    if (truncated || payload.size() > ch.stride || offset + payload.size() > capacity) {
       a->overrun = true;
       return;
     }
     if (id >= a->got.size()) a->got.resize(std::max<std::size_t>(id + 1, a->got.size() * 2), 0);
     if (a->got[id]) return;
     a->got[id] = 1;
-    std::memcpy(a->buffer + GDEV_FRAME_DATA_OFFSET + offset, payload.data(), payload.size());
+    uint8_t* place = a->buffer + GDEV_FRAME_DATA_OFFSET + offset;
+    if (payload.data() != place) std::memcpy(place, payload.data(), payload.size());
     ++a->received;
     a->payloadBytes += uint32_t(payload.size());
     // A packet that fills a hole (below the highest id seen) came back by resend.
@@ -442,8 +463,7 @@ void handlePacket(Device& dev, Channel& ch, const uint8_t* data, std::size_t len
 }
 
 // Frames that went quiet: ask again for what is missing, then give up.
-void checkTimeouts(Device& dev, Channel& ch, const GevTransportOptions& o) {
-  auto now = Clock::now();
+void checkTimeouts(Device& dev, Channel& ch, const GevTransportOptions& o, Clock::time_point now) {
   for (Assembly& a : ch.assemblies) {
     if (!a.active) continue;
     auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(now - a.lastPacket).count();
@@ -463,34 +483,195 @@ void checkTimeouts(Device& dev, Channel& ch, const GevTransportOptions& o) {
   }
 }
 
+// The receive buffers of one channel: up to kBatch datagrams per recvmmsg.
+// A message aimed at a frame gets its GVSP header in a small slot of its own
+// and its payload straight at the place of the packet id expected then
+// (packets come in order nearly always), so the kernel's copy is the only
+// one. Any other message goes whole into its scratch slot.
+struct ReceiveBatch {
+  struct Aim {
+    uint8_t* at = nullptr;  // null: the whole datagram goes to scratch
+    uint32_t length = 0;    // room at `at` (the packet's share of the buffer)
+    uint32_t headerSize = 0;
+    uint64_t blockId = 0;
+    uint32_t packetId = 0;
+  };
+  std::vector<uint8_t> scratch = std::vector<uint8_t>(std::size_t(kBatch) * kPacketSlot);
+  std::array<std::array<uint8_t, kGvspExtendedHeaderSize>, kBatch> headers{};
+  std::array<std::array<iovec, 3>, kBatch> iov{};
+  std::array<mmsghdr, kBatch> msgs{};
+  std::array<Aim, kBatch> aims{};
+  // What each received message turned out to be.
+  std::array<GvspHeader, kBatch> parsed{};
+  std::array<std::span<const uint8_t>, kBatch> payloads{};
+  std::array<bool, kBatch> valid{}, truncated{};
+
+  uint8_t* slot(int k) { return scratch.data() + std::size_t(k) * kPacketSlot; }
+  void toScratch(int k) {
+    aims[k] = {};
+    iov[k][0] = {slot(k), kPacketSlot};
+    msgs[k].msg_hdr.msg_iov = iov[k].data();
+    msgs[k].msg_hdr.msg_iovlen = 1;
+  }
+  // Header slot, then the payload's place; a datagram longer than the place
+  // runs on into the scratch slot behind, so nothing of it is cut off: a
+  // short last packet's place may receive another, longer packet. Behind a
+  // whole stride only a packet too large for the stream fits (an overrun
+  // whatever else it carries), so that tail is left off: MSG_TRUNC tells.
+  void toFrame(int k, const Assembly& a, uint32_t packetId, uint8_t* at, uint32_t length, uint32_t headerSize,
+               bool wholeStride) {
+    aims[k] = {at, length, headerSize, a.blockId, packetId};
+    iov[k][0] = {headers[k].data(), headerSize};
+    iov[k][1] = {at, length};
+    iov[k][2] = {slot(k) + headerSize + length, kPacketSlot - headerSize - length};
+    msgs[k].msg_hdr.msg_iov = iov[k].data();
+    msgs[k].msg_hdr.msg_iovlen = wholeStride ? 2 : 3;
+  }
+};
+
+// Aims the next receive: the payloads of the newest frame's next packet ids
+// into its buffer; after its last data packet, its trailer and the next
+// frame's leader into scratch, where the batch then ends so that the next
+// one aims into the new frame. Returns the number of messages to receive.
+int aimBatch(Device& dev, Channel& ch, ReceiveBatch& b) {
+  Assembly* a = nullptr;
+  bool newestDone = false;
+  if (ch.running.load() && !dev.lost.load() && ch.stride && ch.lastStarted) {
+    for (Assembly& x : ch.assemblies)
+      if (x.active && x.blockId == ch.lastStarted) a = &x;
+    if (!a)
+      for (uint64_t done : ch.finished) newestDone = newestDone || done == ch.lastStarted;
+  }
+  if (!a) {
+    // Between frames the next datagram is most likely a leader: take it
+    // alone, so that the packets behind it land in its frame.
+    int count = newestDone && !ch.queued.empty() ? 1 : kBatch;
+    for (int k = 0; k < count; ++k) b.toScratch(k);
+    return count;
+  }
+  const uint32_t capacity = a->size - GDEV_FRAME_DATA_OFFSET;
+  const uint32_t last = a->dataPackets ? a->dataPackets : UINT32_MAX;
+  const uint32_t headerSize = ch.headerSlot;
+  int k = 0;
+  for (uint32_t id = a->highest + 1; k < kBatch && id <= last; ++id, ++k) {
+    uint64_t offset = uint64_t(id - 1) * ch.stride;
+    if (offset >= capacity) break;
+    uint32_t room = uint32_t(std::min<uint64_t>(ch.stride, capacity - offset));
+    b.toFrame(k, *a, id, a->buffer + GDEV_FRAME_DATA_OFFSET + offset, room, headerSize, room == ch.stride);
+  }
+  if (k == kBatch) return k;
+  for (int end = std::min(kBatch, k + 2); k < end; ++k) b.toScratch(k);
+  return k;
+}
+
+// Sorts out what message k brought before any payload moves: a packet that
+// came where it was aimed stays there; any other is gathered whole into its
+// scratch slot (its bytes may lie in a place another packet of this batch
+// will be written to).
+void settleMessage(Channel& ch, ReceiveBatch& b, int k) {
+  b.valid[k] = false;
+  const ReceiveBatch::Aim& aim = b.aims[k];
+  const uint32_t length = b.msgs[k].msg_len;
+  b.truncated[k] = (b.msgs[k].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+  uint8_t* slot = b.slot(k);
+  if (aim.at) {
+    const uint32_t headerSize = aim.headerSize;
+    const uint8_t* header = b.headers[k].data();
+    GvspHeader h;
+    std::span<const uint8_t> rest;
+    if (length >= headerSize && length - headerSize <= aim.length && parseGvspHeader({header, headerSize}, h, rest) &&
+        rest.empty() && h.format == kFormatPayload && h.blockId == aim.blockId && h.packetId == aim.packetId) {
+      b.parsed[k] = h;
+      b.payloads[k] = {aim.at, length - headerSize};
+      b.valid[k] = true;
+      return;
+    }
+    // Not the packet expected: make it whole in scratch (its tail beyond the
+    // aimed place is there already).
+    std::memcpy(slot, header, std::min(length, headerSize));
+    if (length > headerSize) std::memcpy(slot + headerSize, aim.at, std::min(length - headerSize, aim.length));
+  }
+  std::span<const uint8_t> payload;
+  if (!parseGvspHeader({slot, std::min<std::size_t>(length, kPacketSlot)}, b.parsed[k], payload)) return;
+  b.payloads[k] = payload;
+  b.valid[k] = true;
+  // The stream's header size, for the slots of later receives.
+  ch.headerSlot = uint32_t(b.parsed[k].extendedId ? kGvspExtendedHeaderSize : kGvspHeaderSize);
+}
+
+// Waits until no receive call of the channel holds pointers into buffers
+// that the caller just made unaimable (lock held on entry and on return).
+void waitReceiveSettled(Channel& ch, std::unique_lock<std::mutex>& lock) {
+  const uint64_t calls = ch.receiveCalls;
+  ch.settled.wait(lock, [&] { return !ch.inReceive || ch.receiveCalls != calls; });
+}
+
+// Receives from the channel's packet ring: the kernel has copied each
+// datagram there already, so a payload is copied once, ring to frame, and
+// the thread makes a system call only when no block is ready.
+void ringLoop(Device* dev, Channel* ch) {
+  const GevTransportOptions& o = *dev->options;
+  PacketRing& ring = *ch->ring;
+  std::unique_lock<std::mutex> lock(ch->mutex);
+  while (!dev->stop.load()) {
+    lock.unlock();
+    bool ready = ring.waitBlock(10);  // ms: quiet frames time out and stop is seen
+    Clock::time_point now = Clock::now();
+    lock.lock();
+    const bool running = ch->running.load();
+    for (; ready; ready = ring.waitBlock(0)) {
+      std::span<const uint8_t> datagram, payload;
+      bool truncated = false;
+      GvspHeader h;
+      while (ring.next(datagram, truncated))
+        if (running && parseGvspHeader(datagram, h, payload)) handlePacket(*dev, *ch, h, payload, truncated, now);
+    }
+    checkTimeouts(*dev, *ch, o, now);
+  }
+}
+
 void receiveLoop(Device* dev, Channel* ch) {
   pthread_setname_np(pthread_self(), "gevlink-gvsp");
-  std::vector<uint8_t> storage(std::size_t(kBatch) * kPacketSlot);
-  std::array<mmsghdr, kBatch> msgs{};
-  std::array<iovec, kBatch> iov{};
-  for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {storage.data() + std::size_t(i) * kPacketSlot, kPacketSlot};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
+  if (ch->ring) {
+    ringLoop(dev, ch);
+    return;
   }
+  auto batch = std::make_unique<ReceiveBatch>();
+  ReceiveBatch& b = *batch;
   const GevTransportOptions& o = *dev->options;
   // One call per wake-up: block for the first datagram (at most 10 ms, so
   // that quiet frames time out and stop is seen), then take what is queued.
   timeval wake{0, 10000};
   setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+  std::unique_lock<std::mutex> lock(ch->mutex);
   while (!dev->stop.load()) {
-    int n = recvmmsg(ch->fd.get(), msgs.data(), kBatch, MSG_WAITFORONE, nullptr);
+    int count = aimBatch(*dev, *ch, b);
+    ch->inReceive = true;
+    lock.unlock();
+    int n = recvmmsg(ch->fd.get(), b.msgs.data(), unsigned(count), MSG_WAITFORONE, nullptr);
     if (n < 0) n = 0;
-    std::lock_guard<std::mutex> lock(ch->mutex);
-    if (ch->running.load())
-      for (int i = 0; i < n; ++i)
-        handlePacket(*dev, *ch, storage.data() + std::size_t(i) * kPacketSlot, msgs[i].msg_len);
-    checkTimeouts(*dev, *ch, o);
+    Clock::time_point now = Clock::now();
+    lock.lock();
+    ch->inReceive = false;
+    ++ch->receiveCalls;
+    ch->settled.notify_all();
+    if (ch->running.load()) {
+      for (int k = 0; k < n; ++k) settleMessage(*ch, b, k);
+      for (int k = 0; k < n; ++k)
+        if (b.valid[k]) handlePacket(*dev, *ch, b.parsed[k], b.payloads[k], b.truncated[k], now);
+    }
+    checkTimeouts(*dev, *ch, o, now);
     // A short batch means we are ahead of the stream: let ~20 packets of a
     // 1 Gbit/s stream gather (250 us) instead of waking once per packet.
     // The socket buffer holds several MiB, so nothing is lost meanwhile.
-    if (n > 0 && n < kBatch / 4) std::this_thread::sleep_for(std::chrono::microseconds(250));
+    if (n > 0 && n < count / 4) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::microseconds(250));
+      lock.lock();
+    }
   }
+  ch->inReceive = false;
+  ch->settled.notify_all();
 }
 
 // ---- heartbeat and messages --------------------------------------------
@@ -513,7 +694,10 @@ void heartbeatLoop(Device* dev) {
     }
     if (dev->lost.load()) {
       for (auto& ch : dev->channels) {
-        std::lock_guard<std::mutex> lock(ch->mutex);
+        // `lost` keeps new receives from aiming at these frames; the one out
+        // may still write into them until it returns.
+        std::unique_lock<std::mutex> lock(ch->mutex);
+        waitReceiveSettled(*ch, lock);
         for (Assembly& a : ch->assemblies)
           if (a.active) finish(*dev, *ch, a, GDEV_FRAME_INCOMPLETE);
       }
@@ -662,6 +846,15 @@ class GevTransport final : public Transport {
       if (setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(ch->fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
       ch->port = localPort(ch->fd.get());
+      // A ring takes its memory up front (socketBufferBytes, locked where
+      // allowed): only the first channels get one.
+      if (options_.packetRing && i < kRingChannels) {
+        ch->ring = PacketRing::open(iface, ch->port, std::size_t(options_.socketBufferBytes), nullptr);
+        sock_filter dropAll = BPF_STMT(BPF_RET | BPF_K, 0);
+        sock_fprog program{1, &dropAll};
+        if (ch->ring && setsockopt(ch->fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+          ch->ring.reset();
+      }
       dev->channels.push_back(std::move(ch));
     }
     for (auto& ch : dev->channels) ch->thread = std::thread(receiveLoop, dev.get(), ch.get());
@@ -848,10 +1041,13 @@ class GevTransport final : public Transport {
     Channel* ch = nullptr;
     auto dev = findChannel(id, channel, ch);
     if (!dev) return badHandle();
-    std::lock_guard<std::mutex> lock(ch->mutex);
+    std::unique_lock<std::mutex> lock(ch->mutex);
     ch->queued.clear();
     for (Assembly& a : ch->assemblies) a.active = false;
     ch->known.clear();
+    // The buffers are the caller's once this returns: a receive aimed at
+    // them before must have ended.
+    waitReceiveSettled(*ch, lock);
     return {};
   }
 

@@ -21,7 +21,10 @@ struct GevTransportOptions {
   uint32_t heartbeatPeriodMs = 1000;
   uint32_t frameTimeoutMs = 300;    // without packets, a frame is completed as incomplete
   uint32_t resendRounds = 3;        // PACKETRESEND requests per missing range
-  int socketBufferBytes = 8 << 20;  // stream receive buffer
+  int socketBufferBytes = 8 << 20;  // stream receive buffer (and packet ring)
+  // Receive streams through a packet socket ring where the process may open
+  // one (CAP_NET_RAW), else from the UDP socket.
+  bool packetRing = true;
 };
 
 std::unique_ptr<Transport> makeGevTransport(const GevTransportOptions& options);
