@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "shoot: %s gives no camera instance\n", library.c_str());
     return 1;
   }
+  cam->setLog(0, nullptr);  // silent; setLog(1, "shoot.log") would log to a file
   const int status = takeShot(cam, argv[2], projector);
   // Deleting the instance closes the cameras and the projector and stops the
   // plug-in's threads; only then may the buffers and the library go.
