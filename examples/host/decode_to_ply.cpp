@@ -55,6 +55,7 @@ bool appendPgm(const std::string& path, int width, int height, std::vector<std::
   in.read(reinterpret_cast<char*>(images.data() + offset), static_cast<std::streamsize>(images.size() - offset));
   if (in.gcount() != static_cast<std::streamsize>(images.size() - offset)) {
     std::fprintf(stderr, "decode_to_ply: %s is cut short\n", path.c_str());
+    images.resize(offset);
     return false;
   }
   return true;

@@ -56,13 +56,19 @@ install)
   for p in zelscan zelsim calibrix nubiview gevlink-trace; do
     [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
   done
-  # Each library: the unversioned name hosts open, the SONAME link, the file.
   for l in OrvDecPhsft OrvDecSgbm OrvComIpc Gevlink OrvCamAce OrvCameBUS OrvCamStGigE OrvCamStcsb OrvCamuEye \
     zel_sttrg zel_ueye; do
     [ -e "$lib/lib$l.so" ] || fail "lib$l.so is not installed"
-    soname=$(readelf -d "$lib/lib$l.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-    [ -n "$soname" ] && [ -e "$lib/$soname" ] || fail "lib$l.so: SONAME '$soname' not installed beside it"
   done
+  # Each library: the unversioned name hosts open, the SONAME link, the file;
+  # every library it and every program links is found.
+  for l in "$lib"/lib*.so; do
+    soname=$(readelf -d "$l" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+    [ -n "$soname" ] && [ -e "$lib/$soname" ] || fail "$(basename "$l"): SONAME '$soname' not installed beside it"
+    runpath=$(readelf -d "$l" | sed -n 's/.*(R[UN]*PATH).*\[\(.*\)\]/\1/p')
+    case "$runpath" in '' | '$ORIGIN'*) ;; *) fail "$(basename "$l"): run path '$runpath'" ;; esac
+  done
+  if env -u LD_LIBRARY_PATH ldd "$lib"/lib*.so "$prefix"/bin/* | grep "not found"; then fail "unresolved libraries"; fi
   # Programs find their libraries relative to themselves, never in the build tree.
   for p in "$prefix"/bin/*; do
     runpath=$(readelf -d "$p" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
@@ -77,7 +83,7 @@ install)
 
   # The examples, against the prefix alone.
   cmake -S "$source/examples/host" -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
     -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/examples.log" 2>&1 ||
     fail "configuring examples/host: $(tail -20 "$work/examples.log")"
   cmake --build "$work/examples" >>"$work/examples.log" 2>&1 || fail "building examples/host: $(tail -20 "$work/examples.log")"
@@ -96,7 +102,7 @@ install)
   plugindir=$(pkg-config --variable=plugindir zelcam)
   [ "$(realpath "$plugindir")" = "$(realpath "$lib")" ] || fail "pkg-config plugindir $plugindir"
   # shellcheck disable=SC2046
-  c++ -std=c++17 -O1 $(pkg-config --cflags zelcam) -DZELCAM_LIBRARY_DIR="\"$plugindir\"" \
+  c++ -std=c++17 -O1 -Wall -Wextra -Werror $(pkg-config --cflags zelcam) -DZELCAM_LIBRARY_DIR="\"$plugindir\"" \
     "$source/examples/host/decode_to_ply.cpp" -o "$work/pc/decode_to_ply" $(pkg-config --libs zelcam) ||
     fail "decode_to_ply through pkg-config zelcam"
   printf '#include <zelcam/gevlink.h>\n#include <zelcam/ipc.h>\nint main() { return GDevGetVersion && CreateIpcServerInstance ? 0 : 1; }\n' \
