@@ -6,8 +6,8 @@
 #            examples/host against that prefix alone (and the decode example
 #            once more through pkg-config)
 #   scene    render the plane scene once per zelsim build (WORK/../scenes)
-#   decode   the decode example and the installed zelscan decode give the
-#            same PLY, byte for byte
+#   decode   the decode example, the installed zelscan decode and the
+#            installed Python package give the same PLY, byte for byte
 #   shot     the shot example through libOrvCamAce.so from the installed
 #            zelsim serve, in a private network namespace: the very images
 #            the head serves
@@ -138,6 +138,19 @@ decode)
   head -c 200 "$work/decode/example.ply" | grep -aq "element vertex [1-9][0-9]\{4,\}" || fail "too few points"
   cmp "$work/decode/example.ply" "$work/decode/zelscan.ply" || fail "the example's PLY differs from zelscan's"
   cmp "$work/decode/example.ply" "$work/decode/pkgconfig.ply" || fail "the pkg-config build's PLY differs"
+  # The installed Python package, with the decoder of the installed tree.
+  pydir=$prefix/lib/python3/dist-packages
+  if [ -d "$pydir/zelcam" ]; then
+    env -u ZELCAM_LIB_DIR PYTHONPATH="$pydir" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
+import sys, zelcam
+with zelcam.PhaseShiftDecoder(calibration=sys.argv[1]) as dec:
+    result = dec.decode(sys.argv[2])
+    loaded = [l.split()[-1] for l in open("/proc/self/maps") if "libOrvDecPhsft" in l]
+zelcam.write_points(sys.argv[3], result.points, result.colors)
+assert loaded and all(p.startswith(sys.argv[4] + "/") for p in loaded), loaded
+' "$dir/calib" "$dir" "$work/decode/python.ply" "$prefix" || fail "the installed Python package"
+    cmp "$work/decode/example.ply" "$work/decode/python.ply" || fail "the Python package's PLY differs"
+  fi
   echo "hostkit decode: $(head -c 200 "$work/decode/example.ply" | grep -a "element vertex"), as zelscan's"
   ;;
 
