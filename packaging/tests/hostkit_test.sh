@@ -46,7 +46,7 @@ same_pixels() {
 
 case "$step" in
 install)
-  rm -rf "$prefix" "$work/examples" "$work/pc"
+  rm -rf "$prefix" "$work/examples" "$work/pc" "$work/cmake-linked"
   cmake --install "$build" --prefix "$prefix" >"$work/install.log" || fail "cmake --install: $(tail -5 "$work/install.log")"
   lib=$prefix/lib
   [ -d "$lib" ] || lib=$(dirname "$(find "$prefix" -name libOrvDecPhsft.so -print -quit)")
@@ -111,6 +111,24 @@ install)
   c++ -std=c++17 $(pkg-config --cflags zelcam-gevlink zelcam-ipc) "$work/pc/linked.cpp" -o "$work/pc/linked" \
     $(pkg-config --libs zelcam-gevlink zelcam-ipc) -Wl,-rpath,"$lib" || fail "linking through pkg-config zelcam-gevlink zelcam-ipc"
   "$work/pc/linked" || fail "the program linked through pkg-config did not run"
+
+  # The CMake package's linked and loaded libraries: the same program linked
+  # with Zelcam::gevlink and Zelcam::ipc, and the files of the MODULE targets.
+  mkdir -p "$work/cmake-linked"
+  cp "$work/pc/linked.cpp" "$work/cmake-linked/"
+  cat >"$work/cmake-linked/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(linked CXX)
+find_package(Zelcam REQUIRED)
+add_executable(linked linked.cpp)
+target_link_libraries(linked PRIVATE Zelcam::gevlink Zelcam::ipc)
+file(GENERATE OUTPUT modules.txt CONTENT "$<TARGET_FILE:Zelcam::OrvDecPhsft>\n$<TARGET_FILE:Zelcam::OrvCamAce>\n")
+CMAKE
+  cmake -S "$work/cmake-linked" -B "$work/cmake-linked/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    >"$work/cmake-linked.log" 2>&1 && cmake --build "$work/cmake-linked/build" >>"$work/cmake-linked.log" 2>&1 ||
+    fail "linking with Zelcam::gevlink and Zelcam::ipc: $(tail -20 "$work/cmake-linked.log")"
+  "$work/cmake-linked/build/linked" || fail "the program linked with Zelcam::gevlink and Zelcam::ipc did not run"
+  while read -r m; do [ -f "$m" ] || fail "MODULE target file $m is missing"; done <"$work/cmake-linked/build/modules.txt"
   echo "hostkit install: $(find "$prefix" -type f | wc -l) files in $prefix; examples built"
   ;;
 
@@ -214,7 +232,7 @@ deb)
     ldd_out=$(LD_LIBRARY_PATH=$root/usr/lib ldd "$f")
     for needed in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
       # "name => path (address)", or "path (address)" for the dynamic loader
-      path=$(echo "$ldd_out" | awk -v n="$needed" '$1 == n {print $3} $1 ~ ("/" n "$") {print $1}' | head -1)
+      path=$(echo "$ldd_out" | awk -v n="$needed" '$1 == n {print $3; exit} $1 ~ ("/" n "$") {print $1; exit}')
       [ -n "$path" ] && [ "$path" != "not" ] || fail "$(basename "$f"): $needed is not found"
       case "$path" in "$root"/*) continue ;; esac
       echo "$(basename "$f") $needed $(realpath "$path")" >>"$links"
