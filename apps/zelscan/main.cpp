@@ -16,6 +16,7 @@ void libraryFolders(std::FILE* to) {
                "\nDecoders and camera plug-ins are loaded from the first of these folders\n"
                "that holds them, else through the system's library search path:\n");
   for (const std::string& folder : zelscan::hostLibraryFolders()) std::fprintf(to, "  %s\n", folder.c_str());
+  std::fprintf(to, "(ZELSCAN_LIB_DIR, when set, names a folder to look in first.)\n");
 }
 
 void usage(std::FILE* to) {
