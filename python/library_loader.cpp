@@ -28,6 +28,10 @@ void* loadLibrary(const std::string& fileName, const std::string& where) {
     }
     const fs::path here = moduleDir();
     candidates.push_back((here / fileName).string());
+#ifdef ZEL_LIBDIR_FROM_PYTHON_PACKAGE
+    // Installed: the library folder relative to the installed package.
+    candidates.push_back((here / ZEL_LIBDIR_FROM_PYTHON_PACKAGE / fileName).lexically_normal().string());
+#endif
     candidates.push_back((here / ".." / ".." / "lib" / fileName).string());
   }
   std::string tried;

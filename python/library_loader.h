@@ -10,8 +10,9 @@ std::string moduleDir();
 
 // dlopen's `fileName` (e.g. "libOrvDecPhsft.so"). `where` may be empty, a
 // folder or a library file; otherwise the search is $ZELCAM_LIB_DIR, the
-// module's folder, the build tree's lib folder (../../lib from the module),
-// then the loader's own search path. The library stays loaded for the life of
+// module's folder, the installed library folder (relative to the installed
+// package), the build tree's lib folder (../../lib from the module), then the
+// loader's own search path. The library stays loaded for the life of
 // the process: its state is process-wide anyway, and a library with OpenMP
 // thread pools must not be unloaded under them. Throws ImportError-like
 // std::runtime_error with every place tried.

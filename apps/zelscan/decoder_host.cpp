@@ -27,13 +27,9 @@ struct LibraryHandle {
 };
 
 void* openLibrary(const char* fileName, std::string* error) {
-  std::vector<std::string> candidates;
-  if (const char* dir = std::getenv("ZELSCAN_LIB_DIR"); dir && *dir) {
-    candidates.push_back(std::string(dir) + "/" + fileName);
-  }
-  candidates.push_back(executableDir() + "/../lib/" + fileName);
   std::string firstError;
-  for (const std::string& path : candidates) {
+  for (const std::string& folder : hostLibraryFolders()) {
+    const std::string path = folder + "/" + fileName;
     if (!std::filesystem::exists(path)) continue;
     if (void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
     if (firstError.empty()) firstError = ::dlerror();
@@ -219,6 +215,29 @@ class SgbmHost : public HostBase<IDecSgbm> {
 };
 
 }  // namespace
+
+// The build tree keeps programs in bin/ and libraries in lib/; an installed
+// tree has them where the install rules put them, ZEL_LIBDIR_FROM_BINDIR
+// apart ("../lib", or "../lib/<multiarch>" under /usr). Both are taken from
+// the running program's own location, so no build or install path is baked
+// in and an installed tree may be moved.
+std::vector<std::string> hostLibraryFolders() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> folders;
+  auto add = [&folders](const fs::path& folder) {
+    const std::string text = folder.lexically_normal().string();
+    for (const std::string& f : folders)
+      if (f == text) return;
+    folders.push_back(text);
+  };
+  if (const char* dir = std::getenv("ZELSCAN_LIB_DIR"); dir && *dir) add(dir);
+  const fs::path exeDir = executableDir();
+#ifdef ZEL_LIBDIR_FROM_BINDIR
+  add(exeDir / ZEL_LIBDIR_FROM_BINDIR);
+#endif
+  add(exeDir / ".." / "lib");
+  return folders;
+}
 
 void* openHostLibrary(const char* fileName, std::string* error) { return openLibrary(fileName, error); }
 

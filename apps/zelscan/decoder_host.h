@@ -35,8 +35,8 @@ class DecoderHost {
  public:
   virtual ~DecoderHost() = default;
 
-  // dlopen's the decoder library: $ZELSCAN_LIB_DIR, then ../lib beside this
-  // executable, then the loader's search path. Null with *error on failure.
+  // dlopen's the decoder library as openHostLibrary does. Null with *error
+  // on failure.
   static std::unique_ptr<DecoderHost> load(DecoderKind kind, std::string* error);
 
   // Reads the settings (empty path: the built-in defaults) and loads the
@@ -52,8 +52,14 @@ class DecoderHost {
   virtual void logTo(const std::string& path) = 0;
 };
 
-// dlopen's a library the host loads (a decoder or a camera plug-in):
-// $ZELSCAN_LIB_DIR, then ../lib beside this executable, then the loader's
+// The folders a library the host loads (a decoder or a camera plug-in) is
+// looked for in, in order: $ZELSCAN_LIB_DIR when set, the installed library
+// folder relative to this executable, ../lib beside this executable (the
+// build tree). Duplicates are left out.
+std::vector<std::string> hostLibraryFolders();
+
+// dlopen's a library the host loads (a decoder or a camera plug-in): from the
+// first of hostLibraryFolders() that holds it, else through the loader's
 // search path. Null with *error on failure.
 void* openHostLibrary(const char* fileName, std::string* error);
 

@@ -3,10 +3,21 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "apps/zelscan/commands.h"
+#include "apps/zelscan/decoder_host.h"
 
 namespace {
+
+// Where the decoders and camera plug-ins are looked for, in order.
+void libraryFolders(std::FILE* to) {
+  std::fprintf(to,
+               "\nDecoders and camera plug-ins are loaded from the first of these folders\n"
+               "that holds them, else through the system's library search path:\n");
+  for (const std::string& folder : zelscan::hostLibraryFolders()) std::fprintf(to, "  %s\n", folder.c_str());
+  std::fprintf(to, "(ZELSCAN_LIB_DIR, when set, names a folder to look in first.)\n");
+}
 
 void usage(std::FILE* to) {
   std::fprintf(to,
@@ -19,7 +30,9 @@ void usage(std::FILE* to) {
                "  decode   decode one image set into a point file\n"
                "  shot     take a 13-pattern image set through a camera plug-in\n"
                "\n"
-               "'zelscan COMMAND --help' describes a command.\n");
+               "'zelscan COMMAND --help' describes a command; 'zelscan --version' tells the\n"
+               "version.\n");
+  libraryFolders(to);
 }
 
 }  // namespace
@@ -31,6 +44,11 @@ static int run(int argc, char** argv) {
   }
   if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
     usage(stdout);
+    return 0;
+  }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("zelscan %s\n", ZEL_VERSION);
+    libraryFolders(stdout);
     return 0;
   }
   if (!std::strcmp(argv[1], "decode")) return zelscan::decodeCommand(argc - 2, argv + 2);

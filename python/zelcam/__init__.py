@@ -24,8 +24,10 @@ Capture
     Camera.shot() returns the 13 pattern images of both cameras as numpy arrays.
 
 From a build tree:  PYTHONPATH=build/dev/python python3 -c "import zelcam"
-The libraries are searched in $ZELCAM_LIB_DIR, beside this package, in the build
-tree's lib folder and on the loader's path; each class also takes library=.
+Installed under PREFIX: PYTHONPATH=PREFIX/lib/python3/dist-packages (not needed
+for the Debian package). The libraries are searched in $ZELCAM_LIB_DIR, beside
+this package, in the installed library folder, in the build tree's lib folder
+and on the loader's path; each class also takes library=.
 
 Errors: bad arrays raise TypeError (not an array, wrong dtype) or ValueError
 (shape, layout); nothing is converted silently. Failures of a library raise
