@@ -56,7 +56,7 @@ install)
   for p in zelscan zelsim calibrix nubiview gevlink-trace; do
     [ -x "$prefix/bin/$p" ] || fail "bin/$p is not installed"
   done
-  for l in OrvDecPhsft OrvDecSgbm OrvComIpc Gevlink OrvCamAce OrvCameBUS OrvCamStGigE OrvCamStcsb OrvCamuEye \
+  for l in OrvDecPhsft OrvDecSgbm OrvComIpc Gevlink OrvCamAce OrvCameBUS OrvCamStGigE OrvCamStcsb OrvCamuEye OrvCamKtds \
     zel_sttrg zel_ueye; do
     [ -e "$lib/lib$l.so" ] || fail "lib$l.so is not installed"
   done
