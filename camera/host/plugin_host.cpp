@@ -68,15 +68,33 @@ const KnownPlugin* findPlugin(const std::string& name) {
   return nullptr;
 }
 
-int revisionOfLibrary(const std::string& path) {
+namespace {
+
+// The file name of a path: a folder named after another plug-in
+// (/opt/OrvCamStGigE-build/libOrvCamAce.so) must not decide for the file.
+std::string fileName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+const KnownPlugin* pluginOfFile(const std::string& path) {
+  const std::string file = fileName(path);
   for (const KnownPlugin& p : kPlugins)
-    if (path.find(p.deliverable) != std::string::npos) return p.revision;
-  return 25;
+    if (file.find(p.deliverable) != std::string::npos) return &p;
+  return nullptr;
+}
+
+}  // namespace
+
+int revisionOfLibrary(const std::string& path) {
+  const KnownPlugin* p = pluginOfFile(path);
+  return p ? p->revision : 25;
 }
 
 bool projectorInHead(const std::string& nameOrPath) {
-  if (const KnownPlugin* known = findPlugin(nameOrPath)) return std::string(known->name) == "ktds";
-  return nameOrPath.find('/') != std::string::npos && nameOrPath.find("OrvCamKtds") != std::string::npos;
+  const KnownPlugin* known = findPlugin(nameOrPath);
+  if (!known && nameOrPath.find('/') != std::string::npos) known = pluginOfFile(nameOrPath);
+  return known && std::string(known->name) == "ktds";
 }
 
 std::unique_ptr<PluginApi> createPlugin(void* factory, int revision, void* closeLibrary) {
