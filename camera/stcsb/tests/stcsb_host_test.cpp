@@ -58,20 +58,8 @@ class StcsbHost : public ::testing::Test {
     HostFrames::instance().clear();
   }
 
-  // Checks the frames of one pattern: one per camera, the head's image.
   void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
-    ASSERT_EQ(frames.size(), 2u) << "pattern " << pattern;
-    bool seen[2] = {false, false};
-    for (const auto& f : frames) {
-      ASSERT_TRUE(f.camera == 0 || f.camera == 1);
-      seen[f.camera] = true;
-      EXPECT_EQ(f.index, index);
-      ASSERT_EQ(f.width, kWidth);
-      ASSERT_EQ(f.height, kHeight);
-      EXPECT_EQ(0, std::memcmp(f.pixels.data(), head_->image(f.camera, pattern), head_->frameBytes()))
-          << "camera " << f.camera << " pattern " << pattern;
-    }
-    EXPECT_TRUE(seen[0] && seen[1]);
+    zeltest::expectTestHeadPattern(frames, *head_, kWidth, kHeight, pattern, index);
   }
 
   static inline std::string headName_;
@@ -190,24 +178,8 @@ TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
 // TCP, its images published for the simulated cameras.
 TEST(StcsbServe, ShotMatchesTheServedHeadByteForByte) {
   ZEL_REQUIRE_PRIVATE_NETNS();
-  const std::string name = "zelcam_stcsb_serve_" + std::to_string(::getpid());
-  zeltest::ZelsimServe serve;
-  std::string error;
-  ASSERT_TRUE(serve.start(name, &error)) << error;
-  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
-  void* library = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
-  ASSERT_NE(create, nullptr);
-  std::unique_ptr<IZelcam3DRev23> cam(create());
-  ASSERT_NE(cam, nullptr);
-  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
-  cam->setCallback(0, HostFrames::callback, buffers[0].data());
-  cam->setCallback(1, HostFrames::callback, buffers[1].data());
-  ASSERT_EQ(cam->open(0, 0), 3u);
-  zeltest::shootAgainstServe(*cam, serve, name);
-  cam.reset();
-  HostFrames::instance().clear();
+  zeltest::shootPluginAgainstServe<IZelcam3DRev23, CreateIZelcam3DRev23InstanceFn>(ZEL_STCSB_LIBRARY,
+                                                                                   "zelcam_stcsb_serve_");
 }
 
 }  // namespace
