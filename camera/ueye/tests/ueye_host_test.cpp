@@ -11,6 +11,7 @@
 #include <string>
 
 #include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/plugin_host_fixture.h"
 #include "camera/sdk/simhead/testing/serve_shot.h"
 #include "camera/sdk/simhead/testing/test_head.h"
 #include "platform/named_event.h"
@@ -22,51 +23,14 @@ namespace {
 using zeltest::HostFrames;
 using zeltest::TestHead;
 
-constexpr int kWidth = 64, kHeight = 48;
-
-class UeyeHost : public ::testing::Test {
+class UeyeHost : public zeltest::PluginHostFixture<IZelcam3D, CreateIZelcam3DInstanceFn> {
  protected:
-  static void SetUpTestSuite() {
-    headName_ = "zelcam_ueye_test_" + std::to_string(::getpid());
-    ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
-    head_ = new TestHead(headName_, kWidth, kHeight);
-    library_ = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  }
-  static void TearDownTestSuite() {
-    delete head_;
-    head_ = nullptr;
-  }
+  static void SetUpTestSuite() { startSuite(ZEL_UEYE_LIBRARY, "zelcam_ueye_test_"); }
 
   void SetUp() override {
-    ASSERT_TRUE(head_->ok());
-    ASSERT_NE(library_, nullptr) << ::dlerror();
-    auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library_, "CreateIZelcam3DInstance"));
-    ASSERT_NE(create, nullptr);
-    cam_.reset(create());
-    ASSERT_NE(cam_, nullptr);
-    logPath_ = ::testing::TempDir() + "ueye_" + std::to_string(::getpid()) + ".log";
-    cam_->setLog(1, logPath_.c_str());
-    cam_->setCallback(0, HostFrames::callback, buffers_[0].data());
-    cam_->setCallback(1, HostFrames::callback, buffers_[1].data());
+    ASSERT_NO_FATAL_FAILURE(createInstance("ueye_"));
     HostFrames::instance().clear();
   }
-  void TearDown() override {
-    cam_.reset();
-    HostFrames::instance().clear();
-  }
-
-  void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
-    zeltest::expectTestHeadPattern(frames, *head_, kWidth, kHeight, pattern, index);
-  }
-
-  static inline std::string headName_;
-  static inline TestHead* head_ = nullptr;
-  static inline void* library_ = nullptr;
-  std::unique_ptr<IZelcam3D> cam_;
-  std::string logPath_;
-  // Big enough for the reduced format's 640 x 480 frames too.
-  std::vector<unsigned char> buffers_[2] = {std::vector<unsigned char>(640 * 480),
-                                            std::vector<unsigned char>(640 * 480)};
 };
 
 TEST_F(UeyeHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
@@ -78,21 +42,9 @@ TEST_F(UeyeHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
   EXPECT_NE(log.find(" ID:\t2\n"), std::string::npos);
 
   ASSERT_TRUE(cam_->setTriggerMode(1));
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);
-    ASSERT_TRUE(cam_->capture());
-    expectPattern(HostFrames::instance().take(2), p, 0);
-  }
-
-  // Mode 0 starts continuous capture: every pulse of the projector is a
+  // Mode 0 then starts continuous capture: every pulse of the projector is a
   // frame, with no capture in between.
-  ASSERT_TRUE(cam_->setTriggerMode(0));
-  EXPECT_EQ(cam_->getTriggerMode(), 0);
-  cam_->resetFrameCount();
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);
-    expectPattern(HostFrames::instance().take(2), p, static_cast<std::uint32_t>(p));
-  }
+  ASSERT_NO_FATAL_FAILURE(shootSoftwareThenHardware());
   EXPECT_EQ(cam_->getFrameCount(0), 13u);
 }
 
