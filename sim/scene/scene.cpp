@@ -336,12 +336,19 @@ Material noiseMaterial(double albedo, double scale, double contrast, uint32_t se
   return m;
 }
 
+// A scene named `name` with the textured backdrop 950 mm away that the
+// demo-like scenes stand before.
+Scene withBackdrop(const char* name) {
+  Scene s;
+  s.name = name;
+  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  return s;
+}
+
 }  // namespace
 
 Scene demoScene() {
-  Scene s;
-  s.name = "demo";
-  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  Scene s = withBackdrop("demo");
   s.addRect({-120, 40, 720}, 190, 300, rotationFromEulerDeg(12, 38, 4), noiseMaterial(0.75, 4.0, 0.3, 23)).name =
       "tilted plane";
   s.addSphere({95, -70, 640}, 80, noiseMaterial(0.8, 3.0, 0.25, 37)).name = "sphere";
@@ -358,9 +365,7 @@ Scene planeScene() {
 }
 
 Scene postsScene() {
-  Scene s;
-  s.name = "posts";
-  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  Scene s = withBackdrop("posts");
   // Upright posts 2 to 6 mm wide (4 to 14 pixels at their distance), 300 to
   // 400 mm before the backdrop: disparity steps of 35 to 60 pixels.
   struct Post {
@@ -378,9 +383,7 @@ Scene postsScene() {
 }
 
 Scene slopesScene() {
-  Scene s;
-  s.name = "slopes";
-  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  Scene s = withBackdrop("slopes");
   // Surfaces turned 70 to 80 degrees away from the view: two about the
   // vertical axis (one receding to each side), one about the horizontal axis.
   s.addRect({-120, -60, 740}, 380, 260, rotationFromEulerDeg(0, 72, 0), noiseMaterial(0.8, 4.0, 0.3, 61)).name =
