@@ -81,60 +81,73 @@ int countFound(const Detection& d) {
   return n;
 }
 
-int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  // 1. Arguments.
-  const std::string dirname = argv[1], hdrname = argv[2];
-  const int nFrames = std::atoi(argv[3]);
-  if (nFrames < 1) {
-    printUsage(argv[0], err);
-    return 1;
-  }
+// What a calibration run reads from its command line.
+struct RunArguments {
+  std::string dirname, hdrname;
+  int nFrames = 0;
   const char* settingsPath = nullptr;
   const char* resultName = nullptr;
+};
+
+// "dirname hdrname n_frames [config.yaml] [-result_output resultname]"; false
+// after the usage text when the frame count or the result name is missing.
+bool parseRunArguments(int argc, char** argv, RunArguments& args, std::ostream& err) {
+  args.dirname = argv[1];
+  args.hdrname = argv[2];
+  args.nFrames = std::atoi(argv[3]);
+  if (args.nFrames < 1) {
+    printUsage(argv[0], err);
+    return false;
+  }
   for (int i = 4; i < argc; ++i) {
     if (std::strcmp(argv[i], "-result_output") == 0) {
       if (i + 1 >= argc) {
         printUsage(argv[0], err);
-        return 1;
+        return false;
       }
-      resultName = argv[++i];
+      args.resultName = argv[++i];
     } else {
-      settingsPath = argv[i];
+      args.settingsPath = argv[i];
     }
   }
-  // 2. The settings file must exist and be open for update (left unchanged).
-  if (settingsPath) {
-    std::fstream probe(settingsPath, std::ios::in | std::ios::out);
-    if (!probe.is_open()) {
-      const int cause = errno;
-      struct stat st;
-      if (::stat(settingsPath, &st) != 0) {
-        err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
-      } else {
-        // It exists: "not found" would send the user looking in the
-        // wrong place.
-        err << "error: settings file " << settingsPath
-            << " cannot be opened for update: " << (S_ISDIR(st.st_mode) ? "it is a directory" : std::strerror(cause))
-            << std::endl;
-      }
-      return 1;
-    }
+  return true;
+}
+
+// The settings file must exist and be open for update (it is left unchanged).
+bool settingsFileUsable(const char* settingsPath, std::ostream& err) {
+  if (!settingsPath) return true;
+  std::fstream probe(settingsPath, std::ios::in | std::ios::out);
+  if (probe.is_open()) return true;
+  const int cause = errno;
+  struct stat st;
+  if (::stat(settingsPath, &st) != 0) {
+    err << "設定ファイルが見つかりませんでした。 パス=" << settingsPath << std::flush;
+  } else {
+    // It exists: "not found" would send the user looking in the wrong place.
+    err << "error: settings file " << settingsPath
+        << " cannot be opened for update: " << (S_ISDIR(st.st_mode) ? "it is a directory" : std::strerror(cause))
+        << std::endl;
   }
-  // 3. Board.
-  CircleCalibBoard board(0.0f);
-  board.readSettings(settingsPath);
-  // 4. Layout.
-  const ImageLayout layout = chooseLayout(dirname, hdrname);
-  // 5. Load and detect both cameras.
-  std::vector<Detection> results[2];
+  return false;
+}
+
+using CameraDetections = std::vector<Detection>[2];
+
+// Loads every frame of both cameras and finds the board in each.
+bool detectBoards(CircleCalibBoard& board, ImageLayout layout, const RunArguments& args, CameraDetections& results,
+                  std::ostream& err) {
   for (int cam = 0; cam < 2; ++cam) {
-    if (!loadImageSet(board, layout, dirname, hdrname, nFrames, cam, results[cam], err)) {
+    if (!loadImageSet(board, layout, args.dirname, args.hdrname, args.nFrames, cam, results[cam], err)) {
       err << "カメラ" << cam << "のキャリブレーション画像の読み込みに失敗しました" << std::endl;
-      return 1;
+      return false;
     }
   }
-  // Frames whose base marker was not found in either camera carry no usable
-  // points; they are left out of every calibration step and the listing.
+  return true;
+}
+
+// Frames whose base marker was not found in either camera carry no usable
+// points; they are left out of every calibration step and the listing.
+std::vector<int> framesSeenByBoth(const CameraDetections& results, int nFrames, std::ostream& err) {
   std::vector<int> frames;
   for (int f = 0; f < nFrames; ++f) {
     const auto& a = results[0][static_cast<std::size_t>(f)];
@@ -148,101 +161,150 @@ int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) 
     }
     frames.push_back(f);
   }
-  if (frames.empty()) {
-    err << "error: no frame with board points in both cameras" << std::endl;
-    return 1;
-  }
-  // 6. Each camera.
+  if (frames.empty()) err << "error: no frame with board points in both cameras" << std::endl;
+  return frames;
+}
+
+// Each camera on its own: intrinsics, per-frame errors (px) and RMS (px).
+struct CameraCalibrations {
   CalibCamera cams[2] = {CalibCamera("cam0"), CalibCamera("cam1")};
   std::vector<double> frameErr[2];
-  double rms[2];
+  double rms[2] = {0, 0};
+};
+
+void calibrateCameras(const CameraDetections& results, const std::vector<int>& frames, CircleCalibBoard& board,
+                      CameraCalibrations& c) {
   const cv::Size size(board.imageWidth(), board.imageHeight());
   for (int cam = 0; cam < 2; ++cam) {
-    cams[cam].width = size.width;
-    cams[cam].height = size.height;
-    rms[cam] = calibrateCamera(cams[cam], results[cam], frames, board, frameErr[cam]);
+    c.cams[cam].width = size.width;
+    c.cams[cam].height = size.height;
+    c.rms[cam] = calibrateCamera(c.cams[cam], results[cam], frames, board, c.frameErr[cam]);
   }
-  // 7, 8. Per-frame errors and RMS.
+}
+
+// Lists each frame's errors of both cameras and their mean, then the RMS of
+// each camera; returns the means (the result file lists them).
+std::vector<double> reportCameraErrors(const CameraCalibrations& c, const std::vector<int>& frames, std::ostream& out) {
   std::vector<double> imgErrs;
   for (std::size_t k = 0; k < frames.size(); ++k) {
-    const double mean = (frameErr[0][k] + frameErr[1][k]) / 2.0;
+    const double mean = (c.frameErr[0][k] + c.frameErr[1][k]) / 2.0;
     imgErrs.push_back(mean);
-    out << frames[k] << ": " << frameErr[0][k] << "\t" << frameErr[1][k] << "\t" << mean << std::endl;
+    out << frames[k] << ": " << c.frameErr[0][k] << "\t" << c.frameErr[1][k] << "\t" << mean << std::endl;
   }
-  out << "cam0 error: " << rms[0] << std::endl;
-  out << "cam1 error: " << rms[1] << std::endl;
-  // 9, 10. Stereo.
-  const double rectifyErr = calibrateStereo(cams[0], cams[1], results[0], results[1], frames, board);
-  StereoRig rig;
-  buildStereo(rig, cams[0], cams[1]);
-  int status = 0;
-  // Steps 11 to 16 write into a staging folder; the set replaces the
-  // earlier one only when every file of it was written.
-  OutputSet files(".");
-  bool allWritten = true;
-  // 11. Camera files: cam1 only after cam0 succeeded.
+  out << "cam0 error: " << c.rms[0] << std::endl;
+  out << "cam1 error: " << c.rms[1] << std::endl;
+  return imgErrs;
+}
+
+// cam1's file only after cam0's succeeded.
+bool writeCameraFiles(CameraCalibrations& c, const std::string& dir, std::ostream& err) {
   for (int cam = 0; cam < 2; ++cam) {
-    if (!writeCameraFile(cams[cam], files.staging())) {
-      allWritten = false;
-      err << cams[cam].name << "のパラメータファイルの出力に失敗しました" << std::endl;
-      status = 1;
-      break;
+    if (!writeCameraFile(c.cams[cam], dir)) {
+      err << c.cams[cam].name << "のパラメータファイルの出力に失敗しました" << std::endl;
+      return false;
     }
   }
-  // 12. Baseline.
-  const double baseLine = cv::norm(cams[1].T, cv::NORM_L2);
-  out << "baseline : " << baseLine << std::endl;
-  // 13, 14. Reference frame.
+  return true;
+}
+
+// Finds the board in the reference frame of both cameras, rectified, and
+// makes it the world. False when it can't: the world then stays in the left
+// rectified camera.
+bool fixReferenceFrame(StereoRig& rig, CircleCalibBoard& board, ImageLayout layout, const RunArguments& args,
+                       std::ostream& err) {
   Detection ref[2];
-  bool refOk = true;
+  bool found = true;
   for (int cam = 0; cam < 2; ++cam) {
-    const cv::Mat raw = loadCameraImage(layout, dirname, hdrname, -1, cam);
+    const cv::Mat raw = loadCameraImage(layout, args.dirname, args.hdrname, -1, cam);
     if (raw.empty()) {
       err << "参照フレームの画像が読み込めませんでした" << std::endl;
-      status = 1;
-      refOk = false;
-      break;
+      return false;
     }
     cv::Mat rect;
     if (!(cam == 0 ? rig.left : rig.right).rectify(raw, rect) || !detectCircleBoard(board, rect, ref[cam], &err)) {
       err << "重心データ読み込みに失敗しました" << std::endl;
-      status = 1;
-      refOk = false;
+      found = false;
     }
   }
-  if (refOk && !fixWorldToReference(rig, ref[0], ref[1], board)) {
+  if (!found) return false;
+  if (!fixWorldToReference(rig, ref[0], ref[1], board)) {
     err << "Warning: the reference frame has no base-marker points in both cameras; "
         << "the world stays in the left rectified camera" << std::endl;
-    status = 1;
+    return false;
   }
-  // 15. Stereo file.
-  if (writeStereoFile(rig, files.staging())) {
+  return true;
+}
+
+// The stereo file, then the projections and maps; both are tried.
+bool writeStereoFiles(const StereoRig& rig, const std::string& dir, std::ostream& err) {
+  bool ok = true;
+  if (writeStereoFile(rig, dir)) {
     err << rig.name << "のパラメータファイルの出力に成功しました" << std::endl;
   } else {
     err << rig.name << "のパラメータファイルの出力に失敗しました" << std::endl;
-    status = 1;
-    allWritten = false;
+    ok = false;
   }
-  // 16. Projections and maps.
-  if (writeProjectionAndMaps(rig, files.staging())) {
+  if (writeProjectionAndMaps(rig, dir)) {
     err << "Hmatの出力に成功しました" << std::endl;
   } else {
     err << "Hmatの出力に失敗しました" << std::endl;
-    status = 1;
-    allWritten = false;
+    ok = false;
   }
-  std::string why;
+  return ok;
+}
+
+// Replaces the earlier set with the staged one, only when all of it was
+// written.
+bool replaceCalibrationFiles(OutputSet& files, bool allWritten, const StereoRig& rig, std::ostream& err) {
   if (!allWritten) {
     err << "error: the calibration files were not replaced (one of them could not be written); "
         << "the earlier set in this folder is unchanged" << std::endl;
-  } else if (!files.commit({"cam0_param.yaml", "cam1_param.yaml", rig.name + "_param.yaml", "hmat0.dat", "hmat1.dat",
-                            "rect.param"},
-                           why)) {
-    err << "error: the calibration files were not all replaced: " << why << std::endl;
-    status = 1;
+    return true;  // the failing write already set the status
   }
-  // 17. Result file.
-  if (resultName && !writeResultFile(resultName, status, baseLine, rectifyErr, imgErrs)) {
+  std::string why;
+  if (!files.commit(
+          {"cam0_param.yaml", "cam1_param.yaml", rig.name + "_param.yaml", "hmat0.dat", "hmat1.dat", "rect.param"},
+          why)) {
+    err << "error: the calibration files were not all replaced: " << why << std::endl;
+    return false;
+  }
+  return true;
+}
+
+int calibrationRun(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  RunArguments args;
+  if (!parseRunArguments(argc, argv, args, err) || !settingsFileUsable(args.settingsPath, err)) return 1;
+  CircleCalibBoard board(0.0f);
+  board.readSettings(args.settingsPath);
+  const ImageLayout layout = chooseLayout(args.dirname, args.hdrname);
+  CameraDetections results;
+  if (!detectBoards(board, layout, args, results, err)) return 1;
+  const std::vector<int> frames = framesSeenByBoth(results, args.nFrames, err);
+  if (frames.empty()) return 1;
+
+  CameraCalibrations cameras;
+  calibrateCameras(results, frames, board, cameras);
+  const std::vector<double> imgErrs = reportCameraErrors(cameras, frames, out);
+  const double rectifyErr = calibrateStereo(cameras.cams[0], cameras.cams[1], results[0], results[1], frames, board);
+  StereoRig rig;
+  buildStereo(rig, cameras.cams[0], cameras.cams[1]);
+
+  // The files go into a staging folder; the set replaces the earlier one
+  // only when every file of it was written. A failure past this point still
+  // writes what it can and ends with status 1.
+  int status = 0;
+  OutputSet files(".");
+  bool allWritten = writeCameraFiles(cameras, files.staging(), err);
+  if (!allWritten) status = 1;
+  const double baseLine = cv::norm(cameras.cams[1].T, cv::NORM_L2);
+  out << "baseline : " << baseLine << std::endl;
+  if (!fixReferenceFrame(rig, board, layout, args, err)) status = 1;
+  if (!writeStereoFiles(rig, files.staging(), err)) {
+    status = 1;
+    allWritten = false;
+  }
+  if (!replaceCalibrationFiles(files, allWritten, rig, err)) status = 1;
+  if (args.resultName && !writeResultFile(args.resultName, status, baseLine, rectifyErr, imgErrs)) {
     err << "結果ファイルの出力に失敗しました" << std::endl;
     status = 1;
   }

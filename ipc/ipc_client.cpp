@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "diag/logger.h"
 #include "platform/text.h"
@@ -348,34 +349,34 @@ bool setResult(IpcClient::Outcome o, std::int32_t status) {
 
 }  // namespace
 
-bool IpcClient::setInt(const char* name, std::int32_t value, int wait) {
+template <typename T>
+bool IpcClient::setValue(const char* operation, char type, const char* name, T value, int wait) {
   ORV_REQUEST_LOCK(false);
-  ORV_DESCRIBE("[client] cmd[%s] setInt[%d] wait[%d]", safe(name), value, wait);
+  // The value as the log shows it: "%d" for an int, "%f" for float and double.
+  char shown[384];  // "%f" of the largest double is 317 characters
+  if constexpr (std::is_integral_v<T>) {
+    std::snprintf(shown, sizeof shown, "%d", static_cast<int>(value));
+  } else {
+    std::snprintf(shown, sizeof shown, "%f", static_cast<double>(value));
+  }
+  ORV_DESCRIBE("[client] cmd[%s] %s[%s] wait[%d]", safe(name), operation, shown, wait);
   std::int32_t status = 0;
-  Outcome o = request(description, 'S', 'I', name, &value, sizeof value, wait,
+  Outcome o = request(description, 'S', type, name, &value, sizeof value, wait,
                       [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
   ZEL_LOG("%s <<<\n", description);
   return setResult(o, status);
+}
+
+bool IpcClient::setInt(const char* name, std::int32_t value, int wait) {
+  return setValue<std::int32_t>("setInt", 'I', name, value, wait);
 }
 
 bool IpcClient::setFloat(const char* name, float value, int wait) {
-  ORV_REQUEST_LOCK(false);
-  ORV_DESCRIBE("[client] cmd[%s] setFloat[%f] wait[%d]", safe(name), static_cast<double>(value), wait);
-  std::int32_t status = 0;
-  Outcome o = request(description, 'S', 'F', name, &value, sizeof value, wait,
-                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
-  ZEL_LOG("%s <<<\n", description);
-  return setResult(o, status);
+  return setValue<float>("setFloat", 'F', name, value, wait);
 }
 
 bool IpcClient::setDouble(const char* name, double value, int wait) {
-  ORV_REQUEST_LOCK(false);
-  ORV_DESCRIBE("[client] cmd[%s] setDouble[%f] wait[%d]", safe(name), value, wait);
-  std::int32_t status = 0;
-  Outcome o = request(description, 'S', 'D', name, &value, sizeof value, wait,
-                      [&](std::int32_t s, const std::uint8_t*, std::uint32_t) { status = s; });
-  ZEL_LOG("%s <<<\n", description);
-  return setResult(o, status);
+  return setValue<double>("setDouble", 'D', name, value, wait);
 }
 
 bool IpcClient::setData(const char* name, const void* data, int size, int wait) {

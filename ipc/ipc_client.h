@@ -56,6 +56,9 @@ class IpcClient final : public IIpcClient {
   // One fixed-size value by name (getInt, getFloat, getDouble).
   template <typename T>
   T getValue(const char* operation, char type, const char* name, int* ok, int wait);
+  // One fixed-size value set by name (setInt, setFloat, setDouble).
+  template <typename T>
+  bool setValue(const char* operation, char type, const char* name, T value, int wait);
   // Sends one request and, with wait, reads until its reply, which goes to
   // evaluate. Called with requestMutex_ held.
   Outcome request(const char* description, char op, char type, const char* name, const void* data, std::uint32_t len,

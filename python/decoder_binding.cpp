@@ -24,6 +24,7 @@
 
 #include "dec_phsft.h"
 #include "dec_sgbm.h"
+#include "platform/output_capture.h"
 #include "platform/text.h"
 #include "python/array_checks.h"
 #include "python/library_loader.h"
@@ -149,42 +150,6 @@ std::string pathText(py::handle obj, const char* name) {
     if (py::isinstance<py::str>(p)) return p.cast<std::string>();
   }
   throw py::type_error(std::string(name) + " must be a str or os.PathLike path");
-}
-
-// Runs f with the process's standard output and error captured at the file
-// descriptor level: the calibration loaders print their progress and their
-// complaints there. Called with the GIL held, so no Python thread writes to
-// the same descriptors meanwhile.
-template <typename F>
-auto capturingOutput(std::string* captured, F f) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  TempFile tmp("zelcam_calib_output");
-  int fd = ::open(tmp.path.c_str(), O_RDWR);
-  int saveOut = ::dup(STDOUT_FILENO), saveErr = ::dup(STDERR_FILENO);
-  const bool redirected = fd >= 0 && saveOut >= 0 && saveErr >= 0;
-  if (redirected) {
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-  }
-  auto result = f();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  if (redirected) {
-    ::dup2(saveOut, STDOUT_FILENO);
-    ::dup2(saveErr, STDERR_FILENO);
-  }
-  if (saveOut >= 0) ::close(saveOut);
-  if (saveErr >= 0) ::close(saveErr);
-  captured->clear();
-  if (fd >= 0) {
-    ::lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) captured->append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-  }
-  return result;
 }
 
 std::uintmax_t fileSize(const std::string& path) {
@@ -433,7 +398,9 @@ class Decoder {
     calibrated_ = false;
     std::string said;
     const std::uintmax_t logStart = fileSize(logPath_);
-    const bool ok = capturingOutput(&said, [&] { return d->loadCalibration(dir.c_str()); });
+    // The loader prints its progress and complaints on the standard output
+    // and error; the GIL is held, so no Python thread writes there meanwhile.
+    const bool ok = platform::captureStandardOutput(&said, [&] { return d->loadCalibration(dir.c_str()); });
     calibrationOutput_ = said;
     // The SGBM decoder reports success even without calibration files; its
     // loader's "baseline" line is the sign that they loaded.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/zelscan/command_options.h"
 #include "apps/zelscan/commands.h"
 #include "apps/zelscan/decoder_host.h"
 #include "viewer/cloud/point_files.h"
@@ -30,8 +31,6 @@ const char kDecodeHelp[] =
     "  --left, --right  the images of each camera, in capture order\n"
     "  --out       the point file: .ply (binary PLY), .3d, .csv or .txt\n"
     "  --log       the decoder's log file (stage times)\n";
-
-bool isOption(const char* a) { return a[0] == '-' && a[1] == '-'; }
 
 }  // namespace
 
@@ -84,47 +83,30 @@ bool writeCloud(const Cloud& cloud, const std::string& path, std::string* error)
 int decodeCommand(int argc, char** argv) {
   std::string decoder, calib, out, settings, images, log;
   std::vector<std::string> left, right;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= argc || isOption(argv[i + 1])) {
-        std::fprintf(stderr, "zelscan decode: %s needs a value\n", a.c_str());
-        return false;
-      }
-      into = argv[++i];
-      return true;
-    };
-    auto list = [&](std::vector<std::string>& into) {
-      while (i + 1 < argc && !isOption(argv[i + 1])) into.push_back(argv[++i]);
-      if (into.empty()) {
-        std::fprintf(stderr, "zelscan decode: %s needs at least one image\n", a.c_str());
-        return false;
-      }
-      return true;
-    };
+  CommandOptions options("decode", argc, argv);
+  while (options.next()) {
     bool ok = true;
-    if (a == "--help" || a == "-h") {
+    if (options.isHelp()) {
       std::fputs(kDecodeHelp, stdout);
       return 0;
-    } else if (a == "--decoder") {
-      ok = value(decoder);
-    } else if (a == "--calib") {
-      ok = value(calib);
-    } else if (a == "--out") {
-      ok = value(out);
-    } else if (a == "--settings") {
-      ok = value(settings);
-    } else if (a == "--images") {
-      ok = value(images);
-    } else if (a == "--log") {
-      ok = value(log);
-    } else if (a == "--left") {
-      ok = list(left);
-    } else if (a == "--right") {
-      ok = list(right);
+    } else if (options.is("--decoder")) {
+      ok = options.value(decoder);
+    } else if (options.is("--calib")) {
+      ok = options.value(calib);
+    } else if (options.is("--out")) {
+      ok = options.value(out);
+    } else if (options.is("--settings")) {
+      ok = options.value(settings);
+    } else if (options.is("--images")) {
+      ok = options.value(images);
+    } else if (options.is("--log")) {
+      ok = options.value(log);
+    } else if (options.is("--left")) {
+      ok = options.list(left, "image");
+    } else if (options.is("--right")) {
+      ok = options.list(right, "image");
     } else {
-      std::fprintf(stderr, "zelscan decode: unknown option '%s' (try 'zelscan decode --help')\n", a.c_str());
-      return 2;
+      return options.unknown();
     }
     if (!ok) return 2;
   }

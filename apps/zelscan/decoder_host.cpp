@@ -14,6 +14,7 @@
 #include "apps/zelscan/subprocess.h"
 #include "dec_phsft.h"
 #include "dec_sgbm.h"
+#include "platform/output_capture.h"
 
 namespace zelscan {
 namespace {
@@ -46,31 +47,7 @@ void* openLibrary(const char* fileName, std::string* error) {
 // when one is given.
 template <typename F>
 auto capturingOutput(const std::string& logPath, std::string* captured, F f) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  char tmpName[] = "/tmp/zelscan_capture_XXXXXX";
-  int fd = ::mkstemp(tmpName);
-  int saveOut = ::dup(STDOUT_FILENO), saveErr = ::dup(STDERR_FILENO);
-  if (fd >= 0) {
-    ::unlink(tmpName);
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-  }
-  auto result = f();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  ::dup2(saveOut, STDOUT_FILENO);
-  ::dup2(saveErr, STDERR_FILENO);
-  ::close(saveOut);
-  ::close(saveErr);
-  captured->clear();
-  if (fd >= 0) {
-    ::lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) captured->append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-  }
+  auto result = platform::captureStandardOutput(captured, f);
   if (!logPath.empty()) {
     if (FILE* log = std::fopen(logPath.c_str(), "a")) {
       std::fwrite(captured->data(), 1, captured->size(), log);

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "apps/zelscan/accuracy.h"
+#include "apps/zelscan/command_options.h"
 #include "apps/zelscan/commands.h"
 #include "apps/zelscan/decoder_host.h"
 #include "apps/zelscan/demo_capture.h"
@@ -225,287 +227,364 @@ void reportPhsft(Report& report, const std::string& title, const DecodeRun& run,
                    : std::string("none"));
 }
 
-}  // namespace
-
-int demoCommand(int argc, char** argv) {
+// What the user asked for.
+struct DemoOptions {
   std::string out = "zelscan-demo";
   int poses = 15;
   long seed = 1;
   bool sgbm = true, screenshot = true;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "zelscan demo: %s needs a value\n", a.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
+};
+
+// Fills `options` from the command line; -1 to go on, else the exit status
+// (0 after --help, 2 on a usage error, its message printed).
+int parseDemoOptions(int argc, char** argv, DemoOptions& options) {
+  CommandOptions args("demo", argc, argv);
+  while (args.next()) {
+    if (args.isHelp()) {
       std::fputs(kDemoHelp, stdout);
       return 0;
-    } else if (a == "--out") {
-      const char* v = value();
-      if (!v) return 2;
-      out = v;
-    } else if (a == "--poses") {
-      const char* v = value();
-      if (!v) return 2;
-      char* end = nullptr;
-      poses = static_cast<int>(std::strtol(v, &end, 10));
-      if (*end || poses < 4 || poses > 99) {
-        std::fprintf(stderr, "zelscan demo: --poses takes a number from 4 to 99 (got '%s')\n", v);
-        return 2;
-      }
-    } else if (a == "--seed") {
-      const char* v = value();
-      if (!v) return 2;
-      char* end = nullptr;
-      seed = std::strtol(v, &end, 10);
-      if (*end || seed < 0) {
-        std::fprintf(stderr, "zelscan demo: --seed takes a non-negative number (got '%s')\n", v);
-        return 2;
-      }
-    } else if (a == "--no-sgbm") {
-      sgbm = false;
-    } else if (a == "--no-screenshot") {
-      screenshot = false;
+    } else if (args.is("--out")) {
+      if (!args.value(options.out)) return 2;
+    } else if (args.is("--poses")) {
+      long poses = 0;
+      if (!args.number(poses, 4, 99, "a number from 4 to 99")) return 2;
+      options.poses = static_cast<int>(poses);
+    } else if (args.is("--seed")) {
+      if (!args.number(options.seed, 0, std::numeric_limits<long>::max(), "a non-negative number")) return 2;
+    } else if (args.is("--no-sgbm")) {
+      options.sgbm = false;
+    } else if (args.is("--no-screenshot")) {
+      options.screenshot = false;
     } else {
-      std::fprintf(stderr, "zelscan demo: unknown option '%s' (try 'zelscan demo --help')\n", a.c_str());
-      return 2;
+      return args.unknown();
     }
   }
+  return -1;
+}
 
+// The results of the phase-shift stage, reported after it.
+struct PhsftRuns {
+  DecodeRun withCalibrix, withTruth, defaultRules;
+  BoardPlane board;
+};
+
+// The chain, one method per stage in the order they run. A stage that fails
+// has said why on stderr and returns false; the run then ends with status 1.
+// What the stages find goes into report_, printed and written at the end.
+class DemoChain {
+ public:
+  explicit DemoChain(const DemoOptions& options) : options_(options), seedText_(std::to_string(options.seed)) {}
+
+  bool prepareFolders();
+  bool calibrate();
+  bool renderAndCapture();
+  bool loadTruth();
+  bool reportCalibration();
+  bool reportCapture();
+  bool decodePhaseShift(PhsftRuns& runs);
+  void reportPhaseShift(const PhsftRuns& runs);
+  bool decodeSgbm();
+  void takeScreenshot();
+  void finishReport();
+
+ private:
+  static constexpr int kSteps = 6;
+  // Ends the current stage's time (since the previous lap).
+  void lap(const char* stage) { times_.push_back({stage, stopwatch_.lapMs()}); }
+
+  const DemoOptions options_;
+  const std::string seedText_;
+  std::string out_, boards_, calibration_, scene_, reference_, shot_, calibrixLog_;
+  DemoCapture capture_;
+  std::string patternDir_;  // the 13-pattern set the decoders get
+  sim::StereoRig rig_;
+  sim::GroundTruth truth_;
+  const sim::Scene demoScene_ = sim::demoScene();
+  Report report_;
+  platform::Stopwatch total_, stopwatch_;
+  std::vector<std::pair<std::string, double>> times_;
+};
+
+bool DemoChain::prepareFolders() {
   std::error_code ec;
-  fs::create_directories(out, ec);
-  if (ec || !fs::is_directory(out)) {
-    std::fprintf(stderr, "zelscan demo: cannot create the output folder %s\n", out.c_str());
-    return 1;
+  fs::create_directories(options_.out, ec);
+  if (ec || !fs::is_directory(options_.out)) {
+    std::fprintf(stderr, "zelscan demo: cannot create the output folder %s\n", options_.out.c_str());
+    return false;
   }
-  out = fs::absolute(out).lexically_normal().string();
-  if (!out.empty() && out.back() == '/') out.pop_back();
-  const std::string boards = out + "/boards", calibration = out + "/calibration", scene = out + "/scene";
-  fs::create_directories(calibration, ec);
-  const std::string seedText = std::to_string(seed);
-  const int steps = 6;
-  Report report;
-  platform::Stopwatch total;
-  std::vector<std::pair<std::string, double>> times;
+  out_ = fs::absolute(options_.out).lexically_normal().string();
+  if (!out_.empty() && out_.back() == '/') out_.pop_back();
+  boards_ = out_ + "/boards";
+  calibration_ = out_ + "/calibration";
+  scene_ = out_ + "/scene";
+  reference_ = out_ + "/reference";
+  shot_ = out_ + "/shot";
+  calibrixLog_ = calibration_ + "/calibrix.log";
+  fs::create_directories(calibration_, ec);
+  total_.restart();
+  stopwatch_.restart();
+  return true;
+}
 
-  // 1. Calibration boards.
-  platform::Stopwatch sw;
-  progress(1, steps, "rendering " + std::to_string(poses) + " calibration board poses (zelsim)");
+// Steps 1 and 2: the board poses, and calibrix on them in its own working
+// folder (it writes its files there), as a user would run it.
+bool DemoChain::calibrate() {
+  const std::string poses = std::to_string(options_.poses);
+  progress(1, kSteps, "rendering " + poses + " calibration board poses (zelsim)");
   if (!runTool("zelsim",
-               {"render", "--scene", "boards", "--out", boards, "--poses", std::to_string(poses), "--seed", seedText,
-                "--quiet"},
-               "", out + "/zelsim_boards.log"))
-    return 1;
-  times.push_back({"render boards", sw.lapMs()});
+               {"render", "--scene", "boards", "--out", boards_, "--poses", poses, "--seed", seedText_, "--quiet"}, "",
+               out_ + "/zelsim_boards.log"))
+    return false;
+  lap("render boards");
 
-  // 2. Calibration, in its own working folder (calibrix writes its files there).
-  progress(2, steps, "calibrating the head (calibrix)");
-  const std::string calibrixLog = calibration + "/calibrix.log";
-  if (!runTool(
-          "calibrix",
-          {boards + "/boards", "calib", std::to_string(poses), boards + "/board.yaml", "-result_output", "result.txt"},
-          calibration, calibrixLog))
-    return 1;
-  times.push_back({"calibrate", sw.lapMs()});
+  progress(2, kSteps, "calibrating the head (calibrix)");
+  if (!runTool("calibrix",
+               {boards_ + "/boards", "calib", poses, boards_ + "/board.yaml", "-result_output", "result.txt"},
+               calibration_, calibrixLog_))
+    return false;
+  lap("calibrate");
+  return true;
+}
 
-  // 3. The demo scene.
-  progress(3, steps, "rendering the demo scene (zelsim)");
-  if (!runTool("zelsim", {"render", "--scene", "demo", "--out", scene, "--seed", seedText, "--quiet"}, "",
-               out + "/zelsim_scene.log"))
-    return 1;
-  const std::string reference = out + "/reference";
-  if (!runTool("zelsim", {"render", "--scene", "reference", "--out", reference, "--seed", seedText, "--quiet"}, "",
-               out + "/zelsim_reference.log"))
-    return 1;
-  times.push_back({"render scene", sw.lapMs()});
+// Step 3: the demo scene and the reference board, then the 13-pattern set
+// shot through libOrvCamAce.so from zelsim serve when this machine gives a
+// private network namespace, else the rendered files.
+bool DemoChain::renderAndCapture() {
+  progress(3, kSteps, "rendering the demo scene (zelsim)");
+  if (!runTool("zelsim", {"render", "--scene", "demo", "--out", scene_, "--seed", seedText_, "--quiet"}, "",
+               out_ + "/zelsim_scene.log"))
+    return false;
+  if (!runTool("zelsim", {"render", "--scene", "reference", "--out", reference_, "--seed", seedText_, "--quiet"}, "",
+               out_ + "/zelsim_reference.log"))
+    return false;
+  lap("render scene");
 
-  // The 13-pattern set the decoders get: shot through libOrvCamAce.so from
-  // zelsim serve when this machine gives a private network namespace, else
-  // the rendered files.
+  progress(3, kSteps, "capturing the scene through libOrvCamAce.so from zelsim serve (private network namespace)");
+  capture_ = captureDemoShot(scene_, shot_, out_);
+  if (!capture_.captured && !capture_.unavailable) return fail(capture_.reason);
+  patternDir_ = capture_.captured ? shot_ : scene_;
+  lap("shot");
+  return true;
+}
+
+// The true rig and surface the accuracy is measured against.
+bool DemoChain::loadTruth() {
   std::string error;
-  progress(3, steps, "capturing the scene through libOrvCamAce.so from zelsim serve (private network namespace)");
-  const std::string shot = out + "/shot";
-  const DemoCapture capture = captureDemoShot(scene, shot, out);
-  if (!capture.captured && !capture.unavailable) return fail(capture.reason), 1;
-  const std::string patternDir = capture.captured ? shot : scene;
-  times.push_back({"shot", sw.lapMs()});
+  if (!sim::readRigYaml(scene_ + "/truth/rig.yaml", rig_, &error)) return fail(error);
+  if (!sim::GroundTruth::load(scene_ + "/truth/left_rectified.bin", truth_, &error)) return fail(error);
+  return true;
+}
 
-  sim::StereoRig rig;
-  if (!sim::readRigYaml(scene + "/truth/rig.yaml", rig, &error)) return fail(error), 1;
-  sim::GroundTruth truth;
-  if (!sim::GroundTruth::load(scene + "/truth/left_rectified.bin", truth, &error)) return fail(error), 1;
-  const sim::Scene demoScene = sim::demoScene();
-
+bool DemoChain::reportCalibration() {
   CalibrationAccuracy cal;
-  if (!measureCalibration(calibration, rig, cal, &error)) return fail(error), 1;
-  report.line("calibration (calibrix, " + std::to_string(poses) + " poses) against the true rig");
+  std::string error;
+  if (!measureCalibration(calibration_, rig_, cal, &error)) return fail(error);
+  report_.line("calibration (calibrix, " + std::to_string(options_.poses) + " poses) against the true rig");
   for (int c = 0; c < 2; ++c) {
-    double rms = calibrixRms(calibrixLog, c);
+    double rms = calibrixRms(calibrixLog_, c);
     std::string cam = "cam" + std::to_string(c);
-    report.check((cam + " RMS reprojection error").c_str(), fmt("%.4f px", rms), rms >= 0 && rms <= kRmsPx,
-                 fmt("<= %.2f px", kRmsPx));
-    report.check((cam + " focal length error").c_str(), fmt("%.3f %%", cal.focalErrorPercent[c]),
-                 cal.focalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
-    report.check((cam + " principal point error").c_str(), fmt("%.3f %%", cal.principalErrorPercent[c]),
-                 cal.principalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
-    report.line("  " + cam + " lens model differs from the truth by at most " + fmt("%.3f px", cal.modelErrorPx[c]) +
-                " (up to a turn of the camera frame)");
+    report_.check((cam + " RMS reprojection error").c_str(), fmt("%.4f px", rms), rms >= 0 && rms <= kRmsPx,
+                  fmt("<= %.2f px", kRmsPx));
+    report_.check((cam + " focal length error").c_str(), fmt("%.3f %%", cal.focalErrorPercent[c]),
+                  cal.focalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
+    report_.check((cam + " principal point error").c_str(), fmt("%.3f %%", cal.principalErrorPercent[c]),
+                  cal.principalErrorPercent[c] <= kIntrinsicPercent, fmt("<= %.1f %%", kIntrinsicPercent));
+    report_.line("  " + cam + " lens model differs from the truth by at most " + fmt("%.3f px", cal.modelErrorPx[c]) +
+                 " (up to a turn of the camera frame)");
   }
-  report.check("baseline", fmt("%.3f mm", cal.baselineMm), cal.baselineErrorPercent <= kBaselinePercent,
-               fmt("%.3f mm", cal.trueBaselineMm) + fmt(" +- %.1f %%", kBaselinePercent));
+  report_.check("baseline", fmt("%.3f mm", cal.baselineMm), cal.baselineErrorPercent <= kBaselinePercent,
+                fmt("%.3f mm", cal.trueBaselineMm) + fmt(" +- %.1f %%", kBaselinePercent));
+  return true;
+}
 
-  if (capture.captured) {
-    ImageSets captured, rendered;
-    if (!loadPatternSets(shot, captured, &error) || !loadPatternSets(scene, rendered, &error)) return fail(error), 1;
-    const bool same = captured.left == rendered.left && captured.right == rendered.right;
-    report.line("capture through libOrvCamAce.so from zelsim serve (software trigger, projector over TCP)");
-    report.line(fmt("  13-pattern shot in %.1f s", capture.shotSeconds) + " (the projector's own waits: 13 x 800 ms)");
-    report.check("captured images equal the rendered ones", same ? "26 of 26" : "differ", same, "byte for byte");
-  } else {
-    report.line("capture skipped: " + capture.reason + "; decoding the rendered files");
+bool DemoChain::reportCapture() {
+  if (!capture_.captured) {
+    report_.line("capture skipped: " + capture_.reason + "; decoding the rendered files");
+    return true;
   }
+  ImageSets captured, rendered;
+  std::string error;
+  if (!loadPatternSets(shot_, captured, &error) || !loadPatternSets(scene_, rendered, &error)) return fail(error);
+  const bool same = captured.left == rendered.left && captured.right == rendered.right;
+  report_.line("capture through libOrvCamAce.so from zelsim serve (software trigger, projector over TCP)");
+  report_.line(fmt("  13-pattern shot in %.1f s", capture_.shotSeconds) + " (the projector's own waits: 13 x 800 ms)");
+  report_.check("captured images equal the rendered ones", same ? "26 of 26" : "differ", same, "byte for byte");
+  return true;
+}
 
-  // 4. Phase-shift decoding.
-  progress(4, steps, "decoding the 13-pattern set (phase-shift decoder)");
+// Step 4: measurement matching with calibrix's calibration (the cloud the
+// demo leaves) and with the true one, the default rules for comparison, and
+// the reference board's plane in board coordinates.
+bool DemoChain::decodePhaseShift(PhsftRuns& runs) {
+  progress(4, kSteps, "decoding the 13-pattern set (phase-shift decoder)");
+  std::string error;
   std::unique_ptr<DecoderHost> phsft = DecoderHost::load(DecoderKind::Phsft, &error);
-  if (!phsft) return fail(error), 1;
-  phsft->logTo(out + "/decoder_phsft.log");
+  if (!phsft) return fail(error);
+  phsft->logTo(out_ + "/decoder_phsft.log");
   ImageSets patterns;
-  if (!loadPatternSets(patternDir, patterns, &error)) return fail(error), 1;
+  if (!loadPatternSets(patternDir_, patterns, &error)) return fail(error);
   const std::uint8_t litAndSeen = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
   // Measurement matching, from the settings file the demo leaves beside its
   // outputs; the default rules for comparison.
-  const std::string measurement = out + "/phsft_settings.ini";
+  const std::string measurement = out_ + "/phsft_settings.ini";
   if (!platform::writeProfileString("PSLIB", "match_mode", "1", measurement.c_str()))
-    return fail("cannot write " + measurement), 1;
-  DecodeRun withCalibrix, withTruth, defaultRules;
-  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, withCalibrix, measurement))
-    return 1;
-  if (!writeCloud(withCalibrix.cloud, out + "/cloud_phsft.ply", &error)) return fail(error), 1;
-  writeViewerIni(out + "/cloud_phsft.ply");
-  if (!decodeAndMeasure(*phsft, scene + "/calib", patterns, rig, demoScene, truth, litAndSeen, withTruth, measurement))
-    return 1;
-  if (!decodeAndMeasure(*phsft, calibration, patterns, rig, demoScene, truth, litAndSeen, defaultRules)) return 1;
+    return fail("cannot write " + measurement);
+  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, truth_, litAndSeen, runs.withCalibrix,
+                        measurement))
+    return false;
+  if (!writeCloud(runs.withCalibrix.cloud, out_ + "/cloud_phsft.ply", &error)) return fail(error);
+  writeViewerIni(out_ + "/cloud_phsft.ply");
+  if (!decodeAndMeasure(*phsft, scene_ + "/calib", patterns, rig_, demoScene_, truth_, litAndSeen, runs.withTruth,
+                        measurement))
+    return false;
+  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, truth_, litAndSeen, runs.defaultRules))
+    return false;
   // The reference board's plane, decoded with "coord" 1 (calibrix's hmat0.dat,
   // hmat1.dat, whose world is the reference board).
-  const std::string coord1 = out + "/phsft_coord1.ini";
-  if (!platform::writeProfileString("PhaseShift", "coord", "1", coord1.c_str()))
-    return fail("cannot write " + coord1), 1;
+  const std::string coord1 = out_ + "/phsft_coord1.ini";
+  if (!platform::writeProfileString("PhaseShift", "coord", "1", coord1.c_str())) return fail("cannot write " + coord1);
   ImageSets planeSets;
-  if (!loadPatternSets(reference, planeSets, &error)) return fail(error), 1;
+  if (!loadPatternSets(reference_, planeSets, &error)) return fail(error);
   Cloud plane;
-  if (!phsft->configure(coord1, calibration, &error) || !phsft->decode(planeSets, plane, &error)) return fail(error), 1;
-  const BoardPlane board = measureBoardPlane(plane);
+  if (!phsft->configure(coord1, calibration_, &error) || !phsft->decode(planeSets, plane, &error)) return fail(error);
+  runs.board = measureBoardPlane(plane);
   phsft.reset();
-  times.push_back({"phase-shift decode + measure", sw.lapMs()});
-  reportPhsft(report, "phase-shift decoder, match_mode 1, calibrix calibration -> cloud_phsft.ply", withCalibrix,
+  lap("phase-shift decode + measure");
+  return true;
+}
+
+void DemoChain::reportPhaseShift(const PhsftRuns& runs) {
+  reportPhsft(report_, "phase-shift decoder, match_mode 1, calibrix calibration -> cloud_phsft.ply", runs.withCalibrix,
               kMeasurementTargets);
-  reportPhsft(report, "phase-shift decoder, match_mode 1, true calibration (decoder alone)", withTruth,
+  reportPhsft(report_, "phase-shift decoder, match_mode 1, true calibration (decoder alone)", runs.withTruth,
               kMeasurementTargets);
-  reportPhsft(report, "phase-shift decoder, match_mode 0 (default rules), calibrix calibration", defaultRules,
+  reportPhsft(report_, "phase-shift decoder, match_mode 0 (default rules), calibrix calibration", runs.defaultRules,
               kDefaultRulesTargets);
+  const BoardPlane& board = runs.board;
   const double boardDistance = cv::norm(sim::referenceBoardPose().origin);
   const double planeTarget = kBoardPlanePercent / 100.0 * boardDistance;
-  report.line("reference board plane, phase-shift decoder with \"coord\" 1 (board coordinates)");
-  report.line("  points " + std::to_string(board.points) + fmt(", z from %.3f", board.lowZ) +
-              fmt(" to %.3f mm (1st to 99th percentile)", board.highZ));
-  report.check(
+  report_.line("reference board plane, phase-shift decoder with \"coord\" 1 (board coordinates)");
+  report_.line("  points " + std::to_string(board.points) + fmt(", z from %.3f", board.lowZ) +
+               fmt(" to %.3f mm (1st to 99th percentile)", board.highZ));
+  report_.check(
       "mean z", fmt("%.3f mm", board.meanZ), std::fabs(board.meanZ) <= planeTarget,
       fmt("|z| <= %.1f %%", kBoardPlanePercent) + fmt(" of %.0f mm", boardDistance) + fmt(" = %.2f mm", planeTarget));
-  report.check("RMS z", fmt("%.3f mm", board.rmsZ), board.points > 0 && board.rmsZ <= planeTarget,
-               fmt("<= %.2f mm", planeTarget));
+  report_.check("RMS z", fmt("%.3f mm", board.rmsZ), board.points > 0 && board.rmsZ <= planeTarget,
+                fmt("<= %.2f mm", planeTarget));
+}
 
-  // 5. SGBM decoding of the textured pair.
-  progress(5, steps, sgbm ? "decoding the textured pair (SGBM decoder)" : "SGBM decoder skipped (--no-sgbm)");
-  if (sgbm) {
-    std::unique_ptr<DecoderHost> host = DecoderHost::load(DecoderKind::Sgbm, &error);
-    if (!host) {
-      report.line("SGBM decoder not available: " + error);
-    } else {
-      host->logTo(out + "/decoder_sgbm.log");
-      ImageSets pair;
-      if (!loadImageSets({scene + "/texture_cam0.pgm"}, {scene + "/texture_cam1.pgm"}, 0, 0, pair, &error))
-        return fail(error), 1;
-      // The matcher's filters a user sets for measurement: left-right check
-      // within 1 pixel, a clear winner (30%), patches of up to 3000 pixels
-      // whose disparities spread by more than 1 pixel removed. The defaults
-      // leave the left-right check off and keep wrong depths where the right
-      // camera cannot see.
-      const std::string settings = out + "/sgbm_settings.ini";
-      const std::pair<const char*, const char*> keys[] = {{"disp_12_max_diff", "1"},
-                                                          {"uniqueness_ratio", "30"},
-                                                          {"speckle_window_size", "3000"},
-                                                          {"speckle_range", "1"}};
-      for (const auto& [key, value] : keys) {
-        if (!platform::writeProfileString("SGBMLIB", key, value, settings.c_str()))
-          return fail("cannot write " + settings), 1;
-      }
-      // Completeness counts the matcher's valid region, by the decoder's own
-      // rule for the search these settings give (with the defaults, columns
-      // 241 to W - 18 and rows 2 to H - 3); the matcher gives nothing outside it.
-      zel::SgbmParams params;
-      if (!zel::readSgbmParams(settings.c_str(), params)) return fail("cannot read " + settings), 1;
-      const zel::ValidRegion r = zel::matcherValidRegion(params.blockSize, params.minDisparity, params.numDisparities,
-                                                         truth.width, truth.height);
-      const sim::GroundTruth inRegion = truth.withinRegion(r.x0, r.y0, r.x1, r.y1);
-      DecodeRun run;
-      if (!decodeAndMeasure(*host, calibration, pair, rig, demoScene, inRegion, sim::kSurfaceHit | sim::kSeenByRight,
-                            run, settings))
-        return 1;
-      if (run.cloud.count > 0) {
-        if (!writeCloud(run.cloud, out + "/cloud_sgbm.ply", &error)) return fail(error), 1;
-        writeViewerIni(out + "/cloud_sgbm.ply");
-      }
-      reportCloud(report, "SGBM decoder, calibrix calibration -> cloud_sgbm.ply", run, kSgbmCompleteness,
-                  kSgbmRmsPercent);
+// Step 5: the textured pair through the SGBM decoder, with the filters a user
+// sets for measurement. A missing decoder is a line of the report.
+bool DemoChain::decodeSgbm() {
+  progress(5, kSteps, options_.sgbm ? "decoding the textured pair (SGBM decoder)" : "SGBM decoder skipped (--no-sgbm)");
+  if (!options_.sgbm) return true;
+  std::string error;
+  std::unique_ptr<DecoderHost> host = DecoderHost::load(DecoderKind::Sgbm, &error);
+  if (!host) {
+    report_.line("SGBM decoder not available: " + error);
+  } else {
+    host->logTo(out_ + "/decoder_sgbm.log");
+    ImageSets pair;
+    if (!loadImageSets({scene_ + "/texture_cam0.pgm"}, {scene_ + "/texture_cam1.pgm"}, 0, 0, pair, &error))
+      return fail(error);
+    // The matcher's filters a user sets for measurement: left-right check
+    // within 1 pixel, a clear winner (30%), patches of up to 3000 pixels
+    // whose disparities spread by more than 1 pixel removed. The defaults
+    // leave the left-right check off and keep wrong depths where the right
+    // camera cannot see.
+    const std::string settings = out_ + "/sgbm_settings.ini";
+    const std::pair<const char*, const char*> keys[] = {
+        {"disp_12_max_diff", "1"}, {"uniqueness_ratio", "30"}, {"speckle_window_size", "3000"}, {"speckle_range", "1"}};
+    for (const auto& [key, value] : keys) {
+      if (!platform::writeProfileString("SGBMLIB", key, value, settings.c_str()))
+        return fail("cannot write " + settings);
     }
-    times.push_back({"SGBM decode + measure", sw.lapMs()});
+    // Completeness counts the matcher's valid region, by the decoder's own
+    // rule for the search these settings give (with the defaults, columns
+    // 241 to W - 18 and rows 2 to H - 3); the matcher gives nothing outside it.
+    zel::SgbmParams params;
+    if (!zel::readSgbmParams(settings.c_str(), params)) return fail("cannot read " + settings);
+    const zel::ValidRegion r = zel::matcherValidRegion(params.blockSize, params.minDisparity, params.numDisparities,
+                                                       truth_.width, truth_.height);
+    const sim::GroundTruth inRegion = truth_.withinRegion(r.x0, r.y0, r.x1, r.y1);
+    DecodeRun run;
+    if (!decodeAndMeasure(*host, calibration_, pair, rig_, demoScene_, inRegion, sim::kSurfaceHit | sim::kSeenByRight,
+                          run, settings))
+      return false;
+    if (run.cloud.count > 0) {
+      if (!writeCloud(run.cloud, out_ + "/cloud_sgbm.ply", &error)) return fail(error);
+      writeViewerIni(out_ + "/cloud_sgbm.ply");
+    }
+    reportCloud(report_, "SGBM decoder, calibrix calibration -> cloud_sgbm.ply", run, kSgbmCompleteness,
+                kSgbmRmsPercent);
   }
+  lap("SGBM decode + measure");
+  return true;
+}
 
-  // 6. A picture of the cloud.
-  progress(6, steps, screenshot ? "screenshot of the cloud (nubiview)" : "screenshot skipped (--no-screenshot)");
-  if (screenshot) {
-    std::string viewer = executableDir() + "/nubiview";
-    std::string png = out + "/cloud_phsft.png";
-    if (!fs::exists(viewer)) {
-      report.line("screenshot: nubiview is not built");
-    } else {
-      std::vector<std::string> args = {"--screenshot", png, "--frames", "5", out + "/cloud_phsft.ply"};
-      std::string program = viewer;
-      const char* display = std::getenv("DISPLAY");
-      if (!display || !*display) {
-        if (fs::exists("/usr/bin/xvfb-run")) {
-          args.insert(args.begin(), {"-a", "-s", "-screen 0 1280x1024x24", viewer});
-          program = "/usr/bin/xvfb-run";
-        } else {
-          program.clear();
-        }
-      }
-      if (program.empty()) {
-        report.line("screenshot: no display and no xvfb-run");
+// Step 6: a nubiview picture of the phase-shift cloud, on the display or
+// under xvfb-run; a picture that can't be taken is a line of the report.
+void DemoChain::takeScreenshot() {
+  progress(6, kSteps,
+           options_.screenshot ? "screenshot of the cloud (nubiview)" : "screenshot skipped (--no-screenshot)");
+  if (!options_.screenshot) return;
+  std::string viewer = executableDir() + "/nubiview";
+  std::string png = out_ + "/cloud_phsft.png";
+  if (!fs::exists(viewer)) {
+    report_.line("screenshot: nubiview is not built");
+  } else {
+    std::vector<std::string> args = {"--screenshot", png, "--frames", "5", out_ + "/cloud_phsft.ply"};
+    std::string program = viewer;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+      if (fs::exists("/usr/bin/xvfb-run")) {
+        args.insert(args.begin(), {"-a", "-s", "-screen 0 1280x1024x24", viewer});
+        program = "/usr/bin/xvfb-run";
       } else {
-        ProcessResult r = runProcess(program, args, "", out + "/nubiview.log");
-        report.line(r.started && r.exitStatus == 0 && fs::exists(png)
-                        ? "screenshot: " + png
-                        : "screenshot failed, see " + out + "/nubiview.log");
+        program.clear();
       }
     }
-    times.push_back({"screenshot", sw.lapMs()});
+    if (program.empty()) {
+      report_.line("screenshot: no display and no xvfb-run");
+    } else {
+      ProcessResult r = runProcess(program, args, "", out_ + "/nubiview.log");
+      report_.line(r.started && r.exitStatus == 0 && fs::exists(png)
+                       ? "screenshot: " + png
+                       : "screenshot failed, see " + out_ + "/nubiview.log");
+    }
   }
+  lap("screenshot");
+}
 
+// The stage times and the verdict close the report; it goes to stdout and to
+// report.txt.
+void DemoChain::finishReport() {
   std::string timing = "time per stage:";
-  for (const auto& [what, ms] : times) timing += " " + what + fmt(" %.1f s,", ms / 1000.0);
-  timing += fmt(" total %.1f s", total.elapsedMs() / 1000.0);
-  report.line(timing);
-  report.line(report.allMet ? "all targets met" : "some accuracy targets missed (MISS above)");
-  std::string text = report.text.str();
+  for (const auto& [what, ms] : times_) timing += " " + what + fmt(" %.1f s,", ms / 1000.0);
+  timing += fmt(" total %.1f s", total_.elapsedMs() / 1000.0);
+  report_.line(timing);
+  report_.line(report_.allMet ? "all targets met" : "some accuracy targets missed (MISS above)");
+  std::string text = report_.text.str();
   std::printf("\n%s", text.c_str());
-  std::ofstream(out + "/report.txt") << text;
-  std::printf("outputs in %s\n", out.c_str());
+  std::ofstream(out_ + "/report.txt") << text;
+  std::printf("outputs in %s\n", out_.c_str());
+}
+
+}  // namespace
+
+int demoCommand(int argc, char** argv) {
+  DemoOptions options;
+  if (int status = parseDemoOptions(argc, argv, options); status >= 0) return status;
+  DemoChain chain(options);
+  if (!chain.prepareFolders()) return 1;
+  if (!chain.calibrate() || !chain.renderAndCapture() || !chain.loadTruth()) return 1;
+  if (!chain.reportCalibration() || !chain.reportCapture()) return 1;
+  PhsftRuns phsft;
+  if (!chain.decodePhaseShift(phsft)) return 1;
+  chain.reportPhaseShift(phsft);
+  if (!chain.decodeSgbm()) return 1;
+  chain.takeScreenshot();
+  chain.finishReport();
   // The chain ran: missed accuracy targets are findings of the report, not a
   // failure of the run.
   return 0;

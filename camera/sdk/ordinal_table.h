@@ -37,3 +37,20 @@ using ZelLastErrorFn = std::uint32_t (*)();
 // Exports the table from a layer (in exactly one source file of it).
 #define ZEL_EXPORT_ORDINAL_TABLE(table) \
   extern "C" __attribute__((visibility("default"))) const ZelOrdinalTable zel_ordinal_table = table
+
+// A layer's entries, filled by ordinal when the layer loads:
+//   struct Table : ZelOrdinalEntries<kOrdinalCount> {
+//     Table() { set<kOpen>(&stOpen); ... }
+//   };
+// An ordinal beyond Count does not compile. A function pointer goes into the
+// table as void*, the form dlsym hands out too.
+template <unsigned Count>
+struct ZelOrdinalEntries {
+  void* entries[Count] = {};
+
+  template <unsigned Ordinal, class Fn>
+  void set(Fn fn) {
+    static_assert(Ordinal < Count, "ordinal beyond the table");
+    entries[Ordinal] = reinterpret_cast<void*>(fn);
+  }
+};

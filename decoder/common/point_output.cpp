@@ -8,8 +8,13 @@ namespace {
 
 inline bool finite3(float a, float b, float c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
-inline void setColor(PointRecord& rec, std::uint8_t grey) {
-  rec.color[0] = rec.color[1] = rec.color[2] = grey;
+// An accepted point of pixel i, grey from the pixel's texture.
+inline void storePoint(const PointGrid& g, std::size_t i, float x, float y, float z) {
+  PointRecord& rec = g.records[i];
+  rec.x = x;
+  rec.y = y;
+  rec.z = z;
+  rec.color[0] = rec.color[1] = rec.color[2] = g.texture[i];
   rec.unused = 0;
 }
 
@@ -25,89 +30,82 @@ inline Vec3 unit(Vec3 v) {
 inline Vec3 toVec3(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 inline Vec3 toVec3(const cv::Mat& m) { return {m.at<double>(0), m.at<double>(1), m.at<double>(2)}; }
 
-}  // namespace
-
-int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint8_t notFiniteCode) {
-  double m[16];
-  for (int i = 0; i < 16; ++i) m[i] = q.at<double>(i / 4, i % 4);
+// Runs point(x, y, i) on every pixel i = y * width + x whose mask is 0, the
+// rows spread over the threads; point returns whether it stored a point (it
+// marks the pixel's mask when it refuses one). Returns the points stored.
+template <class PointFn>
+int forEachUnmaskedPixel(const PointGrid& g, int threads, PointFn point) {
   int accepted = 0;
 #pragma omp parallel for schedule(static) num_threads(threads) reduction(+ : accepted)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;
     for (int x = 0; x < g.width; ++x) {
       const std::size_t i = row + x;
-      if (g.leftMask[i] != 0) continue;
-      const double v[4] = {static_cast<double>(x), static_cast<double>(y), g.disparity[i], 1.0};
-      double h[4];
-      for (int r = 0; r < 4; ++r)
-        h[r] = m[4 * r] * v[0] + m[4 * r + 1] * v[1] + m[4 * r + 2] * v[2] + m[4 * r + 3] * v[3];
-      const double iw = 1.0 / h[3];
-      const float px = static_cast<float>(h[0] * iw);
-      const float py = static_cast<float>(h[1] * iw);
-      const float pz = static_cast<float>(h[2] * iw);
-      if (!finite3(px, py, pz)) {
-        g.leftMask[i] = notFiniteCode;
-        continue;
-      }
-      PointRecord& rec = g.records[i];
-      rec.x = px;
-      rec.y = py;
-      rec.z = pz;
-      setColor(rec, g.texture[i]);
-      ++accepted;
+      if (g.leftMask[i] == 0 && point(x, y, i)) ++accepted;
     }
   }
   return accepted;
+}
+
+}  // namespace
+
+int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint8_t notFiniteCode) {
+  double m[16];
+  for (int i = 0; i < 16; ++i) m[i] = q.at<double>(i / 4, i % 4);
+  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i) {
+    const double v[4] = {static_cast<double>(x), static_cast<double>(y), g.disparity[i], 1.0};
+    double h[4];
+    for (int r = 0; r < 4; ++r)
+      h[r] = m[4 * r] * v[0] + m[4 * r + 1] * v[1] + m[4 * r + 2] * v[2] + m[4 * r + 3] * v[3];
+    const double iw = 1.0 / h[3];
+    const float px = static_cast<float>(h[0] * iw);
+    const float py = static_cast<float>(h[1] * iw);
+    const float pz = static_cast<float>(h[2] * iw);
+    if (!finite3(px, py, pz)) {
+      g.leftMask[i] = notFiniteCode;
+      return false;
+    }
+    storePoint(g, i, px, py, pz);
+    return true;
+  });
 }
 
 int triangulateRays(const StereoCamera& stereo, double evecError, const PointGrid& g, int threads) {
   const Vec3 tl = toVec3(stereo.left.T);
   const Vec3 tr = toVec3(stereo.right.T);
   const Vec3 b = {tr.x - tl.x, tr.y - tl.y, tr.z - tl.z};
-  int accepted = 0;
-#pragma omp parallel for schedule(static) num_threads(threads) reduction(+ : accepted)
-  for (int y = 0; y < g.height; ++y) {
-    const std::size_t row = static_cast<std::size_t>(y) * g.width;
-    for (int x = 0; x < g.width; ++x) {
-      const std::size_t i = row + x;
-      if (g.leftMask[i] != 0) continue;
-      const Vec3 r1 = unit(toVec3(stereo.left.backProject(x, y)));
-      const Vec3 r2 = unit(toVec3(stereo.right.backProject(x - g.disparity[i], y)));
-      const double gg = dot(r1, r2);
-      if (gg == 1.0) {
-        g.leftMask[i] = kMaskPointNotFinite;
-        continue;
-      }
-      const double p = dot(r1, b);
-      const double qq = dot(r2, b);
-      const double o = 1.0 / (1.0 - gg * gg);
-      const double t1 = (p - qq * gg) * o;
-      const double t2 = (p * gg - qq) * o;
-      const Vec3 p1 = {tl.x + t1 * r1.x, tl.y + t1 * r1.y, tl.z + t1 * r1.z};
-      const Vec3 p2 = {tr.x + t2 * r2.x, tr.y + t2 * r2.y, tr.z + t2 * r2.z};
-      const float px = static_cast<float>((p1.x + p2.x) / 2.0);
-      const float py = static_cast<float>((p1.y + p2.y) / 2.0);
-      const float pz = static_cast<float>((p1.z + p2.z) / 2.0);
-      // How far the rays miss each other: |P1 - P2| in exact arithmetic, but
-      // evaluated as the distance between the two lines, |b . (r1 x r2)| /
-      // |r1 x r2|. The difference of two points a working distance away
-      // carries rounding noise of about 1e-13 of that distance, which would
-      // swamp the default tolerance of 2.5e-13 with millimetre calibrations.
-      const Vec3 n = {r1.y * r2.z - r1.z * r2.y, r1.z * r2.x - r1.x * r2.z, r1.x * r2.y - r1.y * r2.x};
-      const double gap = std::fabs(dot(b, n)) / std::sqrt(dot(n, n));
-      if (!finite3(px, py, pz) || !(gap <= evecError)) {
-        g.leftMask[i] = kMaskRayGap;
-        continue;
-      }
-      PointRecord& rec = g.records[i];
-      rec.x = px;
-      rec.y = py;
-      rec.z = pz;
-      setColor(rec, g.texture[i]);
-      ++accepted;
+  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i) {
+    const Vec3 r1 = unit(toVec3(stereo.left.backProject(x, y)));
+    const Vec3 r2 = unit(toVec3(stereo.right.backProject(x - g.disparity[i], y)));
+    const double gg = dot(r1, r2);
+    if (gg == 1.0) {
+      g.leftMask[i] = kMaskPointNotFinite;
+      return false;
     }
-  }
-  return accepted;
+    const double p = dot(r1, b);
+    const double qq = dot(r2, b);
+    const double o = 1.0 / (1.0 - gg * gg);
+    const double t1 = (p - qq * gg) * o;
+    const double t2 = (p * gg - qq) * o;
+    const Vec3 p1 = {tl.x + t1 * r1.x, tl.y + t1 * r1.y, tl.z + t1 * r1.z};
+    const Vec3 p2 = {tr.x + t2 * r2.x, tr.y + t2 * r2.y, tr.z + t2 * r2.z};
+    const float px = static_cast<float>((p1.x + p2.x) / 2.0);
+    const float py = static_cast<float>((p1.y + p2.y) / 2.0);
+    const float pz = static_cast<float>((p1.z + p2.z) / 2.0);
+    // How far the rays miss each other: |P1 - P2| in exact arithmetic, but
+    // evaluated as the distance between the two lines, |b . (r1 x r2)| /
+    // |r1 x r2|. The difference of two points a working distance away
+    // carries rounding noise of about 1e-13 of that distance, which would
+    // swamp the default tolerance of 2.5e-13 with millimetre calibrations.
+    const Vec3 n = {r1.y * r2.z - r1.z * r2.y, r1.z * r2.x - r1.x * r2.z, r1.x * r2.y - r1.y * r2.x};
+    const double gap = std::fabs(dot(b, n)) / std::sqrt(dot(n, n));
+    if (!finite3(px, py, pz) || !(gap <= evecError)) {
+      g.leftMask[i] = kMaskRayGap;
+      return false;
+    }
+    storePoint(g, i, px, py, pz);
+    return true;
+  });
 }
 
 void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,

@@ -12,6 +12,19 @@ namespace {
 
 std::string uniqueName(const char* what) { return std::string("ZEL_TEST_") + what + "_" + std::to_string(::getpid()); }
 
+// Runs body in a child process with the event opened there by name; the
+// child exits with what body returns (2 when the open fails) and uses no
+// test assertions. The parent gets the child's pid (-1 when fork fails).
+template <class Body>
+pid_t inChild(const std::string& name, Body body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    auto child = platform::NamedEvent::open(name);
+    ::_exit(child ? body(*child) : 2);
+  }
+  return pid;
+}
+
 TEST(NamedEvent, SetResetWaitInOneProcess) {
   auto ev = platform::NamedEvent::create(uniqueName("local"));
   ASSERT_TRUE(ev);
@@ -49,15 +62,12 @@ TEST(NamedEvent, SetInChildWakesParent) {
   std::string name = uniqueName("fork");
   auto ev = platform::NamedEvent::create(name);
   ASSERT_TRUE(ev);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    auto child = platform::NamedEvent::open(name);
-    if (!child) ::_exit(2);
+  pid_t pid = inChild(name, [](platform::NamedEvent& child) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    child->set();
-    ::_exit(0);
-  }
+    child.set();
+    return 0;
+  });
+  ASSERT_GE(pid, 0);
   EXPECT_TRUE(ev->wait(5000));
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -69,13 +79,8 @@ TEST(NamedEvent, ParentSetReleasesWaitingChild) {
   std::string name = uniqueName("wake");
   auto ev = platform::NamedEvent::create(name);
   ASSERT_TRUE(ev);
-  pid_t pid = ::fork();
+  pid_t pid = inChild(name, [](platform::NamedEvent& child) { return child.wait(5000) ? 0 : 3; });
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    auto child = platform::NamedEvent::open(name);
-    if (!child) ::_exit(2);
-    ::_exit(child->wait(5000) ? 0 : 3);
-  }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ev->set();
   int status = 0;
@@ -87,15 +92,12 @@ TEST(NamedEvent, HolderKilledWhileHoldingDoesNotBlockOthers) {
   std::string name = uniqueName("crash");
   auto ev = platform::NamedEvent::create(name);
   ASSERT_TRUE(ev);
-  pid_t pid = ::fork();
+  // Die while waiting (inside the condition wait, between lock hand-offs).
+  pid_t pid = inChild(name, [](platform::NamedEvent& child) {
+    child.wait(-1);
+    return 0;
+  });
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    auto child = platform::NamedEvent::open(name);
-    if (!child) ::_exit(2);
-    // Die while waiting (inside the condition wait, between lock hand-offs).
-    child->wait(-1);
-    ::_exit(0);
-  }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);

@@ -10,23 +10,10 @@
 
 #include "decoder/common/calib_files.h"
 #include "platform/paths.h"
+#include "sim/scene/file_errors.h"
 
 namespace sim {
 namespace {
-
-void setError(std::string* error, const std::string& text) {
-  if (error) *error = text;
-}
-
-bool makeDir(const std::string& dir, std::string* error) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    setError(error, "cannot create " + dir + ": " + ec.message());
-    return false;
-  }
-  return true;
-}
 
 // Board x up, y to the right, z away from the cameras: the long side of the
 // default board runs along the image rows.
@@ -166,7 +153,7 @@ bool writeBoardScene(const StereoRig& rig, const BoardSpec& spec, const std::vec
   const std::string split = platform::joinPath(dir, "boards");
   const std::string combined = platform::joinPath(dir, "boards_combined");
   const std::string truthDir = platform::joinPath(dir, "truth");
-  if (!makeDir(split, error) || !makeDir(combined, error) || !makeDir(truthDir, error)) return false;
+  if (!makeOutputDir(split, error) || !makeOutputDir(combined, error) || !makeOutputDir(truthDir, error)) return false;
   const RenderSettings settings = boardRenderSettings(base);
 
   std::string truthText;

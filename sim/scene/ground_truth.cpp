@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "decoder/common/calib_files.h"
+#include "sim/scene/file_errors.h"
 
 namespace sim {
 namespace {
@@ -15,10 +16,6 @@ static_assert(std::endian::native == std::endian::little, "truth files are writt
 constexpr char kMagic[8] = {'Z', 'E', 'L', 'T', 'R', 'U', 'T', 'H'};
 constexpr uint32_t kVersion = 1;
 constexpr int kMaxSide = 65536;
-
-void setError(std::string* error, const std::string& text) {
-  if (error) *error = text;
-}
 
 size_t flagsBytes(size_t count) { return (count + 3) / 4 * 4; }
 

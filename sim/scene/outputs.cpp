@@ -8,26 +8,9 @@
 
 #include "decoder/common/calib_files.h"
 #include "platform/paths.h"
+#include "sim/scene/file_errors.h"
 
 namespace sim {
-namespace {
-
-void setError(std::string* error, const std::string& text) {
-  if (error) *error = text;
-}
-
-bool makeDir(const std::string& dir, std::string* error) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    setError(error, "cannot create " + dir + ": " + ec.message());
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 std::string patternFileName(int camera, int k) {
   char name[32];
   std::snprintf(name, sizeof name, "cam%d_%02d.pgm", camera, k);
@@ -55,7 +38,7 @@ bool writeTruthPly(const GroundTruth& truth, uint8_t mask, const std::string& pa
 bool writePatternScene(const StereoRig& rig, const Scene& scene, const RenderSettings& settings, const std::string& dir,
                        std::string* error) {
   const std::string truthDir = platform::joinPath(dir, "truth");
-  if (!makeDir(dir, error) || !makeDir(truthDir, error)) return false;
+  if (!makeOutputDir(dir, error) || !makeOutputDir(truthDir, error)) return false;
 
   PatternSet set;
   GroundTruth raw;

@@ -322,58 +322,10 @@ Object& Scene::addBoard(const BoardSpec& spec, const cv::Matx33d& axes, const cv
   return o;
 }
 
-Scene demoScene() {
-  Scene s;
-  s.name = "demo";
-  Material backdrop;
-  backdrop.albedo = 0.7;
-  backdrop.texture.kind = Texture::Kind::Noise;
-  backdrop.texture.scale = 7.0;
-  backdrop.texture.contrast = 0.45;
-  backdrop.texture.seed = 11;
-  s.addPlane({0, 0, 950}, {0, 0, -1}, backdrop).name = "backdrop";
-
-  Material plate;
-  plate.albedo = 0.75;
-  plate.texture.kind = Texture::Kind::Noise;
-  plate.texture.scale = 4.0;
-  plate.texture.contrast = 0.3;
-  plate.texture.seed = 23;
-  s.addRect({-120, 40, 720}, 190, 300, rotationFromEulerDeg(12, 38, 4), plate).name = "tilted plane";
-
-  Material ball;
-  ball.albedo = 0.8;
-  ball.texture.kind = Texture::Kind::Noise;
-  ball.texture.scale = 3.0;
-  ball.texture.contrast = 0.25;
-  ball.texture.seed = 37;
-  s.addSphere({95, -70, 640}, 80, ball).name = "sphere";
-
-  Material crate;
-  crate.albedo = 0.65;
-  crate.texture.kind = Texture::Kind::Noise;
-  crate.texture.scale = 5.0;
-  crate.texture.contrast = 0.35;
-  crate.texture.seed = 41;
-  s.addBox({70, 125, 790}, {170, 100, 130}, rotationFromEulerDeg(-20, 30, 10), crate).name = "box";
-  return s;
-}
-
-Scene planeScene() {
-  Scene s;
-  s.name = "plane";
-  Material m;
-  m.albedo = 0.75;
-  m.texture.kind = Texture::Kind::Noise;
-  m.texture.scale = 6.0;
-  m.texture.contrast = 0.3;
-  m.texture.seed = 5;
-  s.addPlane({0, 0, 700}, {0, 0, -1}, m).name = "plane";
-  return s;
-}
-
 namespace {
 
+// A matte material with a noise texture: base albedo, feature size (mm),
+// contrast and seed.
 Material noiseMaterial(double albedo, double scale, double contrast, uint32_t seed) {
   Material m;
   m.albedo = albedo;
@@ -384,12 +336,36 @@ Material noiseMaterial(double albedo, double scale, double contrast, uint32_t se
   return m;
 }
 
+// A scene named `name` with the textured backdrop 950 mm away that the
+// demo-like scenes stand before.
+Scene withBackdrop(const char* name) {
+  Scene s;
+  s.name = name;
+  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  return s;
+}
+
 }  // namespace
 
-Scene postsScene() {
+Scene demoScene() {
+  Scene s = withBackdrop("demo");
+  s.addRect({-120, 40, 720}, 190, 300, rotationFromEulerDeg(12, 38, 4), noiseMaterial(0.75, 4.0, 0.3, 23)).name =
+      "tilted plane";
+  s.addSphere({95, -70, 640}, 80, noiseMaterial(0.8, 3.0, 0.25, 37)).name = "sphere";
+  s.addBox({70, 125, 790}, {170, 100, 130}, rotationFromEulerDeg(-20, 30, 10), noiseMaterial(0.65, 5.0, 0.35, 41))
+      .name = "box";
+  return s;
+}
+
+Scene planeScene() {
   Scene s;
-  s.name = "posts";
-  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  s.name = "plane";
+  s.addPlane({0, 0, 700}, {0, 0, -1}, noiseMaterial(0.75, 6.0, 0.3, 5)).name = "plane";
+  return s;
+}
+
+Scene postsScene() {
+  Scene s = withBackdrop("posts");
   // Upright posts 2 to 6 mm wide (4 to 14 pixels at their distance), 300 to
   // 400 mm before the backdrop: disparity steps of 35 to 60 pixels.
   struct Post {
@@ -407,9 +383,7 @@ Scene postsScene() {
 }
 
 Scene slopesScene() {
-  Scene s;
-  s.name = "slopes";
-  s.addPlane({0, 0, 950}, {0, 0, -1}, noiseMaterial(0.7, 7.0, 0.45, 11)).name = "backdrop";
+  Scene s = withBackdrop("slopes");
   // Surfaces turned 70 to 80 degrees away from the view: two about the
   // vertical axis (one receding to each side), one about the horizontal axis.
   s.addRect({-120, -60, 740}, 380, 260, rotationFromEulerDeg(0, 72, 0), noiseMaterial(0.8, 4.0, 0.3, 61)).name =

@@ -7,16 +7,13 @@
 
 #include "decoder/common/calib_files.h"
 #include "platform/paths.h"
+#include "sim/scene/file_errors.h"
 
 namespace sim {
 namespace {
 
 cv::Mat toMat(const cv::Matx33d& m) { return cv::Mat(m, true); }
 cv::Mat toMat(const cv::Vec3d& v) { return cv::Mat(v, true); }
-
-void setError(std::string* error, const std::string& text) {
-  if (error) *error = text;
-}
 
 }  // namespace
 
@@ -101,12 +98,7 @@ StereoRig offBaselineRig() {
 }
 
 bool writeCalibration(const StereoRig& rig, const Rectification& rect, const std::string& dir, std::string* error) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    setError(error, "cannot create " + dir + ": " + ec.message());
-    return false;
-  }
+  if (!makeOutputDir(dir, error)) return false;
   const cv::Size size(rig.left.width, rig.left.height);
   calibfiles::CameraParams cam0;
   cam0.name = "cam0";

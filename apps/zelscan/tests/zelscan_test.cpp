@@ -165,6 +165,19 @@ TEST(ZelscanCommandLine, DecodeArgumentErrorsAreOneLine) {
   }
 }
 
+// The demo's options go through the same walk: a missing value, a value
+// that is the next option, a number beyond range or beyond long, an unknown
+// option: one line, status 2, and no folder made from an option's name.
+TEST(ZelscanCommandLine, DemoArgumentErrorsAreOneLine) {
+  for (const char* args : {"demo --out", "demo --out --no-sgbm", "demo --poses 100", "demo --poses 7x",
+                           "demo --seed -1", "demo --seed 99999999999999999999", "demo --frobnicate"}) {
+    Outcome r = run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(lines(r.out), 1) << args << ": " << r.out;
+  }
+  EXPECT_FALSE(fs::exists("--no-sgbm"));
+}
+
 TEST_F(ZelscanDecode, WritesACloudThatReadsBack) {
   std::string out = path("plane.ply");
   Outcome r = run("decode --decoder phsft --calib " + path("calib") + " --images " + dir_->string() + " --out " + out);

@@ -47,6 +47,16 @@ class Watchdog {
   std::thread thread_;
 };
 
+// A link that is not open refuses every operation: false, diag() -1.
+inline void expectEveryCommandRefused(IZpj& link) {
+  EXPECT_FALSE(link.commandP(1));
+  EXPECT_FALSE(link.commandR());
+  EXPECT_EQ(link.diag(), -1);
+  EXPECT_FALSE(link.setLight(1));
+  EXPECT_FALSE(link.commandZ(1));
+  EXPECT_FALSE(link.commandX(1));
+}
+
 inline double msSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }

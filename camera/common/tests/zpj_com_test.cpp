@@ -16,6 +16,7 @@ namespace camera {
 namespace {
 
 using namespace std::chrono_literals;
+using camera::testing::expectEveryCommandRefused;
 using camera::testing::msSince;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -88,12 +89,7 @@ TEST_F(ZpjComTest, OpenFailsForAMissingDevice) {
   EXPECT_FALSE(link.open(78));
   ::unsetenv("ZELCAM_COM78");
   EXPECT_FALSE(link.open(0));
-  EXPECT_FALSE(link.commandP(1));
-  EXPECT_FALSE(link.commandR());
-  EXPECT_EQ(link.diag(), -1);
-  EXPECT_FALSE(link.setLight(1));
-  EXPECT_FALSE(link.commandZ(1));
-  EXPECT_FALSE(link.commandX(1));
+  expectEveryCommandRefused(link);
 }
 
 TEST_F(ZpjComTest, CommandPAndRReturnAfterWriting) {

@@ -392,43 +392,37 @@ int stSoftwareTrigger(Handle h, std::uint32_t selector) {
 
 std::uint32_t stLastError() { return tLastError; }
 
-template <class Fn>
-void* entry(Fn fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
-struct Table {
-  void* entries[kOrdinalCount] = {};
+struct Table : ZelOrdinalEntries<kOrdinalCount> {
   Table() {
-    entries[kZelOrdinalLastError] = entry(&stLastError);
-    entries[kOpen] = entry(&stOpen);
-    entries[kClose] = entry(&stClose);
-    entries[kStartTransfer] = entry(&stStartTransfer);
-    entries[kStopTransfer] = entry(&stStopTransfer);
-    entries[kSetExposureEndCallback] = entry(&stSetExposureEndCallback);
-    entries[kSetTransferEndCallback] = entry(&stSetTransferEndCallback);
-    entries[kSetRcvErrorCallback] = entry(&stSetRcvErrorCallback);
-    entries[kGetGain] = entry(&stGetGain);
-    entries[kSetGain] = entry(&stSetGain);
-    entries[kGetScanMode] = entry(&stGetScanMode);
-    entries[kSetScanMode] = entry(&stSetScanMode);
-    entries[kGetExposureClock] = entry(&stGetExposureClock);
-    entries[kSetExposureClock] = entry(&stSetExposureClock);
-    entries[kReadCameraUserID] = entry(&stReadCameraUserID);
-    entries[kClearBuffer] = entry(&stClearBuffer);
-    entries[kSetIOPinMode] = entry(&stAccept);
-    entries[kSetIOPinPolarity] = entry(&stAccept);
-    entries[kSetIOPinDirection] = entry(&stAccept2);
-    entries[kGetMaxExposureClock] = entry(&stGetMaxExposureClock);
-    entries[kGetMaxGain] = entry(&stGetMaxGain);
-    entries[kSetClock] = entry(&stSetClock);
-    entries[kGetExposureClockFromTime] = entry(&stClockFromTime);
-    entries[kGetExposureTimeFromClock] = entry(&stTimeFromClock);
-    entries[kSetTriggerMode2] = entry(&stSetTriggerMode2);
-    entries[kSetExposureMode] = entry(&stSetExposureMode);
-    entries[kSetTriggerSource] = entry(&stSetTriggerSource);
-    entries[kSoftwareTrigger] = entry(&stSoftwareTrigger);
-    entries[kSetTimeOut] = entry(&stAccept2);
+    set<kZelOrdinalLastError>(&stLastError);
+    set<kOpen>(&stOpen);
+    set<kClose>(&stClose);
+    set<kStartTransfer>(&stStartTransfer);
+    set<kStopTransfer>(&stStopTransfer);
+    set<kSetExposureEndCallback>(&stSetExposureEndCallback);
+    set<kSetTransferEndCallback>(&stSetTransferEndCallback);
+    set<kSetRcvErrorCallback>(&stSetRcvErrorCallback);
+    set<kGetGain>(&stGetGain);
+    set<kSetGain>(&stSetGain);
+    set<kGetScanMode>(&stGetScanMode);
+    set<kSetScanMode>(&stSetScanMode);
+    set<kGetExposureClock>(&stGetExposureClock);
+    set<kSetExposureClock>(&stSetExposureClock);
+    set<kReadCameraUserID>(&stReadCameraUserID);
+    set<kClearBuffer>(&stClearBuffer);
+    set<kSetIOPinMode>(&stAccept);
+    set<kSetIOPinPolarity>(&stAccept);
+    set<kSetIOPinDirection>(&stAccept2);
+    set<kGetMaxExposureClock>(&stGetMaxExposureClock);
+    set<kGetMaxGain>(&stGetMaxGain);
+    set<kSetClock>(&stSetClock);
+    set<kGetExposureClockFromTime>(&stClockFromTime);
+    set<kGetExposureTimeFromClock>(&stTimeFromClock);
+    set<kSetTriggerMode2>(&stSetTriggerMode2);
+    set<kSetExposureMode>(&stSetExposureMode);
+    set<kSetTriggerSource>(&stSetTriggerSource);
+    set<kSoftwareTrigger>(&stSoftwareTrigger);
+    set<kSetTimeOut>(&stAccept2);
   }
 };
 

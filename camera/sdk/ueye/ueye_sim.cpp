@@ -444,38 +444,32 @@ int isSetHardwareGain(Hids h, int master, int red, int green, int blue) {
 
 std::uint32_t lastError() { return tLastError; }
 
-template <class Fn>
-void* entry(Fn fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
-struct Table {
-  void* entries[kOrdinalCount] = {};
+struct Table : ZelOrdinalEntries<kOrdinalCount> {
   Table() {
-    entries[kZelOrdinalLastError] = entry(&lastError);
-    entries[kStopLiveVideo] = entry(&isStopLiveVideo);
-    entries[kFreezeVideo] = entry(&isFreezeVideo);
-    entries[kCaptureVideo] = entry(&isCaptureVideo);
-    entries[kSetColorMode] = entry(&isSetColorMode);
-    entries[kAllocImageMem] = entry(&isAllocImageMem);
-    entries[kSetImageMem] = entry(&isSetImageMem);
-    entries[kFreeImageMem] = entry(&isFreeImageMem);
-    entries[kGetCaptureState] = entry(&isGetCaptureState);
-    entries[kInitEvent] = entry(&isInitEvent);
-    entries[kExitEvent] = entry(&isExitEvent);
-    entries[kEnableEvent] = entry(&isEnableEvent);
-    entries[kDisableEvent] = entry(&isDisableEvent);
-    entries[kSetExternalTrigger] = entry(&isSetExternalTrigger);
-    entries[kGetSensorInfo] = entry(&isGetSensorInfo);
-    entries[kSetHardwareGain] = entry(&isSetHardwareGain);
-    entries[kInitCamera] = entry(&isInitCamera);
-    entries[kExitCamera] = entry(&isExitCamera);
-    entries[kGetCameraInfo] = entry(&isGetCameraInfo);
-    entries[kDeviceFeature] = entry(&isDeviceFeature);
-    entries[kSetBinning] = entry(&isSetBinning);
-    entries[kAoi] = entry(&isAoi);
-    entries[kExposure] = entry(&isExposure);
-    entries[kPixelClock] = entry(&isPixelClock);
+    set<kZelOrdinalLastError>(&lastError);
+    set<kStopLiveVideo>(&isStopLiveVideo);
+    set<kFreezeVideo>(&isFreezeVideo);
+    set<kCaptureVideo>(&isCaptureVideo);
+    set<kSetColorMode>(&isSetColorMode);
+    set<kAllocImageMem>(&isAllocImageMem);
+    set<kSetImageMem>(&isSetImageMem);
+    set<kFreeImageMem>(&isFreeImageMem);
+    set<kGetCaptureState>(&isGetCaptureState);
+    set<kInitEvent>(&isInitEvent);
+    set<kExitEvent>(&isExitEvent);
+    set<kEnableEvent>(&isEnableEvent);
+    set<kDisableEvent>(&isDisableEvent);
+    set<kSetExternalTrigger>(&isSetExternalTrigger);
+    set<kGetSensorInfo>(&isGetSensorInfo);
+    set<kSetHardwareGain>(&isSetHardwareGain);
+    set<kInitCamera>(&isInitCamera);
+    set<kExitCamera>(&isExitCamera);
+    set<kGetCameraInfo>(&isGetCameraInfo);
+    set<kDeviceFeature>(&isDeviceFeature);
+    set<kSetBinning>(&isSetBinning);
+    set<kAoi>(&isAoi);
+    set<kExposure>(&isExposure);
+    set<kPixelClock>(&isPixelClock);
   }
 };
 

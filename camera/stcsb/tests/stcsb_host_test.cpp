@@ -11,6 +11,7 @@
 #include <string>
 
 #include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/plugin_host_fixture.h"
 #include "camera/sdk/simhead/testing/serve_shot.h"
 #include "camera/sdk/simhead/testing/test_head.h"
 #include "sim/gige/testing/private_netns.h"
@@ -21,66 +22,22 @@ namespace {
 using zeltest::HostFrames;
 using zeltest::TestHead;
 
-constexpr int kWidth = 64, kHeight = 48;
-
-class StcsbHost : public ::testing::Test {
+class StcsbHost : public zeltest::PluginHostFixture<IZelcam3DRev23, CreateIZelcam3DRev23InstanceFn> {
  protected:
   static void SetUpTestSuite() {
-    headName_ = "zelcam_stcsb_test_" + std::to_string(::getpid());
-    ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
     // The bus lists camera-2 first: the plug-in must pick cameras by user ID.
     ::setenv("ZELCAM_STTRG_CAMERAS", "2,1", 1);
-    head_ = new TestHead(headName_, kWidth, kHeight);
-    library_ = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    startSuite(ZEL_STCSB_LIBRARY, "zelcam_stcsb_test_");
     layer_ = ::dlopen(ZEL_STTRG_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  }
-  static void TearDownTestSuite() {
-    delete head_;
-    head_ = nullptr;
   }
 
   void SetUp() override {
-    ASSERT_TRUE(head_->ok());
-    ASSERT_NE(library_, nullptr) << ::dlerror();
-    auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library_, "CreateIZelcam3DInstance"));
-    ASSERT_NE(create, nullptr);
-    cam_.reset(create());
-    ASSERT_NE(cam_, nullptr);
-    logPath_ = ::testing::TempDir() + "stcsb_" + std::to_string(::getpid()) + ".log";
-    cam_->setLog(1, logPath_.c_str());
-    cam_->setCallback(0, HostFrames::callback, buffers_[0]);
-    cam_->setCallback(1, HostFrames::callback, buffers_[1]);
+    ASSERT_NO_FATAL_FAILURE(createInstance("stcsb_"));
     ASSERT_EQ(cam_->open(0, 0), 3u);
     HostFrames::instance().clear();
   }
-  void TearDown() override {
-    cam_.reset();
-    HostFrames::instance().clear();
-  }
 
-  // Checks the frames of one pattern: one per camera, the head's image.
-  void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
-    ASSERT_EQ(frames.size(), 2u) << "pattern " << pattern;
-    bool seen[2] = {false, false};
-    for (const auto& f : frames) {
-      ASSERT_TRUE(f.camera == 0 || f.camera == 1);
-      seen[f.camera] = true;
-      EXPECT_EQ(f.index, index);
-      ASSERT_EQ(f.width, kWidth);
-      ASSERT_EQ(f.height, kHeight);
-      EXPECT_EQ(0, std::memcmp(f.pixels.data(), head_->image(f.camera, pattern), head_->frameBytes()))
-          << "camera " << f.camera << " pattern " << pattern;
-    }
-    EXPECT_TRUE(seen[0] && seen[1]);
-  }
-
-  static inline std::string headName_;
-  static inline TestHead* head_ = nullptr;
-  static inline void* library_ = nullptr;
   static inline void* layer_ = nullptr;
-  std::unique_ptr<IZelcam3DRev23> cam_;
-  std::string logPath_;
-  unsigned char buffers_[2][kWidth * kHeight] = {};
 };
 
 TEST_F(StcsbHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
@@ -91,19 +48,7 @@ TEST_F(StcsbHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
   EXPECT_NE(log.find(" Camera ID(No) : 1\n"), std::string::npos);
   EXPECT_NE(log.find(" Width : 64 / Height : 48\n"), std::string::npos);
 
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);
-    ASSERT_TRUE(cam_->capture());
-    expectPattern(HostFrames::instance().take(2), p, 0);
-  }
-
-  ASSERT_TRUE(cam_->setTriggerMode(0));
-  EXPECT_EQ(cam_->getTriggerMode(), 0);
-  cam_->resetFrameCount();
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);  // the projector's pulse fires both cameras
-    expectPattern(HostFrames::instance().take(2), p, static_cast<std::uint32_t>(p));
-  }
+  ASSERT_NO_FATAL_FAILURE(shootSoftwareThenHardware());
   EXPECT_EQ(cam_->getFrameCount(1), 13u);
   // capture in hardware mode only arms the cameras.
   EXPECT_TRUE(cam_->capture());
@@ -190,24 +135,8 @@ TEST(StcsbLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
 // TCP, its images published for the simulated cameras.
 TEST(StcsbServe, ShotMatchesTheServedHeadByteForByte) {
   ZEL_REQUIRE_PRIVATE_NETNS();
-  const std::string name = "zelcam_stcsb_serve_" + std::to_string(::getpid());
-  zeltest::ZelsimServe serve;
-  std::string error;
-  ASSERT_TRUE(serve.start(name, &error)) << error;
-  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
-  void* library = ::dlopen(ZEL_STCSB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  auto create = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
-  ASSERT_NE(create, nullptr);
-  std::unique_ptr<IZelcam3DRev23> cam(create());
-  ASSERT_NE(cam, nullptr);
-  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
-  cam->setCallback(0, HostFrames::callback, buffers[0].data());
-  cam->setCallback(1, HostFrames::callback, buffers[1].data());
-  ASSERT_EQ(cam->open(0, 0), 3u);
-  zeltest::shootAgainstServe(*cam, serve, name);
-  cam.reset();
-  HostFrames::instance().clear();
+  zeltest::shootPluginAgainstServe<IZelcam3DRev23, CreateIZelcam3DRev23InstanceFn>(ZEL_STCSB_LIBRARY,
+                                                                                   "zelcam_stcsb_serve_");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "camera/sdk/simhead/testing/host_frames.h"
+#include "camera/sdk/simhead/testing/plugin_host_fixture.h"
 #include "camera/sdk/simhead/testing/serve_shot.h"
 #include "camera/sdk/simhead/testing/test_head.h"
 #include "platform/named_event.h"
@@ -22,62 +23,14 @@ namespace {
 using zeltest::HostFrames;
 using zeltest::TestHead;
 
-constexpr int kWidth = 64, kHeight = 48;
-
-class UeyeHost : public ::testing::Test {
+class UeyeHost : public zeltest::PluginHostFixture<IZelcam3D, CreateIZelcam3DInstanceFn> {
  protected:
-  static void SetUpTestSuite() {
-    headName_ = "zelcam_ueye_test_" + std::to_string(::getpid());
-    ::setenv("ZELCAM_SIM_HEAD", headName_.c_str(), 1);
-    head_ = new TestHead(headName_, kWidth, kHeight);
-    library_ = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  }
-  static void TearDownTestSuite() {
-    delete head_;
-    head_ = nullptr;
-  }
+  static void SetUpTestSuite() { startSuite(ZEL_UEYE_LIBRARY, "zelcam_ueye_test_"); }
 
   void SetUp() override {
-    ASSERT_TRUE(head_->ok());
-    ASSERT_NE(library_, nullptr) << ::dlerror();
-    auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library_, "CreateIZelcam3DInstance"));
-    ASSERT_NE(create, nullptr);
-    cam_.reset(create());
-    ASSERT_NE(cam_, nullptr);
-    logPath_ = ::testing::TempDir() + "ueye_" + std::to_string(::getpid()) + ".log";
-    cam_->setLog(1, logPath_.c_str());
-    cam_->setCallback(0, HostFrames::callback, buffers_[0].data());
-    cam_->setCallback(1, HostFrames::callback, buffers_[1].data());
+    ASSERT_NO_FATAL_FAILURE(createInstance("ueye_"));
     HostFrames::instance().clear();
   }
-  void TearDown() override {
-    cam_.reset();
-    HostFrames::instance().clear();
-  }
-
-  void expectPattern(const std::vector<zeltest::Frame>& frames, int pattern, std::uint32_t index) {
-    ASSERT_EQ(frames.size(), 2u) << "pattern " << pattern;
-    bool seen[2] = {false, false};
-    for (const auto& f : frames) {
-      ASSERT_TRUE(f.camera == 0 || f.camera == 1);
-      seen[f.camera] = true;
-      EXPECT_EQ(f.index, index);
-      ASSERT_EQ(f.width, kWidth);
-      ASSERT_EQ(f.height, kHeight);
-      EXPECT_EQ(0, std::memcmp(f.pixels.data(), head_->image(f.camera, pattern), head_->frameBytes()))
-          << "camera " << f.camera << " pattern " << pattern;
-    }
-    EXPECT_TRUE(seen[0] && seen[1]);
-  }
-
-  static inline std::string headName_;
-  static inline TestHead* head_ = nullptr;
-  static inline void* library_ = nullptr;
-  std::unique_ptr<IZelcam3D> cam_;
-  std::string logPath_;
-  // Big enough for the reduced format's 640 x 480 frames too.
-  std::vector<unsigned char> buffers_[2] = {std::vector<unsigned char>(640 * 480),
-                                            std::vector<unsigned char>(640 * 480)};
 };
 
 TEST_F(UeyeHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
@@ -89,21 +42,9 @@ TEST_F(UeyeHost, ShotInSoftwareAndHardwareTriggerIsTheHeadsImagesByteForByte) {
   EXPECT_NE(log.find(" ID:\t2\n"), std::string::npos);
 
   ASSERT_TRUE(cam_->setTriggerMode(1));
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);
-    ASSERT_TRUE(cam_->capture());
-    expectPattern(HostFrames::instance().take(2), p, 0);
-  }
-
-  // Mode 0 starts continuous capture: every pulse of the projector is a
+  // Mode 0 then starts continuous capture: every pulse of the projector is a
   // frame, with no capture in between.
-  ASSERT_TRUE(cam_->setTriggerMode(0));
-  EXPECT_EQ(cam_->getTriggerMode(), 0);
-  cam_->resetFrameCount();
-  for (int p = 0; p < TestHead::kPatterns; ++p) {
-    head_->show(p);
-    expectPattern(HostFrames::instance().take(2), p, static_cast<std::uint32_t>(p));
-  }
+  ASSERT_NO_FATAL_FAILURE(shootSoftwareThenHardware());
   EXPECT_EQ(cam_->getFrameCount(0), 13u);
 }
 
@@ -204,24 +145,7 @@ TEST(UeyeLayer, MissingLayerOrOrdinalFailsOpenWithALogLine) {
 // TCP, its images published for the simulated cameras.
 TEST(UeyeServe, ShotMatchesTheServedHeadByteForByte) {
   ZEL_REQUIRE_PRIVATE_NETNS();
-  const std::string name = "zelcam_ueye_serve_" + std::to_string(::getpid());
-  zeltest::ZelsimServe serve;
-  std::string error;
-  ASSERT_TRUE(serve.start(name, &error)) << error;
-  ::setenv("ZELCAM_SIM_HEAD", name.c_str(), 1);
-  void* library = ::dlopen(ZEL_UEYE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  auto create = reinterpret_cast<CreateIZelcam3DInstanceFn>(::dlsym(library, "CreateIZelcam3DInstance"));
-  ASSERT_NE(create, nullptr);
-  std::unique_ptr<IZelcam3D> cam(create());
-  ASSERT_NE(cam, nullptr);
-  std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(64 * 48), std::vector<unsigned char>(64 * 48)};
-  cam->setCallback(0, HostFrames::callback, buffers[0].data());
-  cam->setCallback(1, HostFrames::callback, buffers[1].data());
-  ASSERT_EQ(cam->open(0, 0), 3u);
-  zeltest::shootAgainstServe(*cam, serve, name);
-  cam.reset();
-  HostFrames::instance().clear();
+  zeltest::shootPluginAgainstServe<IZelcam3D, CreateIZelcam3DInstanceFn>(ZEL_UEYE_LIBRARY, "zelcam_ueye_serve_");
 }
 
 }  // namespace
