@@ -24,8 +24,11 @@
 #include <unordered_map>
 
 #include "gevlink.h"
-#include "gevlink/discovery.h"
+#include "gevlink/device_discovery.h"
+#include "gevlink/gvcp_channel.h"
 #include "gevlink/packet_ring.h"
+#include "gevlink/transport_status.h"
+#include "gevlink/udp_socket.h"
 #include "gevlink/wire/bootstrap.h"
 #include "gevlink/wire/gvcp.h"
 #include "gevlink/wire/gvsp.h"
@@ -34,7 +37,6 @@ namespace gevlink {
 namespace {
 
 using namespace wire;
-using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kTransportMinor = 1, kTransportBuild = 1;
 constexpr uint32_t kMaxChannels = 512;
@@ -44,162 +46,6 @@ constexpr int kInFlight = 4;               // frames assembled at once per chann
 constexpr uint32_t kDefaultPacketSize = 1500;
 constexpr uint32_t kRingChannels = 4;       // channels of a device that may receive through a packet ring
 constexpr uint32_t kStreamKeyBase = 0x100;  // key = base + channel: never 0, never a channel number
-
-TransportResult timedOut(uint32_t info = 0) { return {GDEV_STATUS_TIMEOUT, 0, info}; }
-TransportResult refused(uint16_t gevStatus, uint32_t info) { return {GDEV_STATUS_GEN_FAILURE, gevStatus, info}; }
-TransportResult badArgument(uint32_t info = 0) { return {GDEV_STATUS_INVALID_PARAMETER, 0, info}; }
-TransportResult systemError(int err) { return {GDEV_STATUS_GEN_FAILURE, 0, uint32_t(err)}; }
-
-int msUntil(Clock::time_point t) {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
-  return ms < 0 ? 0 : int(ms);
-}
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-sockaddr_in addressOf(uint32_t netAddress, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = netAddress;
-  a.sin_port = htons(port);
-  return a;
-}
-
-// A UDP socket bound to the interface address (port 0: any).
-Fd udpSocket(uint32_t interfaceAddress, int& err) {
-  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) {
-    err = errno;
-    return fd;
-  }
-  sockaddr_in local = addressOf(interfaceAddress, 0);
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    err = errno;
-    fd.reset();
-  }
-  return fd;
-}
-
-uint16_t localPort(int fd) {
-  sockaddr_in a{};
-  socklen_t n = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  return ntohs(a.sin_port);
-}
-
-bool isLoopback(uint32_t netAddress) { return (ntohl(netAddress) >> 24) == 127; }
-
-// Where discovery and FORCEIP go from this interface.
-std::vector<uint32_t> discoveryTargets(uint32_t interfaceAddress) {
-  std::vector<uint32_t> targets;
-  if (isLoopback(interfaceAddress)) {
-    // Loopback has no broadcast to speak of for sockets bound to one
-    // address: ask the first 32 loopback addresses one by one, too.
-    targets.push_back(INADDR_BROADCAST);  // routed by the source address: stays on lo
-    targets.push_back(htonl(0x7FFFFFFF));
-    for (uint32_t host = 1; host <= 32; ++host) targets.push_back(htonl(0x7F000000 | host));
-    return targets;
-  }
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) == 0) {
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-      if (reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr != interfaceAddress) continue;
-      if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr)
-        targets.push_back(reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr);
-    }
-    freeifaddrs(list);
-  }
-  targets.push_back(INADDR_BROADCAST);
-  return targets;
-}
-
-// ---- GVCP control channel -----------------------------------------------
-
-class Control {
- public:
-  Control(Fd fd, uint32_t deviceAddress, const GevTransportOptions& options)
-      : fd_(std::move(fd)), device_(addressOf(deviceAddress, kGvcpPort)), options_(options) {}
-
-  // One command and its acknowledge, matched by request id; retried on
-  // silence; a PENDING acknowledge extends the wait by the time it names.
-  TransportResult transact(const std::function<Bytes(uint16_t)>& encode, uint16_t ackCode, Bytes& ackPayload,
-                           uint32_t info) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint16_t id = nextId();
-    Bytes command = encode(id);
-    uint8_t datagram[1500];
-    for (uint32_t attempt = 0; attempt < options_.commandRetries; ++attempt) {
-      if (sendto(fd_.get(), command.data(), command.size(), 0, reinterpret_cast<const sockaddr*>(&device_),
-                 sizeof device_) < 0)
-        return systemError(errno);
-      auto deadline = Clock::now() + std::chrono::milliseconds(options_.commandTimeoutMs);
-      for (;;) {
-        pollfd p{fd_.get(), POLLIN, 0};
-        int ready = poll(&p, 1, msUntil(deadline));
-        if (ready <= 0) break;
-        ssize_t n = recv(fd_.get(), datagram, sizeof datagram, 0);
-        if (n <= 0) continue;
-        AckHeader header;
-        std::span<const uint8_t> payload;
-        if (!parseAck({datagram, std::size_t(n)}, header, payload) || header.ackId != id) continue;
-        if (header.answer == kPendingAck) {
-          uint16_t ms = 0;
-          if (parsePendingAck(payload, ms))
-            deadline = Clock::now() + std::chrono::milliseconds(ms + options_.commandTimeoutMs);
-          continue;
-        }
-        if (header.answer != ackCode) continue;
-        ackPayload.assign(payload.begin(), payload.end());
-        if (header.status != GEV_STATUS_SUCCESS) return refused(header.status, info);
-        return {};
-      }
-    }
-    return timedOut(info);
-  }
-
-  void sendUnacknowledged(const Bytes& command) {
-    sendto(fd_.get(), command.data(), command.size(), 0, reinterpret_cast<const sockaddr*>(&device_), sizeof device_);
-  }
-  uint16_t nextUnacknowledgedId() {
-    uint16_t id = uint16_t(resendId_.fetch_add(1));
-    return id ? id : uint16_t(resendId_.fetch_add(1));
-  }
-
- private:
-  uint16_t nextId() {
-    if (++id_ == 0) id_ = 1;
-    return id_;
-  }
-  Fd fd_;
-  sockaddr_in device_;
-  const GevTransportOptions& options_;
-  std::mutex mutex_;
-  uint16_t id_ = 0;
-  std::atomic<uint32_t> resendId_{0x8000};
-};
-
 // ---- stream channels ----------------------------------------------------
 
 enum class BufferState { Queued, Filling, Delivered };
@@ -260,7 +106,7 @@ struct Channel {
 struct Device {
   uint64_t id = 0;
   uint32_t interfaceAddress = 0, address = 0;
-  std::unique_ptr<Control> control;
+  std::unique_ptr<GvcpChannel> control;
   const GevTransportOptions* options = nullptr;
   std::vector<std::unique_ptr<Channel>> channels;
   std::atomic<bool> stop{false}, lost{false}, ended{false}, controlling{false};
@@ -684,14 +530,7 @@ void heartbeatLoop(Device* dev) {
     for (uint32_t waited = 0; waited < dev->options->heartbeatPeriodMs && !dev->stop.load(); waited += 20)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (dev->stop.load()) break;
-    if (!dev->lost.load() && dev->controlling.load()) {
-      Bytes ack;
-      uint32_t ccp = kRegCcp;
-      TransportResult r =
-          dev->control->transact([&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&ccp, 1)); },
-                                 kReadRegAck, ack, kRegCcp);
-      if (r.status == GDEV_STATUS_TIMEOUT) dev->lost = true;
-    }
+    if (!dev->lost.load() && dev->controlling.load() && !dev->control->heartbeat()) dev->lost = true;
     if (dev->lost.load()) {
       for (auto& ch : dev->channels) {
         // `lost` keeps new receives from aiming at these frames; the one out
@@ -760,64 +599,11 @@ class GevTransport final : public Transport {
   }
 
   TransportResult enumerate(uint32_t iface, std::vector<DiscoveryAnswer>& answers) override {
-    int err = 0;
-    Fd fd = udpSocket(iface, err);
-    if (fd.get() < 0) return systemError(err);
-    int on = 1;
-    setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    Bytes command = encodeDiscoveryCmd(1, true);
-    for (uint32_t target : discoveryTargets(iface)) {
-      sockaddr_in to = addressOf(target, kGvcpPort);
-      sendto(fd.get(), command.data(), command.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-    std::set<uint32_t> seen;
-    auto deadline = Clock::now() + std::chrono::milliseconds(options_.discoveryTimeoutMs);
-    uint8_t datagram[1500];
-    for (;;) {
-      pollfd p{fd.get(), POLLIN, 0};
-      if (poll(&p, 1, msUntil(deadline)) <= 0) break;
-      sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      ssize_t n = recvfrom(fd.get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (n <= 0) continue;
-      DiscoveryAnswer answer{};
-      if (!discoveryAnswerFromDatagram(datagram, std::size_t(n), answer)) continue;
-      if (!seen.insert(from.sin_addr.s_addr).second) continue;
-      answers.push_back(answer);
-    }
-    return {};
+    return enumerateDevices(iface, options_.discoveryTimeoutMs, answers);
   }
 
   TransportResult forceIp(uint32_t iface, const uint8_t mac[6], uint32_t ip, uint32_t mask, uint32_t gateway) override {
-    int err = 0;
-    Fd fd = udpSocket(iface, err);
-    if (fd.get() < 0) return systemError(err);
-    int on = 1;
-    setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    ForceIp force;
-    std::memcpy(force.mac.data(), mac, 6);
-    force.ip = ntohl(ip);
-    force.subnet = ntohl(mask);
-    force.gateway = ntohl(gateway);
-    Bytes command = encodeForceIpCmd(1, force);
-    uint8_t datagram[1500];
-    for (uint32_t attempt = 0; attempt < options_.commandRetries; ++attempt) {
-      for (uint32_t target : discoveryTargets(iface)) {
-        sockaddr_in to = addressOf(target, kGvcpPort);
-        sendto(fd.get(), command.data(), command.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-      }
-      auto deadline = Clock::now() + std::chrono::milliseconds(options_.commandTimeoutMs);
-      for (;;) {
-        pollfd p{fd.get(), POLLIN, 0};
-        if (poll(&p, 1, msUntil(deadline)) <= 0) break;
-        ssize_t n = recv(fd.get(), datagram, sizeof datagram, 0);
-        AckHeader h;
-        std::span<const uint8_t> payload;
-        if (n <= 0 || !parseAck({datagram, std::size_t(n)}, h, payload) || h.answer != kForceIpAck) continue;
-        return h.status == GEV_STATUS_SUCCESS ? TransportResult{} : refused(h.status, 0);
-      }
-    }
-    return timedOut();
+    return forceDeviceIp(iface, mac, ip, mask, gateway, options_.commandRetries, options_.commandTimeoutMs);
   }
 
   TransportResult open(uint32_t iface, uint32_t address, uint64_t& deviceId) override {
@@ -828,7 +614,7 @@ class GevTransport final : public Transport {
     dev->interfaceAddress = iface;
     dev->address = address;
     dev->options = &options_;
-    dev->control = std::make_unique<Control>(std::move(fd), address, options_);
+    dev->control = std::make_unique<GvcpChannel>(std::move(fd), address, options_);
     uint32_t count = 0;
     TransportResult r = readRegister(*dev, kRegNumberOfStreamChannels, count);
     if (!r.ok()) return r;
@@ -912,27 +698,7 @@ class GevTransport final : public Transport {
   TransportResult readMemory(uint64_t id, uint32_t address, void* out, uint32_t length) override {
     auto dev = find(id);
     if (!dev) return badHandle();
-    if (length == 0 || uint64_t(address) + length > 0x100000000ull) return badArgument(address);
-    // READMEM moves whole 4-byte words, at most 512 bytes per command.
-    uint32_t start = address & ~3u;
-    uint64_t end = (uint64_t(address) + length + 3) & ~3ull;
-    std::vector<uint8_t> words(std::size_t(end - start));
-    for (uint64_t at = start; at < end;) {
-      uint16_t count = uint16_t(std::min<uint64_t>(512, end - at));
-      Bytes ack;
-      uint32_t a32 = uint32_t(at);
-      TransportResult r = dev->control->transact([&](uint16_t rid) { return encodeReadMemCmd(rid, a32, count); },
-                                                 kReadMemAck, ack, a32);
-      if (!r.ok()) return r;
-      uint32_t ackAddress = 0;
-      std::span<const uint8_t> data;
-      if (!parseReadMemAck(ack, ackAddress, data) || ackAddress != a32 || data.size() < count)
-        return refused(GEV_STATUS_INVALID_HEADER, a32);
-      std::memcpy(words.data() + (at - start), data.data(), count);
-      at += count;
-    }
-    std::memcpy(out, words.data() + (address - start), length);
-    return {};
+    return dev->control->readMemory(address, out, length);
   }
 
   TransportResult writeMemory(uint64_t id, uint32_t address, const void* data, uint32_t length,
@@ -940,81 +706,20 @@ class GevTransport final : public Transport {
     written = 0;
     auto dev = find(id);
     if (!dev) return badHandle();
-    if (length == 0 || uint64_t(address) + length > 0x100000000ull) return badArgument(address);
-    uint32_t start = address & ~3u;
-    uint64_t end = (uint64_t(address) + length + 3) & ~3ull;
-    std::vector<uint8_t> words(std::size_t(end - start));
-    if (start != address || end != uint64_t(address) + length) {
-      // Bytes of a word outside the caller's range keep their device value.
-      TransportResult r = readMemory(id, start, words.data(), uint32_t(end - start));
-      if (!r.ok()) return r;
-    }
-    std::memcpy(words.data() + (address - start), data, length);
-    for (uint64_t at = start; at < end;) {
-      uint32_t count = uint32_t(std::min<uint64_t>(kMaxMemoryBlock & ~3u, end - at));
-      Bytes ack;
-      uint32_t a32 = uint32_t(at);
-      std::span<const uint8_t> chunk(words.data() + (at - start), count);
-      TransportResult r = dev->control->transact([&](uint16_t rid) { return encodeWriteMemCmd(rid, a32, chunk); },
-                                                 kWriteMemAck, ack, a32);
-      if (!r.ok()) return r;
-      at += count;
-      written = uint32_t(std::min<uint64_t>(at - address, length));
-    }
-    written = length;
-    return {};
+    return dev->control->writeMemory(address, data, length, written);
   }
 
   TransportResult readRegisters(uint64_t id, const uint32_t* addresses, uint32_t* values, uint32_t count) override {
     auto dev = find(id);
     if (!dev) return badHandle();
-    for (uint32_t done = 0; done < count;) {
-      uint32_t n = std::min<uint32_t>(count - done, kMaxReadRegCount);
-      Bytes ack;
-      std::span<const uint32_t> chunk(addresses + done, n);
-      TransportResult r = dev->control->transact([&](uint16_t rid) { return encodeReadRegCmd(rid, chunk); },
-                                                 kReadRegAck, ack, addresses[done]);
-      std::vector<uint32_t> got;
-      bool parsed = bool(parseReadRegAck(ack, got));
-      if (parsed)
-        for (std::size_t i = 0; i < got.size() && i < n; ++i) values[done + i] = got[i];
-      if (!r.ok()) {
-        // The register that failed is the first one not answered.
-        std::size_t failed = parsed ? std::min<std::size_t>(got.size(), n - 1) : 0;
-        r.info = addresses[done + failed];
-        return r;
-      }
-      if (!parsed || got.size() < n) return refused(GEV_STATUS_INVALID_HEADER, addresses[done]);
-      done += n;
-    }
-    return {};
+    return dev->control->readRegisters(addresses, values, count);
   }
 
   TransportResult writeRegisters(uint64_t id, const uint32_t* pairs, uint32_t count, uint32_t& written) override {
     written = 0;
     auto dev = find(id);
     if (!dev) return badHandle();
-    std::vector<RegisterWrite> writes;
-    for (uint32_t done = 0; done < count;) {
-      uint32_t n = std::min<uint32_t>(count - done, kMaxWriteRegCount);
-      writes.clear();
-      for (uint32_t i = 0; i < n; ++i) writes.push_back({pairs[2 * (done + i)], pairs[2 * (done + i) + 1]});
-      Bytes ack;
-      TransportResult r = dev->control->transact([&](uint16_t rid) { return encodeWriteRegCmd(rid, writes); },
-                                                 kWriteRegAck, ack, writes[0].address);
-      uint16_t index = 0;
-      bool parsed = bool(parseWriteRegAck(ack, index));
-      if (!r.ok()) {
-        if (parsed && index < n) {
-          written = done + index;
-          r.info = writes[index].address;
-        }
-        return r;
-      }
-      done += n;
-      written = done;
-    }
-    return {};
+    return dev->control->writeRegisters(pairs, count, written);
   }
 
   TransportResult listStreams(uint64_t id, std::vector<std::pair<uint32_t, uint32_t>>& streams) override {
@@ -1220,22 +925,10 @@ class GevTransport final : public Transport {
   }
 
   TransportResult readRegister(Device& dev, uint32_t address, uint32_t& value) {
-    Bytes ack;
-    TransportResult r =
-        dev.control->transact([&](uint16_t id) { return encodeReadRegCmd(id, std::span<const uint32_t>(&address, 1)); },
-                              kReadRegAck, ack, address);
-    if (!r.ok()) return r;
-    std::vector<uint32_t> values;
-    if (!parseReadRegAck(ack, values) || values.empty()) return refused(GEV_STATUS_INVALID_HEADER, address);
-    value = values[0];
-    return {};
+    return dev.control->readRegister(address, value);
   }
   TransportResult writeRegister(Device& dev, uint32_t address, uint32_t value) {
-    Bytes ack;
-    RegisterWrite w{address, value};
-    return dev.control->transact(
-        [&](uint16_t id) { return encodeWriteRegCmd(id, std::span<const RegisterWrite>(&w, 1)); }, kWriteRegAck, ack,
-        address);
+    return dev.control->writeRegister(address, value);
   }
 
   TransportResult stopChannel(Device& dev, Channel& ch) {
