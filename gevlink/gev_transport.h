@@ -2,7 +2,10 @@
 // Our GigE Vision transport over UDP: GVCP control (discovery, FORCEIP,
 // register and memory access with retries and PENDING, control privilege
 // with a heartbeat thread, event messages) and GVSP reception per stream
-// channel into the caller's queued buffers, with packet resend.
+// channel into the caller's queued buffers, with packet resend. The
+// transport keeps the table of open devices; the control channel, discovery,
+// event messages and the stream channels live in parts of their own (see
+// the README).
 //
 // The transport handle is a PC interface's IPv4 address (network byte
 // order); every socket of a device is bound to it. On a loopback interface
