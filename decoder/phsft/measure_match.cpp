@@ -19,6 +19,12 @@ constexpr double kRiseRatio = 2.0;
 // pixels are left out at each end of a run.
 constexpr double kEndRatio = 1.4;
 constexpr int kMaxTrim = 2;
+// How far a run answers for phases beyond its end pixels, in end rises
+// (about right pixels): one where end pixels were trimmed (the surface goes
+// on under the mixed pixels), none at a clean end (beyond it lies another
+// surface).
+constexpr double kEndReach = 1.0;
+constexpr double kCleanReach = 0.0;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
@@ -54,8 +60,12 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
   auto rises = [&](int c) {
     const double s = rise(c);
     if (s == 0.0) return false;
+    // A small rise at the very end of a run (no rise beyond it) is the end
+    // pixel mixing in the other surface, not a surface: it does not cut the
+    // run here but is trimmed below.
     const double before = rise(c - 1), after = rise(c + 1);
-    return !(before > 0 && s > kRiseRatio * before) && !(after > 0 && s > kRiseRatio * after);
+    return !(before > 0 && s > kRiseRatio * before && rise(c - 2) > 0) &&
+           !(after > 0 && s > kRiseRatio * after && rise(c + 2) > 0);
   };
   runs_.clear();
   for (int r = 0; r + 1 < width;) {
@@ -74,6 +84,7 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
       const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
       return end > kEndRatio * ref || end * kEndRatio < ref;
     };
+    const int untrimmedFirst = first, untrimmedLast = last;
     for (int k = 0;
          k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3));
          ++k)
@@ -82,20 +93,25 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
          k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4));
          ++k)
       --last;
-    if (last > first) runs_.push_back({first, last});
+    if (last > first) {
+      const double reachLo = first > untrimmedFirst ? kEndReach : kCleanReach;
+      const double reachHi = last < untrimmedLast ? kEndReach : kCleanReach;
+      runs_.push_back({first, last, ph[first] - reachLo * (ph[first + 1] - ph[first]),
+                       ph[last] + reachHi * (ph[last] - ph[last - 1])});
+    }
   }
   hint_.resize(runs_.size());
   for (std::size_t i = 0; i < runs_.size(); ++i) hint_[i] = runs_[i].first;
   // Index the runs by the phase periods they cover.
   bucketStart_.assign(kBuckets + 1, 0);
   for (const Run& run : runs_) {
-    for (int k = bucketOf(ph[run.first]); k <= bucketOf(ph[run.last]); ++k) ++bucketStart_[k + 1];
+    for (int k = bucketOf(run.lo); k <= bucketOf(run.hi); ++k) ++bucketStart_[k + 1];
   }
   for (int k = 0; k < kBuckets; ++k) bucketStart_[k + 1] += bucketStart_[k];
   bucketRuns_.resize(static_cast<std::size_t>(bucketStart_[kBuckets]));
   fill_.assign(bucketStart_.begin(), bucketStart_.begin() + kBuckets);
   for (int i = 0; i < static_cast<int>(runs_.size()); ++i) {
-    for (int k = bucketOf(ph[runs_[i].first]); k <= bucketOf(ph[runs_[i].last]); ++k) bucketRuns_[fill_[k]++] = i;
+    for (int k = bucketOf(runs_[i].lo); k <= bucketOf(runs_[i].hi); ++k) bucketRuns_[fill_[k]++] = i;
   }
 }
 
@@ -169,7 +185,10 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
       const double pBar = sp / n;
       const double slope = sxy / (n * (static_cast<double>(n) * n - 1) / 12.0);
       double pos = kBar + (pL - pBar) / slope;
-      if (!(slope > 0) || !(pos >= r - 0.5 && pos <= r + 1.5)) {
+      // Beyond the run's ends the bracket is its end pair, and the position
+      // lies up to one pixel outside it.
+      const double reach = pL < phR[r] || pL > phR[r + 1] ? 1.0 + kEndReach : 0.5;
+      if (!(slope > 0) || !(pos >= r - reach && pos <= r + 1 + reach)) {
         pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
       }
       const double d = x - pos;

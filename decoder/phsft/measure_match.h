@@ -54,17 +54,22 @@ class PhaseRuns {
  public:
   struct Run {
     int first, last;  // columns; the phase rises from first to last
+    double lo, hi;    // phases the run answers for: its own, extended by one end rise
   };
   void build(const double* phase, const std::uint8_t* mask, int width);
   // Calls f(run, c) for every run holding p, with c the last column of the
   // run whose phase is not above p (so p lies between columns c and c + 1).
+  // A phase up to one end rise beyond the run's ends is held too (c is then
+  // the first column, or the last but one): the end pixels of a surface mix
+  // in its neighbour and are left out of the run, but the left pixels seeing
+  // that stretch are placed by extending the run's line.
   template <class F>
   void forEachBracket(double p, F&& f) {
     const int k = bucketOf(p);
     for (int e = bucketStart_[k]; e < bucketStart_[k + 1]; ++e) {
       const int index = bucketRuns_[e];
       const Run& run = runs_[static_cast<std::size_t>(index)];
-      if (!(ph_[run.first] <= p && p <= ph_[run.last])) continue;
+      if (!(run.lo <= p && p <= run.hi)) continue;
       // Left phases mostly rise along a row: walk a few columns from the
       // run's last bracket, else search.
       int& hint = hint_[static_cast<std::size_t>(index)];
