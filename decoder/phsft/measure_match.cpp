@@ -24,7 +24,7 @@ constexpr int kMaxTrim = 2;
 // on under the mixed pixels), none at a clean end (beyond it lies another
 // surface).
 constexpr double kEndReach = 1.0;
-constexpr double kCleanReach = 0.0;
+constexpr double kCleanReach = 0.3;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
