@@ -96,7 +96,6 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
     CameraPlanes& cam = buffers_.cam[c];
     const UndistortCamera& rc = c == 0 ? stereo_.left : stereo_.right;
     const std::uint8_t* set = c == 0 ? images.left : images.right;
-    cv::Mat black(h, w, CV_8UC1, cam.black.data());
     for (int k = 0; k < kImagesUsed; ++k) {
       cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * plane));
       std::uint8_t* dst;
@@ -105,14 +104,15 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
       } else if (k == 1) {
         dst = cam.white.data();
       } else if (k <= 8) {
-        dst = cam.gray.data() + (k - 2) * plane;
+        dst = cam.scratch.data();
       } else {
         dst = cam.fringe.data() + (k - 9) * plane;
       }
       cv::Mat out(h, w, CV_8UC1, dst);
       rc.rectify(raw, out);
-      // Gray planes are kept black-corrected: max(p - black, 0).
-      if (k >= 2 && k <= 8) cv::subtract(out, black, out);
+      // A Gray plane goes into its bit of the code at once (black and white
+      // are filed before it).
+      if (k >= 2 && k <= 8) foldGrayPlane(cam, dst, k - 2, 0, plane);
     }
   }
 }
