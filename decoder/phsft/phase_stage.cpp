@@ -1,5 +1,6 @@
 #include "decoder/phsft/phase_stage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -41,18 +42,21 @@ double wrappedPhase(int dy, int dx) { return tables().atan2[(dy + 255) * kDiffRa
 void prepareWrappedPhaseTable() { (void)tables(); }
 
 void foldGrayPlane(CameraPlanes& c, const std::uint8_t* plane, int i, std::size_t begin, std::size_t end) {
-  const std::uint8_t* white = c.white.data();
-  const std::uint8_t* black = c.black.data();
-  std::uint8_t* code = c.code.data();
+  const std::uint8_t* __restrict white = c.white.data();
+  const std::uint8_t* __restrict black = c.black.data();
+  const std::uint8_t* __restrict in = plane;
+  std::uint8_t* __restrict code = c.code.data();
   const std::uint8_t bit = static_cast<std::uint8_t>(64 >> i);
   const std::uint8_t keep = i == 0 ? 0 : 0xff;
-  // Branch-free so that the loop vectorises: the threshold is the 8-bit
-  // difference (a black above white wraps), halved.
+  // Branch-free and free of aliasing so that the loop vectorises: the
+  // threshold is the 8-bit difference (a black above white wraps), halved.
+#pragma omp simd
   for (std::size_t p = begin; p < end; ++p) {
-    const std::uint8_t b = black[p], v = plane[p];
-    const std::uint8_t corrected = static_cast<std::uint8_t>(v > b ? v - b : 0);
-    const std::uint8_t thr = static_cast<std::uint8_t>(static_cast<std::uint8_t>(white[p] - b) >> 1);
-    code[p] = static_cast<std::uint8_t>((code[p] & keep) | (corrected > thr ? bit : 0));
+    const unsigned b = black[p], v = in[p];
+    const unsigned corrected = v - std::min(v, b);  // max(v - b, 0)
+    const unsigned thr = ((white[p] - b) & 255u) >> 1;
+    const unsigned above = 0u - static_cast<unsigned>(corrected > thr);  // all ones where the bit is set
+    code[p] = static_cast<std::uint8_t>((code[p] & keep) | (bit & above));
   }
 }
 
