@@ -13,6 +13,30 @@ inline void setColor(PointRecord& rec, std::uint8_t grey) {
   rec.unused = 0;
 }
 
+// Writes an accepted point: into the pixel's record, or into its slot of the
+// direct output.
+inline void storePoint(const PointGrid& g, std::size_t i, int slot, float px, float py, float pz) {
+  if (g.records != nullptr) {
+    PointRecord& rec = g.records[i];
+    rec.x = px;
+    rec.y = py;
+    rec.z = pz;
+    setColor(rec, g.texture[i]);
+    return;
+  }
+  float* p = g.points + 3 * static_cast<std::size_t>(slot);
+  p[0] = px;
+  p[1] = py;
+  p[2] = pz;
+  std::uint8_t* c = g.colors + 3 * static_cast<std::size_t>(slot);
+  c[0] = c[1] = c[2] = g.texture[i];
+  g.pixelIndices[slot] = static_cast<std::int32_t>(i);
+}
+
+inline void rejectSlot(const PointGrid& g, int slot) {
+  if (g.records == nullptr) g.pixelIndices[slot] = -1;
+}
+
 struct Vec3 {
   double x, y, z;
 };
@@ -34,9 +58,11 @@ int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint
 #pragma omp parallel for schedule(static) num_threads(threads) reduction(+ : accepted)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;
+    int slot = g.records != nullptr ? 0 : g.rowCounts[y];
     for (int x = 0; x < g.width; ++x) {
       const std::size_t i = row + x;
       if (g.leftMask[i] != 0) continue;
+      const int s = slot++;
       const double v[4] = {static_cast<double>(x), static_cast<double>(y), g.disparity[i], 1.0};
       double h[4];
       for (int r = 0; r < 4; ++r)
@@ -47,13 +73,10 @@ int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint
       const float pz = static_cast<float>(h[2] * iw);
       if (!finite3(px, py, pz)) {
         g.leftMask[i] = notFiniteCode;
+        rejectSlot(g, s);
         continue;
       }
-      PointRecord& rec = g.records[i];
-      rec.x = px;
-      rec.y = py;
-      rec.z = pz;
-      setColor(rec, g.texture[i]);
+      storePoint(g, i, s, px, py, pz);
       ++accepted;
     }
   }
@@ -68,14 +91,17 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
 #pragma omp parallel for schedule(static) num_threads(threads) reduction(+ : accepted)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;
+    int slot = g.records != nullptr ? 0 : g.rowCounts[y];
     for (int x = 0; x < g.width; ++x) {
       const std::size_t i = row + x;
       if (g.leftMask[i] != 0) continue;
+      const int s = slot++;
       const Vec3 r1 = unit(toVec3(stereo.left.backProject(x, y)));
       const Vec3 r2 = unit(toVec3(stereo.right.backProject(x - g.disparity[i], y)));
       const double gg = dot(r1, r2);
       if (gg == 1.0) {
         g.leftMask[i] = kMaskPointNotFinite;
+        rejectSlot(g, s);
         continue;
       }
       const double p = dot(r1, b);
@@ -97,21 +123,17 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
       const double gap = std::fabs(dot(b, n)) / std::sqrt(dot(n, n));
       if (!finite3(px, py, pz) || !(gap <= evecError)) {
         g.leftMask[i] = kMaskRayGap;
+        rejectSlot(g, s);
         continue;
       }
-      PointRecord& rec = g.records[i];
-      rec.x = px;
-      rec.y = py;
-      rec.z = pz;
-      setColor(rec, g.texture[i]);
+      storePoint(g, i, s, px, py, pz);
       ++accepted;
     }
   }
   return accepted;
 }
 
-void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,
-                   int threads) {
+int countSlots(const PointGrid& g, int threads) {
 #pragma omp parallel for schedule(static) num_threads(threads)
   for (int y = 0; y < g.height; ++y) {
     const std::uint8_t* mask = g.leftMask + static_cast<std::size_t>(y) * g.width;
@@ -121,7 +143,28 @@ void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* c
   }
   g.rowCounts[0] = 0;
   for (int y = 0; y < g.height; ++y) g.rowCounts[y + 1] += g.rowCounts[y];
-  if (g.rowCounts[g.height] != count) return;  // caller's count disagrees with the mask: write nothing
+  return g.rowCounts[g.height];
+}
+
+int compactPoints(float* points, std::uint8_t* colors, std::int32_t* pixelIndices, int slots) {
+  int out = 0;
+  for (int s = 0; s < slots; ++s) {
+    if (pixelIndices[s] < 0) continue;
+    if (out != s) {
+      for (int k = 0; k < 3; ++k) {
+        points[3 * out + k] = points[3 * s + k];
+        colors[3 * out + k] = colors[3 * s + k];
+      }
+      pixelIndices[out] = pixelIndices[s];
+    }
+    ++out;
+  }
+  return out;
+}
+
+void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,
+                   int threads) {
+  if (countSlots(g, threads) != count) return;  // caller's count disagrees with the mask: write nothing
 #pragma omp parallel for schedule(static) num_threads(threads)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;

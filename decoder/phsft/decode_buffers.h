@@ -75,7 +75,6 @@ struct DecodeBuffers {
   CameraPlanes cam[2];
   std::vector<double> disparity;
   std::vector<std::uint8_t> upperTestPending;  // pixels whose disparity awaits the upper-neighbour test
-  std::vector<PointRecord> records;
   std::vector<int> rowCounts;
 
   std::size_t pixels() const { return static_cast<std::size_t>(width) * height; }
@@ -86,7 +85,6 @@ struct DecodeBuffers {
     for (CameraPlanes& c : cam) c.allocate(pixels());
     disparity.assign(pixels(), 0.0);
     upperTestPending.assign(pixels(), 0);
-    records.assign(pixels(), PointRecord{});
     rowCounts.assign(static_cast<std::size_t>(h) + 1, 0);
   }
 };
