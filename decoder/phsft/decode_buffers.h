@@ -50,18 +50,18 @@ constexpr int kFringes = 4;
 // Fringe images are kept as the 8-bit values they are made from: every use
 // of them compares or subtracts whole grey levels, which double arithmetic
 // does exactly, so the narrower type changes no result.
-// The Gray planes are not kept: each is rectified into `scratch` and folded
-// into its bit of `code` at once (foldGrayPlane), so `code` holds the 7-bit
-// Gray value until the phase stage turns it into the binary period.
+// The Gray planes are not kept: each is rectified into the first fringe
+// plane (filed only after them) and folded into its bit of `code` at once
+// (foldGrayPlane), so `code` holds the 7-bit Gray value until the phase stage
+// turns it into the binary period.
 struct CameraPlanes {
-  std::vector<std::uint8_t> black, white, scratch, fringe;  // fringe: 4 planes
+  std::vector<std::uint8_t> black, white, fringe;  // fringe: 4 planes
   std::vector<std::uint8_t> mask, code;
   std::vector<double> phase;
 
   void allocate(std::size_t pixels) {
     black.assign(pixels, 0);
     white.assign(pixels, 0);
-    scratch.assign(pixels, 0);
     fringe.assign(pixels * kFringes, 0);
     mask.assign(pixels, 0);
     code.assign(pixels, 0);

@@ -364,10 +364,13 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
     stack.push_back(seed);
     seen[seed] = marker;
     bool open = false;
+    int size = 0;
     while (!stack.empty()) {
       const int i = stack.back();
       stack.pop_back();
-      region.push_back(i);
+      // Only a region under kMinRegion pixels is marked: the pixels of a
+      // larger one are counted, not kept (a surface spans most of the image).
+      if (size++ < kMinRegion) region.push_back(i);
       const int x = i % width;
       const double d = disp[i];
       auto visit = [&](int j) {
@@ -389,7 +392,7 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
         open = true;
       }
     }
-    if (static_cast<int>(region.size()) >= kMinRegion) continue;
+    if (size >= kMinRegion) continue;
     if (open) {
       scratch.deferred.push_back(seed);
     } else {

@@ -104,7 +104,7 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
       } else if (k == 1) {
         dst = cam.white.data();
       } else if (k <= 8) {
-        dst = cam.scratch.data();
+        dst = cam.fringe.data();  // free until the first fringe image (k = 9) is filed
       } else {
         dst = cam.fringe.data() + (k - 9) * plane;
       }
