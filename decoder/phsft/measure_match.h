@@ -9,9 +9,12 @@
 //   whose phase rises by more than 0 and at most pi per column, no rise more
 //   than twice a neighbouring one (a larger or falling step is a depth edge);
 //   up to two end pixels whose rise is unlike the run's (partly the other
-//   surface) are left out. The left phase is located between the two right
-//   pixels that bracket it and refined by a line fitted to "ls_points" + 1
-//   right pixels of the run around them. No right pixel is used up, so a
+//   surface) are left out; a small rise at a run's very end is such a pixel
+//   and does not cut the run. The left phase is located between the two
+//   right pixels that bracket it and refined by a line fitted to
+//   "ls_points" + 1 right pixels of the run around them. A run also answers
+//   for phases up to one end rise beyond an end whose pixels were left out
+//   (0.3 of one beyond a clean end), placed on the extended line. No right pixel is used up, so a
 //   pixel never loses its partner to a neighbour.
 // - Several runs may hold the phase (occluders, projector columns met again
 //   on the epipolar line): the candidates must pass the parallax, Gray-code
