@@ -355,6 +355,7 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
   std::uint8_t* seen = buf.upperTestPending.data();
   const int begin = rowBegin * width, end = rowEnd * width;
   const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
+  const double invWidth = 1.0 / width;
   std::vector<int>& stack = scratch.stack;
   std::vector<int>& region = scratch.region;
   for (int seed = seedBegin; seed < seedEnd; ++seed) {
@@ -371,7 +372,14 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
       // Only a region under kMinRegion pixels is marked: the pixels of a
       // larger one are counted, not kept (a surface spans most of the image).
       if (size++ < kMinRegion) region.push_back(i);
-      const int x = i % width;
+      // Column of i without an integer division per pixel (the flood
+      // visits every accepted pixel): a reciprocal estimate, corrected.
+      int x = i - static_cast<int>(i * invWidth) * width;
+      if (x < 0) {
+        x += width;
+      } else if (x >= width) {
+        x -= width;
+      }
       const double d = disp[i];
       auto visit = [&](int j) {
         if (mask[j] == 0 && seen[j] != marker && std::fabs(disp[j] - d) <= step) {
