@@ -151,6 +151,17 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   right_.build(phR, maskR, width);
 
   const int half = t.lsPoints > 1 ? (t.lsPoints - 1) / 2 : 0;
+  // 1 / n and the spread n (n^2 - 1) / 12 of n consecutive columns, for
+  // every window size: one division per fit instead of three.
+  const std::size_t sizes = static_cast<std::size_t>(2 * half + 3);
+  if (invN_.size() != sizes) {
+    invN_.assign(sizes, 0.0);
+    spread_.assign(sizes, 0.0);
+    for (std::size_t n = 1; n < sizes; ++n) {
+      invN_[n] = 1.0 / static_cast<double>(n);
+      spread_[n] = static_cast<double>(n) * (static_cast<double>(n) * static_cast<double>(n) - 1) / 12.0;
+    }
+  }
   bool prevChosen = false;
   double prevD = 0.0;
   for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
@@ -176,13 +187,13 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
         sp += phR[c];
         sxy += (c - kBar) * phR[c];
       }
-      const double pBar = sp / n;
-      const double slope = sxy / (n * (static_cast<double>(n) * n - 1) / 12.0);
-      double pos = kBar + (pL - pBar) / slope;
+      // Slope sxy / spread, position kBar + (pL - mean) / slope.
+      const double pBar = sp * invN_[static_cast<std::size_t>(n)];
+      double pos = kBar + (pL - pBar) * spread_[static_cast<std::size_t>(n)] / sxy;
       // Beyond the run's ends the bracket is its end pair, and the position
       // lies up to one pixel outside it.
       const double reach = pL < phR[r] || pL > phR[r + 1] ? 1.0 + kEndReach : 0.5;
-      if (!(slope > 0) || !(pos >= r - reach && pos <= r + 1 + reach)) {
+      if (!(sxy > 0) || !(pos >= r - reach && pos <= r + 1 + reach)) {
         pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
       }
       const double d = x - pos;

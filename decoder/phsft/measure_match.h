@@ -124,6 +124,7 @@ class MeasureMatcher {
   std::vector<int> owner_;     // per quarter right pixel: left column of that stretch
   std::vector<int> claim_;     // per left column: left column of a nearer stretch over its position, or -1
   std::vector<std::uint8_t> hidden_, wrong_;
+  std::vector<double> invN_, spread_;  // per line-fit window size
 };
 
 // Rejects (209) the pending pixels of row y that differ by more than
