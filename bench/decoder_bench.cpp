@@ -1,8 +1,10 @@
 // Phase-shift decoder benchmark on the virtual head's demo scene (1280 x 1024):
 // for both matching modes ("match_mode" 0 and 1) the median exec time, median
-// stage times and peak resident memory, and in the same run the floor:
-// cv::remap of the same 26 images with the same maps on the same two threads
-// (one camera per thread).
+// stage times and peak memory, and in the same run the floor: cv::remap of
+// the same 26 images with the calibration's (float) maps on the same two
+// threads (one camera per thread), and the same with fixed-point maps as the
+// decoder runs it. Wall-clock and CPU times; runs of exec and of the floors
+// alternate.
 //
 // Each mode runs in a child process of its own, so that its peak resident
 // memory is its own (the images read by the parent are shared with it); the
@@ -43,6 +45,28 @@ long peakRssKb() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_maxrss;
+}
+
+// CPU time of the whole process (all threads), ms. On a shared machine the
+// wall-clock figures swing with the other load; the CPU time of the same
+// work swings far less.
+double cpuMs() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+// Current resident memory (VmRSS), kB; 0 when unknown.
+long currentRssKb() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
+  }
+  std::fclose(f);
+  return kb;
 }
 
 }  // namespace
@@ -105,60 +129,98 @@ int main(int argc, char** argv) {
       continue;
     }
     params.matchMode = mode;
+    // A forked child starts with the parent's resident pages (the input
+    // images among them) and its peak counts from there: what decoding adds
+    // is the peak minus this.
+    const long rssAtStart = currentRssKb();
     zel::PhsftDecoder decoder;
     if (!decoder.loadCalibration(params, sceneDir + "/calib/")) std::_Exit(1);
+    const double peakAfterLoadMb = peakRssKb() / 1024.0;
     const ImagePair images{left.data(), right.data()};
     zel::PhsftOutput out;
-    decoder.exec(images, params.qEvec, out);  // warm-up
-    std::vector<double> exec, remap, ps, pc, total;
+    decoder.exec(images, params.qEvec, out);     // warm-up
+    const double peakMb = peakRssKb() / 1024.0;  // the decoder's peak: reached in its first exec
+    // The floor: the rectification alone, with the calibration's float maps
+    // as cv::remap is usually called, on the same two threads (one camera
+    // each); and the same with fixed-point copies of the maps, as the decoder
+    // runs it. Runs of exec and of the floors alternate, so that all three
+    // see the same load of the (shared) machine.
+    const zel::StereoCamera& stereo = decoder.stereo();
+    cv::Mat fixedMaps[2][2];
+    for (int c = 0; c < 2; ++c) {
+      const zel::UndistortCamera& cam = c == 0 ? stereo.left : stereo.right;
+      cv::convertMaps(cam.mapX, cam.mapY, fixedMaps[c][0], fixedMaps[c][1], CV_16SC2);
+    }
+    std::vector<std::uint8_t> dst[2] = {std::vector<std::uint8_t>(13u * w * h), std::vector<std::uint8_t>(13u * w * h)};
+    double lastCpu = 0;
+    auto remapAll = [&](bool fixed) {
+      platform::Stopwatch sw;
+      const double cpu0 = cpuMs();
+#pragma omp parallel for schedule(static) num_threads(2)
+      for (int c = 0; c < 2; ++c) {
+        const zel::UndistortCamera& cam = c == 0 ? stereo.left : stereo.right;
+        const std::uint8_t* set = c == 0 ? left.data() : right.data();
+        for (int k = 0; k < 13; ++k) {
+          cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set) + static_cast<std::size_t>(k) * w * h);
+          cv::Mat o(h, w, CV_8UC1, dst[c].data() + static_cast<std::size_t>(k) * w * h);
+          if (fixed) {
+            cv::remap(raw, o, fixedMaps[c][0], fixedMaps[c][1], cam.interpolationFlag(), cv::BORDER_TRANSPARENT);
+          } else {
+            cv::remap(raw, o, cam.mapX, cam.mapY, cam.interpolationFlag(), cv::BORDER_TRANSPARENT);
+          }
+        }
+      }
+      lastCpu = cpuMs() - cpu0;
+      return sw.elapsedMs();
+    };
+    remapAll(false);
+    remapAll(true);
+    std::vector<double> exec, remap, ps, pc, total, floor, fixedFloor, execCpu, floorCpu, fixedCpu;
     int points = 0;
     for (int r = 0; r < runs; ++r) {
       platform::Stopwatch sw;
+      const double cpu0 = cpuMs();
       points = decoder.exec(images, params.qEvec, out);
       exec.push_back(sw.elapsedMs());
+      execCpu.push_back(cpuMs() - cpu0);
       const zel::StageTimes& t = decoder.lastTimes();
       remap.push_back(t.remap);
       ps.push_back(t.ps);
       pc.push_back(t.pc);
       total.push_back(t.total);
+      floor.push_back(remapAll(false));
+      floorCpu.push_back(lastCpu);
+      fixedFloor.push_back(remapAll(true));
+      fixedCpu.push_back(lastCpu);
     }
     const double execMs = median(exec);
-    const double peakMb = peakRssKb() / 1024.0;
-    // The floor: the rectification alone, as the decoder's first stage runs
-    // it, measured in the same process after the decoder's runs.
-    const zel::StereoCamera& stereo = decoder.stereo();
-    double floorMs = 0;
-    {
-      std::vector<std::uint8_t> dst[2] = {std::vector<std::uint8_t>(13u * w * h),
-                                          std::vector<std::uint8_t>(13u * w * h)};
-      std::vector<double> floor;
-      for (int r = 0; r < runs + 1; ++r) {
-        platform::Stopwatch sw;
-#pragma omp parallel for schedule(static) num_threads(2)
-        for (int c = 0; c < 2; ++c) {
-          const zel::UndistortCamera& cam = c == 0 ? stereo.left : stereo.right;
-          const std::uint8_t* set = c == 0 ? left.data() : right.data();
-          for (int k = 0; k < 13; ++k) {
-            cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set) + static_cast<std::size_t>(k) * w * h);
-            cv::Mat o(h, w, CV_8UC1, dst[c].data() + static_cast<std::size_t>(k) * w * h);
-            cv::remap(raw, o, cam.mapX, cam.mapY, cam.interpolationFlag(), cv::BORDER_TRANSPARENT);
-          }
-        }
-        if (r > 0) floor.push_back(sw.elapsedMs());  // the first run warms up
-      }
-      floorMs = median(floor);
-    }
+    const double floorMs = median(floor);
+    const double fixedMs = median(fixedFloor);
     std::printf("match_mode %d: %d threads, %d points\n", mode, decoder.threads(), points);
     std::printf("  exec (median)        %8.2f ms\n", execMs);
     std::printf("    remap stage        %8.2f ms\n", median(remap));
     std::printf("    phase + matching   %8.2f ms\n", median(ps));
     std::printf("    points             %8.2f ms\n", median(pc));
     std::printf("    total incl. output %8.2f ms\n", median(total));
-    std::printf("  floor: cv::remap of 26 images, 2 threads (median) %8.2f ms\n", floorMs);
-    std::printf("  exec / floor         %8.2f (target: mode 0 as before, mode 1 <= 1.8)\n",
+    std::printf("  floor: cv::remap of 26 images, 2 threads, float maps (median) %8.2f ms\n", floorMs);
+    std::printf("         the same with fixed-point maps (median)                %8.2f ms\n", fixedMs);
+    std::printf("  exec / floor         %8.2f (target: mode 0 <= 1.53, mode 1 <= 1.8)\n",
                 floorMs > 0 ? execMs / floorMs : 0.0);
-    std::printf("  peak RSS             %8.1f MB = %.2f x the input images (target <= 3; measured before the floor)\n",
-                peakMb, peakMb / inputMb);
+    std::printf("  exec / fixed-point remap %4.2f\n", fixedMs > 0 ? execMs / fixedMs : 0.0);
+    const double execC = median(execCpu), floorC = median(floorCpu), fixedC = median(fixedCpu);
+    std::printf("  CPU time (median): exec %.1f ms, float-map floor %.1f ms, fixed-point remap %.1f ms\n", execC,
+                floorC, fixedC);
+    std::printf("  CPU exec / floor     %8.2f, / fixed-point remap %.2f\n", floorC > 0 ? execC / floorC : 0.0,
+                fixedC > 0 ? execC / fixedC : 0.0);
+    // The decoder's own memory (buffers, maps, output) on top of the input
+    // images it decodes, against those images; the whole process's peak
+    // also counts the libraries and the parent's reading of the scene.
+    const double ownMb = peakMb - rssAtStart / 1024.0;
+    std::printf("  peak memory of decoding %6.1f MB (peak RSS minus RSS at start), with the input images %.1f MB\n",
+                ownMb, ownMb + inputMb);
+    std::printf("    = %.2f x the input images (target <= 3)\n", (ownMb + inputMb) / inputMb);
+    std::printf("  peak RSS of the whole process %6.1f MB = %.2f x the input images (after loadCalibration %.1f MB)\n",
+                peakMb, peakMb / inputMb, peakAfterLoadMb);
     std::fflush(stdout);
     std::_Exit(0);
   }

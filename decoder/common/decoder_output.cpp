@@ -4,7 +4,7 @@
 
 namespace zel {
 
-bool DecoderOutput::fill(const PointGrid& grid, int n, int threads) {
+bool DecoderOutput::allocate(int n) {
   clear();
   if (n < 1) return false;
   const std::size_t values = 3 * static_cast<std::size_t>(n);
@@ -15,6 +15,11 @@ bool DecoderOutput::fill(const PointGrid& grid, int n, int threads) {
     clear();
     return false;
   }
+  return true;
+}
+
+bool DecoderOutput::fill(const PointGrid& grid, int n, int threads) {
+  if (!allocate(n)) return false;
   collectPoints(grid, n, points.get(), colors.get(), pixelIndices.get(), threads);
   count = n;
   return true;

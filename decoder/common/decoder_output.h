@@ -25,6 +25,12 @@ struct DecoderOutput {
   // order). False, arrays cleared, when count < 1 or the memory is not there.
   bool fill(const PointGrid& grid, int count, int threads);
 
+  // Replaces the arrays by ones of n entries for a point method to write
+  // directly (PointGrid's direct output), count 0 until setCount. False,
+  // arrays cleared, when n < 1 or the memory is not there.
+  bool allocate(int n);
+  void setCount(std::int32_t n) { count = n; }
+
   // The tail of a decoder's exec: n points were decoded; hands the arrays out
   // through the host's non-null pointers. Returns n, or 0 (nothing handed
   // out) when there is no point.

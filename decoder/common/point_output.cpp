@@ -8,14 +8,33 @@ namespace {
 
 inline bool finite3(float a, float b, float c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
-// An accepted point of pixel i, grey from the pixel's texture.
-inline void storePoint(const PointGrid& g, std::size_t i, float x, float y, float z) {
-  PointRecord& rec = g.records[i];
-  rec.x = x;
-  rec.y = y;
-  rec.z = z;
-  rec.color[0] = rec.color[1] = rec.color[2] = g.texture[i];
+inline void setColor(PointRecord& rec, std::uint8_t grey) {
+  rec.color[0] = rec.color[1] = rec.color[2] = grey;
   rec.unused = 0;
+}
+
+// Writes an accepted point: into the pixel's record, or into its slot of the
+// direct output.
+inline void storePoint(const PointGrid& g, std::size_t i, int slot, float px, float py, float pz) {
+  if (g.records != nullptr) {
+    PointRecord& rec = g.records[i];
+    rec.x = px;
+    rec.y = py;
+    rec.z = pz;
+    setColor(rec, g.texture[i]);
+    return;
+  }
+  float* p = g.points + 3 * static_cast<std::size_t>(slot);
+  p[0] = px;
+  p[1] = py;
+  p[2] = pz;
+  std::uint8_t* c = g.colors + 3 * static_cast<std::size_t>(slot);
+  c[0] = c[1] = c[2] = g.texture[i];
+  g.pixelIndices[slot] = static_cast<std::int32_t>(i);
+}
+
+inline void rejectSlot(const PointGrid& g, int slot) {
+  if (g.records == nullptr) g.pixelIndices[slot] = -1;
 }
 
 struct Vec3 {
@@ -30,18 +49,27 @@ inline Vec3 unit(Vec3 v) {
 inline Vec3 toVec3(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 inline Vec3 toVec3(const cv::Mat& m) { return {m.at<double>(0), m.at<double>(1), m.at<double>(2)}; }
 
-// Runs point(x, y, i) on every pixel i = y * width + x whose mask is 0, the
-// rows spread over the threads; point returns whether it stored a point (it
-// marks the pixel's mask when it refuses one). Returns the points stored.
+// Runs point(x, y, i, slot) on every pixel i = y * width + x whose mask is 0,
+// the rows spread over the threads; slot is the pixel's place in the direct
+// output (its row's first slot plus the unmasked pixels before it). point
+// returns whether it stored a point; when it refuses one it marks the
+// pixel's mask and the slot is marked empty here. Returns the points stored.
 template <class PointFn>
 int forEachUnmaskedPixel(const PointGrid& g, int threads, PointFn point) {
   int accepted = 0;
 #pragma omp parallel for schedule(static) num_threads(threads) reduction(+ : accepted)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;
+    int slot = g.records != nullptr ? 0 : g.rowCounts[y];
     for (int x = 0; x < g.width; ++x) {
       const std::size_t i = row + x;
-      if (g.leftMask[i] == 0 && point(x, y, i)) ++accepted;
+      if (g.leftMask[i] != 0) continue;
+      const int s = slot++;
+      if (point(x, y, i, s)) {
+        ++accepted;
+      } else {
+        rejectSlot(g, s);
+      }
     }
   }
   return accepted;
@@ -52,7 +80,7 @@ int forEachUnmaskedPixel(const PointGrid& g, int threads, PointFn point) {
 int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint8_t notFiniteCode) {
   double m[16];
   for (int i = 0; i < 16; ++i) m[i] = q.at<double>(i / 4, i % 4);
-  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i) {
+  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i, int slot) {
     const double v[4] = {static_cast<double>(x), static_cast<double>(y), g.disparity[i], 1.0};
     double h[4];
     for (int r = 0; r < 4; ++r)
@@ -65,7 +93,7 @@ int reprojectPoints(const cv::Mat& q, const PointGrid& g, int threads, std::uint
       g.leftMask[i] = notFiniteCode;
       return false;
     }
-    storePoint(g, i, px, py, pz);
+    storePoint(g, i, slot, px, py, pz);
     return true;
   });
 }
@@ -74,7 +102,7 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
   const Vec3 tl = toVec3(stereo.left.T);
   const Vec3 tr = toVec3(stereo.right.T);
   const Vec3 b = {tr.x - tl.x, tr.y - tl.y, tr.z - tl.z};
-  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i) {
+  return forEachUnmaskedPixel(g, threads, [&](int x, int y, std::size_t i, int slot) {
     const Vec3 r1 = unit(toVec3(stereo.left.backProject(x, y)));
     const Vec3 r2 = unit(toVec3(stereo.right.backProject(x - g.disparity[i], y)));
     const double gg = dot(r1, r2);
@@ -103,13 +131,12 @@ int triangulateRays(const StereoCamera& stereo, double evecError, const PointGri
       g.leftMask[i] = kMaskRayGap;
       return false;
     }
-    storePoint(g, i, px, py, pz);
+    storePoint(g, i, slot, px, py, pz);
     return true;
   });
 }
 
-void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,
-                   int threads) {
+int countSlots(const PointGrid& g, int threads) {
 #pragma omp parallel for schedule(static) num_threads(threads)
   for (int y = 0; y < g.height; ++y) {
     const std::uint8_t* mask = g.leftMask + static_cast<std::size_t>(y) * g.width;
@@ -119,7 +146,28 @@ void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* c
   }
   g.rowCounts[0] = 0;
   for (int y = 0; y < g.height; ++y) g.rowCounts[y + 1] += g.rowCounts[y];
-  if (g.rowCounts[g.height] != count) return;  // caller's count disagrees with the mask: write nothing
+  return g.rowCounts[g.height];
+}
+
+int compactPoints(float* points, std::uint8_t* colors, std::int32_t* pixelIndices, int slots) {
+  int out = 0;
+  for (int s = 0; s < slots; ++s) {
+    if (pixelIndices[s] < 0) continue;
+    if (out != s) {
+      for (int k = 0; k < 3; ++k) {
+        points[3 * out + k] = points[3 * s + k];
+        colors[3 * out + k] = colors[3 * s + k];
+      }
+      pixelIndices[out] = pixelIndices[s];
+    }
+    ++out;
+  }
+  return out;
+}
+
+void collectPoints(const PointGrid& g, int count, float* points, std::uint8_t* colors, std::int32_t* pixelIndices,
+                   int threads) {
+  if (countSlots(g, threads) != count) return;  // caller's count disagrees with the mask: write nothing
 #pragma omp parallel for schedule(static) num_threads(threads)
   for (int y = 0; y < g.height; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * g.width;

@@ -34,7 +34,23 @@ struct PointGrid {
   const std::uint8_t* texture = nullptr;
   PointRecord* records = nullptr;
   int* rowCounts = nullptr;  // height + 1 entries of scratch
+  // Direct output instead of records (records null): the point methods write
+  // the s-th pixel with mask 0 (row-major order, counted by countSlots
+  // before; rowCounts[y] holds row y's first slot) into slot s of these
+  // arrays, and a pixel they reject leaves its slot's index at -1 for
+  // compactPoints to drop.
+  float* points = nullptr;
+  std::uint8_t* colors = nullptr;
+  std::int32_t* pixelIndices = nullptr;
 };
+
+// Counts the pixels with mask 0: rowCounts[y] becomes the number of them in
+// the rows above y. Returns the total.
+int countSlots(const PointGrid& grid, int threads);
+
+// Drops the slots whose index is -1 from the direct output arrays of slots
+// entries, keeping the order. Returns the number kept.
+int compactPoints(float* points, std::uint8_t* colors, std::int32_t* pixelIndices, int slots);
 
 // Reprojection method: (X, Y, Z, w) = Q * (x, y, d, 1) for every pixel with
 // mask 0, point = (X/w, Y/w, Z/w) as floats; a point that is not finite marks

@@ -3,6 +3,7 @@
 // calibrated image size and reused by every decode.
 #include "decoder/common/point_output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -49,15 +50,18 @@ constexpr int kFringes = 4;
 // Fringe images are kept as the 8-bit values they are made from: every use
 // of them compares or subtracts whole grey levels, which double arithmetic
 // does exactly, so the narrower type changes no result.
+// The Gray planes are not kept: each is rectified into the first fringe
+// plane (filed only after them) and folded into its bit of `code` at once
+// (foldGrayPlane), so `code` holds the 7-bit Gray value until the phase stage
+// turns it into the binary period.
 struct CameraPlanes {
-  std::vector<std::uint8_t> black, white, gray, fringe;  // gray: 7 planes, fringe: 4 planes
+  std::vector<std::uint8_t> black, white, fringe;  // fringe: 4 planes
   std::vector<std::uint8_t> mask, code;
   std::vector<double> phase;
 
   void allocate(std::size_t pixels) {
     black.assign(pixels, 0);
     white.assign(pixels, 0);
-    gray.assign(pixels * kGrayPlanes, 0);
     fringe.assign(pixels * kFringes, 0);
     mask.assign(pixels, 0);
     code.assign(pixels, 0);
@@ -71,7 +75,6 @@ struct DecodeBuffers {
   CameraPlanes cam[2];
   std::vector<double> disparity;
   std::vector<std::uint8_t> upperTestPending;  // pixels whose disparity awaits the upper-neighbour test
-  std::vector<PointRecord> records;
   std::vector<int> rowCounts;
 
   std::size_t pixels() const { return static_cast<std::size_t>(width) * height; }
@@ -82,8 +85,28 @@ struct DecodeBuffers {
     for (CameraPlanes& c : cam) c.allocate(pixels());
     disparity.assign(pixels(), 0.0);
     upperTestPending.assign(pixels(), 0);
-    records.assign(pixels(), PointRecord{});
     rowCounts.assign(static_cast<std::size_t>(h) + 1, 0);
+  }
+};
+
+// One row of both cameras as the matching stages see it. start() clears the
+// row's disparities and pending marks, which every matching mode fills anew.
+struct MatchRowView {
+  const double *phL, *phR;
+  std::uint8_t *maskL, *maskR;
+  const std::uint8_t *whiteL, *whiteR, *codeL, *codeR;
+  double* disp;
+  std::uint8_t* pending;
+
+  static MatchRowView start(DecodeBuffers& buf, int y) {
+    const std::size_t off = static_cast<std::size_t>(y) * buf.width;
+    MatchRowView r{buf.cam[0].phase.data() + off,    buf.cam[1].phase.data() + off, buf.cam[0].mask.data() + off,
+                   buf.cam[1].mask.data() + off,     buf.cam[0].white.data() + off, buf.cam[1].white.data() + off,
+                   buf.cam[0].code.data() + off,     buf.cam[1].code.data() + off,  buf.disparity.data() + off,
+                   buf.upperTestPending.data() + off};
+    std::fill(r.disp, r.disp + buf.width, 0.0);
+    std::fill(r.pending, r.pending + buf.width, 0);
+    return r;
   }
 };
 

@@ -54,19 +54,13 @@ int RowMatcher::nearestBlock(double phase) {
 void RowMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   const int width = buf.width;
   const int div = t.searchDiv;
-  const std::size_t off = static_cast<std::size_t>(y) * width;
-  const double* phL = buf.cam[0].phase.data() + off;
-  const double* phR = buf.cam[1].phase.data() + off;
-  std::uint8_t* maskL = buf.cam[0].mask.data() + off;
-  std::uint8_t* maskR = buf.cam[1].mask.data() + off;
-  const std::uint8_t* whiteL = buf.cam[0].white.data() + off;
-  const std::uint8_t* whiteR = buf.cam[1].white.data() + off;
-  const std::uint8_t* codeL = buf.cam[0].code.data() + off;
-  const std::uint8_t* codeR = buf.cam[1].code.data() + off;
-  double* disp = buf.disparity.data() + off;
-  std::uint8_t* pending = buf.upperTestPending.data() + off;
-  std::fill(disp, disp + width, 0.0);
-  std::fill(pending, pending + width, 0);
+  const MatchRowView row = MatchRowView::start(buf, y);
+  const double *phL = row.phL, *phR = row.phR;
+  std::uint8_t* maskL = row.maskL;
+  std::uint8_t* maskR = row.maskR;
+  const std::uint8_t *whiteL = row.whiteL, *whiteR = row.whiteR, *codeL = row.codeL, *codeR = row.codeR;
+  double* disp = row.disp;
+  std::uint8_t* pending = row.pending;
 
   // Block averages of the valid right pixels, taken before this row's matches
   // start counting uses in the right mask.

@@ -19,6 +19,12 @@ constexpr double kRiseRatio = 2.0;
 // pixels are left out at each end of a run.
 constexpr double kEndRatio = 1.4;
 constexpr int kMaxTrim = 2;
+// How far a run answers for phases beyond its end pixels, in end rises
+// (about right pixels): one where end pixels were trimmed (the surface goes
+// on under the mixed pixels), none at a clean end (beyond it lies another
+// surface).
+constexpr double kEndReach = 1.0;
+constexpr double kCleanReach = 0.3;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
@@ -54,8 +60,12 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
   auto rises = [&](int c) {
     const double s = rise(c);
     if (s == 0.0) return false;
+    // A small rise at the very end of a run (no rise beyond it) is the end
+    // pixel mixing in the other surface, not a surface: it does not cut the
+    // run here but is trimmed below.
     const double before = rise(c - 1), after = rise(c + 1);
-    return !(before > 0 && s > kRiseRatio * before) && !(after > 0 && s > kRiseRatio * after);
+    return !(before > 0 && s > kRiseRatio * before && rise(c - 2) > 0) &&
+           !(after > 0 && s > kRiseRatio * after && rise(c + 2) > 0);
   };
   runs_.clear();
   for (int r = 0; r + 1 < width;) {
@@ -74,6 +84,7 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
       const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
       return end > kEndRatio * ref || end * kEndRatio < ref;
     };
+    const int untrimmedFirst = first, untrimmedLast = last;
     for (int k = 0;
          k < kMaxTrim && last - first > 4 && unlike(rise(first), rise(first + 1), rise(first + 2), rise(first + 3));
          ++k)
@@ -82,20 +93,25 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
          k < kMaxTrim && last - first > 4 && unlike(rise(last - 1), rise(last - 2), rise(last - 3), rise(last - 4));
          ++k)
       --last;
-    if (last > first) runs_.push_back({first, last});
+    if (last > first) {
+      const double reachLo = first > untrimmedFirst ? kEndReach : kCleanReach;
+      const double reachHi = last < untrimmedLast ? kEndReach : kCleanReach;
+      runs_.push_back({first, last, ph[first] - reachLo * (ph[first + 1] - ph[first]),
+                       ph[last] + reachHi * (ph[last] - ph[last - 1])});
+    }
   }
   hint_.resize(runs_.size());
   for (std::size_t i = 0; i < runs_.size(); ++i) hint_[i] = runs_[i].first;
   // Index the runs by the phase periods they cover.
   bucketStart_.assign(kBuckets + 1, 0);
   for (const Run& run : runs_) {
-    for (int k = bucketOf(ph[run.first]); k <= bucketOf(ph[run.last]); ++k) ++bucketStart_[k + 1];
+    for (int k = bucketOf(run.lo); k <= bucketOf(run.hi); ++k) ++bucketStart_[k + 1];
   }
   for (int k = 0; k < kBuckets; ++k) bucketStart_[k + 1] += bucketStart_[k];
   bucketRuns_.resize(static_cast<std::size_t>(bucketStart_[kBuckets]));
   fill_.assign(bucketStart_.begin(), bucketStart_.begin() + kBuckets);
   for (int i = 0; i < static_cast<int>(runs_.size()); ++i) {
-    for (int k = bucketOf(ph[runs_[i].first]); k <= bucketOf(ph[runs_[i].last]); ++k) bucketRuns_[fill_[k]++] = i;
+    for (int k = bucketOf(runs_[i].lo); k <= bucketOf(runs_[i].hi); ++k) bucketRuns_[fill_[k]++] = i;
   }
 }
 
@@ -116,19 +132,13 @@ MeasureMatcher::MeasureMatcher(int width) {
 
 void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   const int width = buf.width;
-  const std::size_t off = static_cast<std::size_t>(y) * width;
-  const double* phL = buf.cam[0].phase.data() + off;
-  const double* phR = buf.cam[1].phase.data() + off;
-  std::uint8_t* maskL = buf.cam[0].mask.data() + off;
-  const std::uint8_t* maskR = buf.cam[1].mask.data() + off;
-  const std::uint8_t* whiteL = buf.cam[0].white.data() + off;
-  const std::uint8_t* whiteR = buf.cam[1].white.data() + off;
-  const std::uint8_t* codeL = buf.cam[0].code.data() + off;
-  const std::uint8_t* codeR = buf.cam[1].code.data() + off;
-  double* disp = buf.disparity.data() + off;
-  std::uint8_t* pending = buf.upperTestPending.data() + off;
-  std::fill(disp, disp + width, 0.0);
-  std::fill(pending, pending + width, 0);
+  const MatchRowView row = MatchRowView::start(buf, y);
+  const double *phL = row.phL, *phR = row.phR;
+  std::uint8_t* maskL = row.maskL;
+  const std::uint8_t* maskR = row.maskR;
+  const std::uint8_t *whiteL = row.whiteL, *whiteR = row.whiteR, *codeL = row.codeL, *codeR = row.codeR;
+  double* disp = row.disp;
+  std::uint8_t* pending = row.pending;
   if (static_cast<int>(pos_.size()) < width) {
     pos_.resize(static_cast<std::size_t>(width));
     cover_.resize(pos_.size() * kBinsPerPixel);
@@ -141,6 +151,17 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   right_.build(phR, maskR, width);
 
   const int half = t.lsPoints > 1 ? (t.lsPoints - 1) / 2 : 0;
+  // 1 / n and the spread n (n^2 - 1) / 12 of n consecutive columns, for
+  // every window size: one division per fit instead of three.
+  const std::size_t sizes = static_cast<std::size_t>(2 * half + 3);
+  if (invN_.size() != sizes) {
+    invN_.assign(sizes, 0.0);
+    spread_.assign(sizes, 0.0);
+    for (std::size_t n = 1; n < sizes; ++n) {
+      invN_[n] = 1.0 / static_cast<double>(n);
+      spread_[n] = static_cast<double>(n) * (static_cast<double>(n) * static_cast<double>(n) - 1) / 12.0;
+    }
+  }
   bool prevChosen = false;
   double prevD = 0.0;
   for (int x = kBorderColumns; x <= width - kBorderColumns - 1; ++x) {
@@ -166,10 +187,13 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
         sp += phR[c];
         sxy += (c - kBar) * phR[c];
       }
-      const double pBar = sp / n;
-      const double slope = sxy / (n * (static_cast<double>(n) * n - 1) / 12.0);
-      double pos = kBar + (pL - pBar) / slope;
-      if (!(slope > 0) || !(pos >= r - 0.5 && pos <= r + 1.5)) {
+      // Slope sxy / spread, position kBar + (pL - mean) / slope.
+      const double pBar = sp * invN_[static_cast<std::size_t>(n)];
+      double pos = kBar + (pL - pBar) * spread_[static_cast<std::size_t>(n)] / sxy;
+      // Beyond the run's ends the bracket is its end pair, and the position
+      // lies up to one pixel outside it.
+      const double reach = pL < phR[r] || pL > phR[r + 1] ? 1.0 + kEndReach : 0.5;
+      if (!(sxy > 0) || !(pos >= r - reach && pos <= r + 1 + reach)) {
         pos = r + (pL - phR[r]) / (phR[r + 1] - phR[r]);  // the bracket alone
       }
       const double d = x - pos;
@@ -342,6 +366,7 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
   std::uint8_t* seen = buf.upperTestPending.data();
   const int begin = rowBegin * width, end = rowEnd * width;
   const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
+  const double invWidth = 1.0 / width;
   std::vector<int>& stack = scratch.stack;
   std::vector<int>& region = scratch.region;
   for (int seed = seedBegin; seed < seedEnd; ++seed) {
@@ -351,11 +376,21 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
     stack.push_back(seed);
     seen[seed] = marker;
     bool open = false;
+    int size = 0;
     while (!stack.empty()) {
       const int i = stack.back();
       stack.pop_back();
-      region.push_back(i);
-      const int x = i % width;
+      // Only a region under kMinRegion pixels is marked: the pixels of a
+      // larger one are counted, not kept (a surface spans most of the image).
+      if (size++ < kMinRegion) region.push_back(i);
+      // Column of i without an integer division per pixel (the flood
+      // visits every accepted pixel): a reciprocal estimate, corrected.
+      int x = i - static_cast<int>(i * invWidth) * width;
+      if (x < 0) {
+        x += width;
+      } else if (x >= width) {
+        x -= width;
+      }
       const double d = disp[i];
       auto visit = [&](int j) {
         if (mask[j] == 0 && seen[j] != marker && std::fabs(disp[j] - d) <= step) {
@@ -376,7 +411,7 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
         open = true;
       }
     }
-    if (static_cast<int>(region.size()) >= kMinRegion) continue;
+    if (size >= kMinRegion) continue;
     if (open) {
       scratch.deferred.push_back(seed);
     } else {

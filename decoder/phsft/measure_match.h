@@ -9,9 +9,12 @@
 //   whose phase rises by more than 0 and at most pi per column, no rise more
 //   than twice a neighbouring one (a larger or falling step is a depth edge);
 //   up to two end pixels whose rise is unlike the run's (partly the other
-//   surface) are left out. The left phase is located between the two right
-//   pixels that bracket it and refined by a line fitted to "ls_points" + 1
-//   right pixels of the run around them. No right pixel is used up, so a
+//   surface) are left out; a small rise at a run's very end is such a pixel
+//   and does not cut the run. The left phase is located between the two
+//   right pixels that bracket it and refined by a line fitted to
+//   "ls_points" + 1 right pixels of the run around them. A run also answers
+//   for phases up to one end rise beyond an end whose pixels were left out
+//   (0.3 of one beyond a clean end), placed on the extended line. No right pixel is used up, so a
 //   pixel never loses its partner to a neighbour.
 // - Several runs may hold the phase (occluders, projector columns met again
 //   on the epipolar line): the candidates must pass the parallax, Gray-code
@@ -54,17 +57,22 @@ class PhaseRuns {
  public:
   struct Run {
     int first, last;  // columns; the phase rises from first to last
+    double lo, hi;    // phases the run answers for: its own, extended by one end rise
   };
   void build(const double* phase, const std::uint8_t* mask, int width);
   // Calls f(run, c) for every run holding p, with c the last column of the
   // run whose phase is not above p (so p lies between columns c and c + 1).
+  // A phase up to one end rise beyond the run's ends is held too (c is then
+  // the first column, or the last but one): the end pixels of a surface mix
+  // in its neighbour and are left out of the run, but the left pixels seeing
+  // that stretch are placed by extending the run's line.
   template <class F>
   void forEachBracket(double p, F&& f) {
     const int k = bucketOf(p);
     for (int e = bucketStart_[k]; e < bucketStart_[k + 1]; ++e) {
       const int index = bucketRuns_[e];
       const Run& run = runs_[static_cast<std::size_t>(index)];
-      if (!(ph_[run.first] <= p && p <= ph_[run.last])) continue;
+      if (!(run.lo <= p && p <= run.hi)) continue;
       // Left phases mostly rise along a row: walk a few columns from the
       // run's last bracket, else search.
       int& hint = hint_[static_cast<std::size_t>(index)];
@@ -116,6 +124,7 @@ class MeasureMatcher {
   std::vector<int> owner_;     // per quarter right pixel: left column of that stretch
   std::vector<int> claim_;     // per left column: left column of a nearer stretch over its position, or -1
   std::vector<std::uint8_t> hidden_, wrong_;
+  std::vector<double> invN_, spread_;  // per line-fit window size
 };
 
 // Rejects (209) the pending pixels of row y that differ by more than

@@ -1,5 +1,6 @@
 #include "decoder/phsft/phase_stage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -40,6 +41,25 @@ double wrappedPhase(int dy, int dx) { return tables().atan2[(dy + 255) * kDiffRa
 
 void prepareWrappedPhaseTable() { (void)tables(); }
 
+void foldGrayPlane(CameraPlanes& c, const std::uint8_t* plane, int i, std::size_t begin, std::size_t end) {
+  const std::uint8_t* __restrict white = c.white.data();
+  const std::uint8_t* __restrict black = c.black.data();
+  const std::uint8_t* __restrict in = plane;
+  std::uint8_t* __restrict code = c.code.data();
+  const std::uint8_t bit = static_cast<std::uint8_t>(64 >> i);
+  const std::uint8_t keep = i == 0 ? 0 : 0xff;
+  // Branch-free and free of aliasing so that the loop vectorises: the
+  // threshold is the 8-bit difference (a black above white wraps), halved.
+#pragma omp simd
+  for (std::size_t p = begin; p < end; ++p) {
+    const unsigned b = black[p], v = in[p];
+    const unsigned corrected = v - std::min(v, b);  // max(v - b, 0)
+    const unsigned thr = ((white[p] - b) & 255u) >> 1;
+    const unsigned above = 0u - static_cast<unsigned>(corrected > thr);  // all ones where the bit is set
+    code[p] = static_cast<std::uint8_t>((code[p] & keep) | (bit & above));
+  }
+}
+
 void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresholds& t) {
   const Tables& tab = tables();
   const std::size_t plane = static_cast<std::size_t>(width) * height;
@@ -53,8 +73,6 @@ void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresh
   const std::uint8_t* f1 = f0 + plane;
   const std::uint8_t* f2 = f1 + plane;
   const std::uint8_t* f3 = f2 + plane;
-  const std::uint8_t* gray[kGrayPlanes];
-  for (int i = 0; i < kGrayPlanes; ++i) gray[i] = c.gray.data() + i * plane + off;
 
   // Mask: contrast and brightness, then the border columns.
   for (int x = 0; x < width; ++x) {
@@ -65,16 +83,8 @@ void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresh
   for (int x = 0; x < kBorderColumns && x < width; ++x) mask[x] = kMaskBorder;
   for (int x = width - kBorderColumns < 0 ? 0 : width - kBorderColumns; x < width; ++x) mask[x] = kMaskBorder;
 
-  // Gray code against the half-contrast threshold (8-bit difference, so a
-  // black above white wraps), then its binary value.
-  for (int x = 0; x < width; ++x) {
-    const std::uint8_t thr = static_cast<std::uint8_t>(static_cast<std::uint8_t>(white[x] - black[x]) >> 1);
-    int g = 0;
-    for (int i = 0; i < kGrayPlanes; ++i) {
-      if (gray[i][x] > thr) g |= 64 >> i;
-    }
-    code[x] = tab.grayToBinary[g];
-  }
+  // The folded Gray value to its binary value.
+  for (int x = 0; x < width; ++x) code[x] = tab.grayToBinary[code[x] & 127];
 
   // Wrapped phase.
   for (int x = 0; x < width; ++x) {

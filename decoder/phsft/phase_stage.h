@@ -16,7 +16,15 @@ double wrappedPhase(int dy, int dx);
 // so that the first decode does not pay for it.
 void prepareWrappedPhaseTable();
 
-// Runs every phase step on row y of camera c.
+// Folds Gray plane i (0 = most significant, bit value 64 >> i) of pixels
+// [begin, end) into c.code: the bit is set where the black-corrected plane,
+// max(p - black, 0), lies above the half-contrast threshold
+// ((white - black) mod 256) div 2. Plane 0 starts the value afresh. Needs the
+// black and white images filed first.
+void foldGrayPlane(CameraPlanes& c, const std::uint8_t* plane, int i, std::size_t begin, std::size_t end);
+
+// Runs every phase step on row y of camera c, whose code holds the folded
+// Gray value of all seven planes.
 void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresholds& t);
 
 }  // namespace zel

@@ -96,7 +96,6 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
     CameraPlanes& cam = buffers_.cam[c];
     const UndistortCamera& rc = c == 0 ? stereo_.left : stereo_.right;
     const std::uint8_t* set = c == 0 ? images.left : images.right;
-    cv::Mat black(h, w, CV_8UC1, cam.black.data());
     for (int k = 0; k < kImagesUsed; ++k) {
       cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * plane));
       std::uint8_t* dst;
@@ -105,14 +104,15 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
       } else if (k == 1) {
         dst = cam.white.data();
       } else if (k <= 8) {
-        dst = cam.gray.data() + (k - 2) * plane;
+        dst = cam.fringe.data();  // free until the first fringe image (k = 9) is filed
       } else {
         dst = cam.fringe.data() + (k - 9) * plane;
       }
       cv::Mat out(h, w, CV_8UC1, dst);
       rc.rectify(raw, out);
-      // Gray planes are kept black-corrected: max(p - black, 0).
-      if (k >= 2 && k <= 8) cv::subtract(out, black, out);
+      // A Gray plane goes into its bit of the code at once (black and white
+      // are filed before it).
+      if (k >= 2 && k <= 8) foldGrayPlane(cam, dst, k - 2, 0, plane);
     }
   }
 }
@@ -156,15 +156,34 @@ PointGrid PhsftDecoder::pointGrid() {
   g.disparity = buffers_.disparity.data();
   g.leftMask = buffers_.cam[0].mask.data();
   g.texture = buffers_.cam[0].white.data();  // the left white reference is the texture
-  g.records = buffers_.records.data();
   g.rowCounts = buffers_.rowCounts.data();
   return g;
 }
 
-int PhsftDecoder::computePoints(int qEvec) {
-  const PointGrid g = pointGrid();
-  if (qEvec == 0) return reprojectPoints(stereo_.Q, g, threads_);
-  return triangulateRays(stereo_, thresholds_.evecError, g, threads_);
+int PhsftDecoder::computePoints(int qEvec, PhsftOutput& out) {
+  // The points go straight into output arrays sized for every pixel with
+  // mask 0; the few the method rejects are squeezed out after. No per-pixel
+  // record buffer, no copy.
+  out.clear();
+  PointGrid g = pointGrid();
+  const int slots = countSlots(g, threads_);
+  if (slots < 1) return 0;
+  if (!out.allocate(slots)) {
+    ZEL_LOG("%s: error: no memory for %d points\n", "Phsft::exec", slots);
+    return 0;
+  }
+  g.points = out.points.get();
+  g.colors = out.colors.get();
+  g.pixelIndices = out.pixelIndices.get();
+  const int accepted = qEvec == 0 ? reprojectPoints(stereo_.Q, g, threads_)
+                                  : triangulateRays(stereo_, thresholds_.evecError, g, threads_);
+  const int n = accepted == slots ? slots : compactPoints(g.points, g.colors, g.pixelIndices, slots);
+  if (n < 1) {
+    out.clear();
+    return 0;
+  }
+  out.setCount(n);
+  return n;
 }
 
 std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput& out) {
@@ -180,21 +199,13 @@ std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput&
   times_.remap = stage.lapMs();
   phaseAndMatch();
   times_.ps = stage.lapMs();
-  const int n = computePoints(qEvec);
+  const int n = computePoints(qEvec, out);
   times_.pc = stage.lapMs();
   times_.sum = stage.elapsedMs();
   ZEL_LOG(" time: remap[%.2f]ps[%.2f]pc[%.2f]sum[%.2f]ms\n", times_.remap, times_.ps, times_.pc, times_.sum);
   ZEL_LOG(" points=%d\n", n);
-  out.clear();
-  if (n < 1) {
-    times_.total = total.elapsedMs();
-    return 0;
-  }
-  if (!out.fill(pointGrid(), n, threads_)) {
-    ZEL_LOG("%s: error: no memory for %d points\n", "Phsft::exec", n);
-    return 0;
-  }
   times_.total = total.elapsedMs();
+  if (n < 1) return 0;
   ZEL_LOG(" total[%.2f]ms\n", times_.total);
   return n;
 }

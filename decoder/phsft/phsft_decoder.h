@@ -43,7 +43,9 @@ class PhsftDecoder {
   // The stages, for tests and benchmarks (exec runs them in this order).
   void rectifyAndFile(const ImagePair& images);
   void phaseAndMatch();
-  int computePoints(int qEvec);  // returns the accepted count
+  // Fills out with the accepted points and returns their count (0: out
+  // cleared).
+  int computePoints(int qEvec, PhsftOutput& out);
 
   const DecodeBuffers& buffers() const { return buffers_; }
   DecodeBuffers& buffers() { return buffers_; }

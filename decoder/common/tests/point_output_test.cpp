@@ -80,6 +80,52 @@ TEST(PointOutput, ReprojectionAndCollection) {
   }
 }
 
+// Direct output (no records): the same points, colours and indices as the
+// records and their collection, with the rejected pixels squeezed out; for
+// both methods, with rejections in the first, a middle and the last slot
+// (the two-ray method at least in the middle one).
+TEST(PointOutput, DirectOutputEqualsRecordsAndCollection) {
+  const StereoCamera s = idealPair(16, 8);
+  for (int method = 0; method < 2; ++method) {
+    Grid viaRecords(16, 8), direct(16, 8);
+    for (Grid* g : {&viaRecords, &direct}) {
+      for (int i = 0; i < g->w * g->h; ++i) g->disparity[i] = 20.0 + 0.01 * i;
+      g->mask[5] = 205;
+      // Disparity 0: no point (w = 0) for the reprojection; for the two-ray
+      // method at least on the optical axis (8, 4) (parallel rays).
+      for (int i : {0, 4 * 16 + 8, 16 * 8 - 1}) g->disparity[i] = 0.0;
+    }
+    auto run = [&](const PointGrid& g) {
+      return method == 0 ? reprojectPoints(s.Q, g, 2) : triangulateRays(s, 1e-6, g, 2);
+    };
+    const int n = run(viaRecords.view());
+    std::vector<float> pts(3 * n);
+    std::vector<std::uint8_t> cols(3 * n);
+    std::vector<std::int32_t> idx(n);
+    collectPoints(viaRecords.view(), n, pts.data(), cols.data(), idx.data(), 2);
+
+    PointGrid g = direct.view();
+    g.records = nullptr;
+    const int slots = countSlots(g, 2);
+    std::vector<float> dPts(3 * slots);
+    std::vector<std::uint8_t> dCols(3 * slots);
+    std::vector<std::int32_t> dIdx(slots);
+    g.points = dPts.data();
+    g.colors = dCols.data();
+    g.pixelIndices = dIdx.data();
+    ASSERT_EQ(run(g), n) << method;
+    ASSERT_EQ(compactPoints(dPts.data(), dCols.data(), dIdx.data(), slots), n) << method;
+    EXPECT_LT(n, slots) << method;
+    EXPECT_EQ(direct.mask, viaRecords.mask) << method;
+    dPts.resize(3 * n);
+    dCols.resize(3 * n);
+    dIdx.resize(n);
+    EXPECT_EQ(dPts, pts) << method;
+    EXPECT_EQ(dCols, cols) << method;
+    EXPECT_EQ(dIdx, idx) << method;
+  }
+}
+
 TEST(PointOutput, TwoRayMethod) {
   Grid g(16, 8);
   const StereoCamera s = idealPair(16, 8);

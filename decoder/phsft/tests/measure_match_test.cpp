@@ -71,5 +71,48 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
   }
 }
 
+// A right run whose first pixel mixes in what lies beside it (right column
+// 20 after two dark columns: its phase rise is a fraction of the surface's).
+// The small end rise does not cut the run, the pixel is trimmed, and the left
+// pixel seeing that stretch is placed by extending the run's line one pixel:
+// it decodes with the true disparity instead of finding no partner (205).
+// One end rise further out no partner is found.
+TEST(MeasureMatch, RunEndTrimmedAndExtended) {
+  constexpr int W = 60, H = 10;
+  DecodeBuffers buf;
+  buf.allocate(W, H);
+  for (int y = 0; y < H; ++y) {
+    for (int x = 0; x < W; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * W + x;
+      const double pl = 0.4 * x;                                     // backdrop, disparity 10
+      const double pr = x == 20 ? 0.4 * 31 - 0.05 : 0.4 * (x + 10);  // column 20 mixed
+      buf.cam[0].phase[i] = pl;
+      buf.cam[1].phase[i] = pr;
+      for (int c = 0; c < 2; ++c) {
+        buf.cam[c].white[i] = 200;
+        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor(((c ? pr : pl) + M_PI) / (2 * M_PI)));
+        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
+      }
+      if (x == 18 || x == 19) buf.cam[1].mask[i] = kMaskContrast;
+    }
+  }
+  Thresholds t;
+  t.matchMode = 1;
+  MeasureMatcher matcher(W);
+  for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
+  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
+  RegionScratch scratch[2];
+  removeSmallRegions(buf, t, scratch);
+  for (int y = 0; y < H; ++y) {
+    const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
+    const double* disp = buf.disparity.data() + y * W;
+    EXPECT_EQ(mask[29], kMaskNoMatch) << "row " << y;
+    for (int x = 30; x < W - kBorderColumns; ++x) {
+      ASSERT_EQ(mask[x], 0) << "row " << y << ", column " << x;
+      ASSERT_NEAR(disp[x], 10.0, 1e-9) << "row " << y << ", column " << x;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zel

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -13,17 +14,30 @@ namespace {
 struct Planes {
   int w, h;
   CameraPlanes c;
+  std::vector<std::uint8_t> grayPlanes;  // 7 planes, black-corrected
   Planes(int width, int height) : w(width), h(height) {
     c.allocate(static_cast<std::size_t>(w) * h);
+    grayPlanes.assign(plane() * 7, 0);
     for (int i = 0; i < w * h; ++i) {
       c.black[i] = 20;
       c.white[i] = 200;
     }
   }
   std::size_t plane() const { return static_cast<std::size_t>(w) * h; }
-  std::uint8_t& gray(int i, int x, int y = 0) { return c.gray[i * plane() + y * w + x]; }
+  std::uint8_t& gray(int i, int x, int y = 0) { return grayPlanes[i * plane() + y * w + x]; }
   std::uint8_t& fringe(int k, int x, int y = 0) { return c.fringe[k * plane() + y * w + x]; }
+  // Files the Gray planes as the decoder does (raw value = corrected + black)
+  // and runs the phase stage.
   void run(const Thresholds& t) {
+    std::vector<std::uint8_t> raw(plane());
+    for (int i = 0; i < 7; ++i) {
+      for (std::size_t p = 0; p < plane(); ++p) {
+        const int corrected = grayPlanes[i * plane() + p];
+        // A corrected 0 stands for any raw value up to black: use black itself.
+        raw[p] = static_cast<std::uint8_t>(std::min(255, corrected + c.black[p]));
+      }
+      foldGrayPlane(c, raw.data(), i, 0, plane());
+    }
     for (int y = 0; y < h; ++y) computePhaseRow(c, w, h, y, t);
   }
   test::FiledImages filed() const {
@@ -32,7 +46,8 @@ struct Planes {
     f.height = h;
     f.black = c.black;
     f.white = c.white;
-    for (int i = 0; i < 7; ++i) f.gray[i].assign(c.gray.begin() + i * plane(), c.gray.begin() + (i + 1) * plane());
+    for (int i = 0; i < 7; ++i)
+      f.gray[i].assign(grayPlanes.begin() + i * plane(), grayPlanes.begin() + (i + 1) * plane());
     for (int k = 0; k < 4; ++k) {
       f.fringe[k].resize(plane());
       for (std::size_t p = 0; p < plane(); ++p) f.fringe[k][p] = c.fringe[k * plane() + p];
