@@ -2,8 +2,13 @@
 // A board image set of the virtual head (zelsim render --scene boards), made
 // once per test program. CALIBRIX_BOARD_SET may name an already rendered set
 // (a folder holding boards/, board.yaml and truth/) to save the rendering.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <opencv2/core.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -31,6 +36,20 @@ inline std::string simBoardSet(std::string* why) {
   auto isFresh = [&] {
     return fs::exists(stamp) && fs::last_write_time(stamp, ec) >= fs::last_write_time(ZELSIM_PROGRAM, ec);
   };
+  if (isFresh()) return cache;
+  // One process renders while the others wait for it (ctest runs the test
+  // cases as processes side by side, and each would otherwise render the
+  // same set at once). The lock goes with the descriptor at any exit.
+  struct RenderLock {
+    int fd;
+    ~RenderLock() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock{::open((cache + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  if (lock.fd >= 0) {
+    while (::flock(lock.fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
   if (isFresh()) return cache;
   // Render beside the cache and rename it into place, so a second test
   // process never sees a half-written set.
