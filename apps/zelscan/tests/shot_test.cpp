@@ -279,15 +279,8 @@ TEST(ZelscanShotOnStereoHead, BothTriggerModesGiveTheHeadsImages) {
   const fs::path dir = fs::temp_directory_path() / ("zelscan_ktds_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const std::string cache =
-      (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
-  sim::head::SceneImageOptions o;
-  o.sceneName = "plane";
-  o.width = HeadServer::kWidth;
-  o.height = HeadServer::kHeight;
-  o.supersample = 1;
-  o.noise = 0;
-  o.cacheDir = cache;
+  const sim::head::SceneImageOptions o = acetest::headSceneOptions(HeadServer::kWidth, HeadServer::kHeight);
+  const std::string cache = o.cacheDir;
   sim::head::SceneImages images;
   std::string error;
   ASSERT_TRUE(sim::head::loadSceneImages(o, images, &error)) << error;

@@ -19,26 +19,26 @@ std::string binDir() {
   return b ? std::string(b) + "/bin" : std::string("bin");
 }
 
-std::string cacheDir() {
+}  // namespace
+
+std::string headCacheDir() {
   return (std::filesystem::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
 }
 
-sim::head::SceneImageOptions sceneOptions() {
+sim::head::SceneImageOptions headSceneOptions(int width, int height) {
   sim::head::SceneImageOptions o;
   o.sceneName = "plane";
-  o.width = HeadServer::kWidth;
-  o.height = HeadServer::kHeight;
+  o.width = width;
+  o.height = height;
   o.supersample = 1;
   o.noise = 0;
-  o.cacheDir = cacheDir();
+  o.cacheDir = headCacheDir();
   return o;
 }
 
-}  // namespace
-
 bool HeadServer::start(const std::vector<std::string>& names, const std::vector<std::string>& extra,
                        std::string* error) {
-  if (!sim::head::loadSceneImages(sceneOptions(), images_, error)) return false;
+  if (!sim::head::loadSceneImages(headSceneOptions(kWidth, kHeight), images_, error)) return false;
   std::vector<std::string> args = {binDir() + "/zelsim",
                                    "serve",
                                    "--scene",
@@ -52,7 +52,7 @@ bool HeadServer::start(const std::vector<std::string>& names, const std::vector<
                                    "--noise",
                                    "0",
                                    "--cache",
-                                   cacheDir(),
+                                   headCacheDir(),
                                    "--tcp",
                                    "127.0.0.1:" + std::to_string(kProjectorPort),
                                    "--no-publish"};

@@ -14,6 +14,12 @@
 
 namespace acetest {
 
+// The folder of the rendered-head cache that every plug-in host test shares.
+std::string headCacheDir();
+// The scene a test head serves: plane, width x height, no noise, one sample
+// per pixel, rendered into headCacheDir().
+sim::head::SceneImageOptions headSceneOptions(int width, int height);
+
 class HeadServer {
  public:
   static constexpr int kWidth = 320, kHeight = 256;

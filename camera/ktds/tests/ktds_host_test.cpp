@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "camera/ace/tests/head_server.h"
 #include "camera/ace/tests/host_fixture.h"
 #include "sim/gige/testing/private_netns.h"
 #include "sim/head/scene_images.h"
@@ -52,15 +53,8 @@ class KtdsOnHead : public ::testing::Test {
     std::ofstream((dir_ / "gevlink.conf").string()) << "[SOFTWARE\\RivUZ\\ZazAVir\\Trace]\nTraceFileDirectory=\n";
     ::setenv("GEVLINK_CONFIG", (dir_ / "gevlink.conf").c_str(), 1);
     const char* bin = std::getenv("ZEL_BINARY_DIR");
-    const std::string cache =
-        (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
-    sim::head::SceneImageOptions o;
-    o.sceneName = "plane";
-    o.width = kW;
-    o.height = kH;
-    o.supersample = 1;
-    o.noise = 0;
-    o.cacheDir = cache;
+    const sim::head::SceneImageOptions o = acetest::headSceneOptions(kW, kH);
+    const std::string cache = o.cacheDir;
     if (!sim::head::loadSceneImages(o, images_, &error_)) return;
     server_ = std::make_unique<acetest::BackgroundProcess>(
         std::vector<std::string>{std::string(bin ? bin : ".") + "/bin/zelsim", "serve", "--scene", "plane", "--head",

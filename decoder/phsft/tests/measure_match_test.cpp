@@ -7,6 +7,18 @@
 namespace zel {
 namespace {
 
+// The measurement matcher's row pass, neighbour support and region filter
+// over the whole image, at default thresholds.
+void matchMeasured(DecodeBuffers& buf, int W, int H) {
+  Thresholds t;
+  t.matchMode = 1;
+  MeasureMatcher matcher(W);
+  for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
+  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
+  RegionScratch scratch[2];
+  removeSmallRegions(buf, t, scratch);
+}
+
 // Rows of a backdrop (disparity 10) with a post of 8 columns in front of it
 // (disparity 16, left columns 30 to 37). The right camera sees the post at
 // columns 14 to 21, where it hides the backdrop of left columns 24 to 31;
@@ -32,13 +44,7 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
       }
     }
   }
-  Thresholds t;
-  t.matchMode = 1;
-  MeasureMatcher matcher(W);
-  for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
-  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
-  RegionScratch scratch[2];
-  removeSmallRegions(buf, t, scratch);
+  matchMeasured(buf, W, H);
 
   for (int y = 0; y < H; ++y) {
     const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
@@ -96,13 +102,7 @@ TEST(MeasureMatch, RunEndTrimmedAndExtended) {
       if (x == 18 || x == 19) buf.cam[1].mask[i] = kMaskContrast;
     }
   }
-  Thresholds t;
-  t.matchMode = 1;
-  MeasureMatcher matcher(W);
-  for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
-  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
-  RegionScratch scratch[2];
-  removeSmallRegions(buf, t, scratch);
+  matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
     const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
     const double* disp = buf.disparity.data() + y * W;
