@@ -237,8 +237,7 @@ TEST(ZelscanShotChain, DecodedShotEqualsDecodedRenderedFiles) {
                        &out),
             0)
       << out;
-  const std::string cache =
-      (fs::temp_directory_path() / ("zel_plugin_head_cache-" + std::to_string(::getuid()))).string();
+  const std::string cache = acetest::headCacheDir();
   BackgroundProcess serve({zelsim, "serve", "--scene", "plane", "--head", "cameras", "--supersample", "1", "--noise",
                            "0", "--cache", cache, "--no-publish"},
                           (dir / "serve.log").string());

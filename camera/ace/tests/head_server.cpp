@@ -1,6 +1,7 @@
 #include "camera/ace/tests/head_server.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -87,6 +88,8 @@ void HeadServer::stop() {
   if (projector_ >= 0) ::close(projector_);
   projector_ = -1;
   server_.reset();
+  // The server's log is kept for a run that failed, else removed.
+  if (!log_.empty() && !::testing::UnitTest::GetInstance()->Failed()) std::filesystem::remove(log_);
 }
 
 bool HeadServer::showPattern(int pattern) {

@@ -3,6 +3,7 @@
 // software and hardware trigger equal the head's images byte for byte, and
 // the edge cases that catch real faults.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,7 @@ class AceOnHead : public ::testing::Test {
   void TearDown() override {
     cam_.reset();
     head_.stop();
+    if (!log_.empty() && !HasFailure()) ::unlink(log_.c_str());  // kept when it shows why a test failed
   }
 
   // One 13-pattern shot: each pattern shown by the projector, then captured

@@ -55,6 +55,8 @@ class PluginHostFixture : public ::testing::Test {
   void TearDown() override {
     cam_.reset();
     HostFrames::instance().clear();
+    // The plug-in's log is kept for a test that failed, else removed.
+    if (!logPath_.empty() && !HasFailure()) ::unlink(logPath_.c_str());
   }
 
   // The frames of one pattern: one per camera, the head's image.

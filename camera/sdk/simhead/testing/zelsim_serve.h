@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -80,6 +81,8 @@ class ZelsimServe {
       ::waitpid(pid_, &status, 0);
       pid_ = -1;
     }
+    // The server's log is kept for a run that failed, else removed.
+    if (!log_.empty() && !::testing::UnitTest::GetInstance()->Failed()) ::unlink(log_.c_str());
   }
 
   std::string output() const {
