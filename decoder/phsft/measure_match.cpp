@@ -21,10 +21,11 @@ constexpr double kEndRatio = 1.4;
 constexpr int kMaxTrim = 2;
 // How far a run answers for phases beyond its end pixels, in end rises
 // (about right pixels): one where end pixels were trimmed (the surface goes
-// on under the mixed pixels), none at a clean end (beyond it lies another
-// surface).
+// on under the mixed pixels), a little at a clean end (beyond it lies
+// another surface: 0.3 put a point of the demo scene off its surface with a
+// calibrated, not the true, rig; 0.15 does not).
 constexpr double kEndReach = 1.0;
-constexpr double kCleanReach = 0.3;
+constexpr double kCleanReach = 0.15;
 // Largest disparity difference of two neighbouring left pixels taken as one
 // surface when covering the right row (pixels): steep surfaces change their
 // disparity by more than "max_step" per pixel.
