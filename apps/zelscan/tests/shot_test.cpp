@@ -241,12 +241,8 @@ TEST(ZelscanShotChain, DecodedShotEqualsDecodedRenderedFiles) {
   BackgroundProcess serve({zelsim, "serve", "--scene", "plane", "--head", "cameras", "--supersample", "1", "--noise",
                            "0", "--cache", cache, "--no-publish"},
                           (dir / "serve.log").string());
-  bool ready = false;
-  for (int i = 0; i < 1200 && !ready; ++i) {
-    ready = acetest::readText((dir / "serve.log").string()).find("ready\n") != std::string::npos;
-    if (!ready) ::usleep(50'000);
-  }
-  ASSERT_TRUE(ready) << acetest::readText((dir / "serve.log").string());
+  ASSERT_TRUE(acetest::waitForReady((dir / "serve.log").string(), 60000))
+      << acetest::readText((dir / "serve.log").string());
   const std::string calib = (dir / "rendered" / "calib").string();
   ASSERT_EQ(runProgram({zelscan(), "shot", "--camera", "ace", "--projector", "127.0.0.1", "--trigger", "hard", "--out",
                         (dir / "shot").string(), "--decode", "--calib", calib, "--cloud", (dir / "shot.ply").string()},
@@ -287,12 +283,8 @@ TEST(ZelscanShotOnStereoHead, BothTriggerModesGiveTheHeadsImages) {
   BackgroundProcess serve({std::string(bin) + "/bin/zelsim", "serve", "--scene", "plane", "--head", "stereo", "--size",
                            size, "--supersample", "1", "--noise", "0", "--cache", cache, "--fps", "50", "--no-publish"},
                           (dir / "serve.log").string());
-  bool ready = false;
-  for (int i = 0; i < 600 && !ready; ++i) {
-    ready = acetest::readText((dir / "serve.log").string()).find("ready\n") != std::string::npos;
-    if (!ready) ::usleep(50'000);
-  }
-  ASSERT_TRUE(ready) << acetest::readText((dir / "serve.log").string());
+  ASSERT_TRUE(acetest::waitForReady((dir / "serve.log").string(), 30000))
+      << acetest::readText((dir / "serve.log").string());
   // Gevlink's trace stays off: the test leaves nothing in the user's state folder.
   std::ofstream((dir / "gevlink.conf").string()) << "[SOFTWARE\\RivUZ\\ZazAVir\\Trace]\nTraceFileDirectory=\n";
   ::setenv("GEVLINK_CONFIG", (dir / "gevlink.conf").c_str(), 1);

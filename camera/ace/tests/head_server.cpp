@@ -64,11 +64,7 @@ bool HeadServer::start(const std::vector<std::string>& names, const std::vector<
   args.insert(args.end(), extra.begin(), extra.end());
   log_ = (std::filesystem::temp_directory_path() / ("zel_plugin_head_" + std::to_string(::getpid()) + ".log")).string();
   server_ = std::make_unique<BackgroundProcess>(args, log_);
-  for (int i = 0; i < 600; ++i) {
-    if (readText(log_).find("ready\n") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (readText(log_).find("ready\n") == std::string::npos) {
+  if (!waitForReady(log_, 30000)) {
     *error = "zelsim serve did not come up: " + readText(log_);
     return false;
   }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -168,6 +169,14 @@ std::string readText(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+bool waitForReady(const std::string& logPath, int timeoutMs) {
+  for (int waited = 0;; waited += 50) {
+    if (readText(logPath).find("ready\n") != std::string::npos) return true;
+    if (waited >= timeoutMs) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 }  // namespace acetest

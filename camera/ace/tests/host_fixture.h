@@ -89,4 +89,8 @@ class FrameSink {
 // The whole text of a file ("" when missing).
 std::string readText(const std::string& path);
 
+// Waits up to timeoutMs for the log of a `zelsim serve` to say "ready";
+// false when it did not.
+bool waitForReady(const std::string& logPath, int timeoutMs);
+
 }  // namespace acetest

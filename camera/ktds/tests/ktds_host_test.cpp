@@ -62,9 +62,7 @@ class KtdsOnHead : public ::testing::Test {
                                  "1", "--noise", "0", "--cache", cache, "--fps", std::to_string(kFps), "--no-publish",
                                  "--control", control()},
         serverLog());
-    for (int i = 0; i < 600 && readText(serverLog()).find("ready\n") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (readText(serverLog()).find("ready\n") == std::string::npos) error_ = "zelsim serve: " + readText(serverLog());
+    if (!acetest::waitForReady(serverLog(), 30000)) error_ = "zelsim serve: " + readText(serverLog());
   }
   static void TearDownTestSuite() {
     server_.reset();
