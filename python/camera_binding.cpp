@@ -154,9 +154,7 @@ class Camera {
                                std::to_string(openMask_) + "): a shot needs both cameras");
     }
     int mode = a.getTriggerMode();
-    // A head that streams all the time (ktds) may have begun the frame that
-    // capture() takes before the pattern changed: wait a little by default.
-    if (settle.is_none() && headProjector_ && mode != 0) settleSeconds = 0.1;
+    if (settle.is_none()) settleSeconds = camera::host::defaultSettleMs(headProjector_, mode == 0) / 1000.0;
     if (mode == 0 && !projectorOpen_) {
       throw std::runtime_error("hardware trigger (mode 0) fires through the projector: open_projector() first");
     }

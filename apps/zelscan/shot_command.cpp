@@ -258,7 +258,7 @@ int runShot(const ShotOptions& o) {
   if (useProjector && !cam->openProjector(projectorAddress)) {
     return fail("cannot open the projector at " + o.projector);
   }
-  const int settleMs = o.settleMs >= 0 ? o.settleMs : o.headProjector && !o.hardTrigger ? 100 : 0;
+  const int settleMs = o.settleMs >= 0 ? o.settleMs : camera::host::defaultSettleMs(o.headProjector, o.hardTrigger);
 
   std::printf("zelscan shot: %d x %d, %s trigger\n", size.width, size.height, o.hardTrigger ? "hardware" : "software");
   std::fflush(stdout);

@@ -97,6 +97,8 @@ bool projectorInHead(const std::string& nameOrPath) {
   return known && std::string(known->name) == "ktds";
 }
 
+int defaultSettleMs(bool headProjector, bool hardTrigger) { return headProjector && !hardTrigger ? 100 : 0; }
+
 std::unique_ptr<PluginApi> createPlugin(void* factory, int revision, void* closeLibrary) {
   if (revision == 23) {
     IZelcam3DRev23* cam = reinterpret_cast<CreateIZelcam3DRev23InstanceFn>(factory)();

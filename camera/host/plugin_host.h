@@ -29,6 +29,13 @@ int revisionOfLibrary(const std::string& path);
 // it): it takes projector commands without a projector address of its own.
 bool projectorInHead(const std::string& nameOrPath);
 
+// The wait between a pattern command and capture that a shot takes unless
+// told otherwise (ms): a head that streams all the time (its projector
+// inside) may have begun the frame capture() takes before the pattern
+// changed; with the projector firing the cameras (hardware trigger), or a
+// camera that exposes on capture, there is nothing to wait for.
+int defaultSettleMs(bool headProjector, bool hardTrigger);
+
 // Every operation of the 25-slot interface. On a 23-slot plug-in the
 // analog-gain pair does nothing (get gives 0, set succeeds), as on its own
 // plug-ins.
