@@ -81,11 +81,33 @@ int UndistortCamera::interpolationFlag() const {
   }
 }
 
+void UndistortCamera::compactMaps() {
+  if (interpolationFlag() != cv::INTER_LINEAR || mapX.empty() || mapY.size() != mapX.size()) return;
+  cv::convertMaps(mapX, mapY, fixedXY, fixedA, CV_16SC2, false);
+  mapX.release();
+  mapY.release();
+}
+
 bool UndistortCamera::rectify(const cv::Mat& raw, cv::Mat& out) const {
-  if (raw.empty() || mapX.size() != raw.size() || mapY.size() != raw.size()) return false;
+  if (raw.empty() || mapSize() != raw.size()) return false;
   out.create(raw.size(), raw.type());
+  return rectifyRows(raw, 0, raw.rows, out);
+}
+
+bool UndistortCamera::rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& out) const {
+  const bool fixed = mapX.empty();
+  if (raw.empty() || mapSize() != raw.size() || (fixed ? fixedA : mapY).size() != raw.size()) return false;
+  if (y0 < 0 || y1 > raw.rows || y0 >= y1 || out.rows != y1 - y0 || out.cols != raw.cols || out.type() != raw.type())
+    return false;
   out.setTo(fillValue);
-  cv::remap(raw, out, mapX, mapY, interpolationFlag(), cv::BORDER_TRANSPARENT);
+  // Each rectified pixel depends only on its own map entries, so a band of
+  // rows remaps to the same values as the whole image.
+  const cv::Range rows(y0, y1);
+  if (fixed) {
+    cv::remap(raw, out, fixedXY.rowRange(rows), fixedA.rowRange(rows), interpolationFlag(), cv::BORDER_TRANSPARENT);
+  } else {
+    cv::remap(raw, out, mapX.rowRange(rows), mapY.rowRange(rows), interpolationFlag(), cv::BORDER_TRANSPARENT);
+  }
   return true;
 }
 

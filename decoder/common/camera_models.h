@@ -58,12 +58,27 @@ class UndistortCamera : public PinHoleCamera {
   // be a header over caller memory; it is reallocated only when its size or
   // type differ. False when the maps do not match the raw image's size.
   bool rectify(const cv::Mat& raw, cv::Mat& out) const;
+  // The same for rows [y0, y1) of the rectified image only: out must be
+  // (y1 - y0) x width of the raw type (typically a header over caller
+  // memory); each of its pixels gets exactly the value rectify gives it.
+  // False when the maps do not match the raw image or the rows lie outside.
+  bool rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& out) const;
+
+  // Replaces bilinear float maps by the fixed-point form cv::remap turns them
+  // into before it interpolates (CV_16SC2 source pixel, CV_16UC1 weights
+  // index): 6 instead of 8 bytes a pixel, and every rectified value stays
+  // the same. Other interpolations keep their float maps.
+  void compactMaps();
+  // Size of the rectified image the maps cover (whichever form they have).
+  cv::Size mapSize() const { return mapX.empty() ? fixedXY.size() : mapX.size(); }
 
   int mapType = 1;        // 1: two float32 tables
   int interpolation = 1;  // 0 nearest, 2 cubic, 3 Lanczos, otherwise bilinear
   std::string mapFileName;
   cv::Mat mapX;  // height x width float32: raw x of each rectified pixel
   cv::Mat mapY;
+  cv::Mat fixedXY;  // after compactMaps, in place of mapX and mapY
+  cv::Mat fixedA;
   cv::Rect validRegion;
   cv::Scalar fillValue = cv::Scalar::all(0);
 };

@@ -46,7 +46,8 @@ constexpr int kBorderColumns = 5;
 constexpr int kGrayPlanes = 7;
 constexpr int kFringes = 4;
 
-// One camera's filed images and per-pixel results, each width x height.
+// One camera's filed images and per-pixel results over a number of rows (a
+// band of the image, or all of it), each plane rows x width.
 // Fringe images are kept as the 8-bit values they are made from: every use
 // of them compares or subtracts whole grey levels, which double arithmetic
 // does exactly, so the narrower type changes no result.
@@ -69,12 +70,16 @@ struct CameraPlanes {
   }
 };
 
-struct DecodeBuffers {
+// The whole-image results of matching: what the neighbour tests, the region
+// filter and the point stage read. The camera planes they come from are only
+// ever held for a band of rows (see PhsftDecoder).
+struct MatchGrid {
   int width = 0;
   int height = 0;
-  CameraPlanes cam[2];
+  std::vector<std::uint8_t> mask;     // the left camera's mask codes (0 = a point)
+  std::vector<std::uint8_t> texture;  // the left white reference
   std::vector<double> disparity;
-  std::vector<std::uint8_t> upperTestPending;  // pixels whose disparity awaits the upper-neighbour test
+  std::vector<std::uint8_t> upperTestPending;  // pixels whose disparity awaits the neighbour tests
   std::vector<int> rowCounts;
 
   std::size_t pixels() const { return static_cast<std::size_t>(width) * height; }
@@ -82,32 +87,66 @@ struct DecodeBuffers {
     if (w == width && h == height && !disparity.empty()) return;
     width = w;
     height = h;
-    for (CameraPlanes& c : cam) c.allocate(pixels());
+    mask.assign(pixels(), 0);
+    texture.assign(pixels(), 0);
     disparity.assign(pixels(), 0.0);
     upperTestPending.assign(pixels(), 0);
     rowCounts.assign(static_cast<std::size_t>(h) + 1, 0);
   }
 };
 
-// One row of both cameras as the matching stages see it. start() clears the
+// One row of both cameras as the matching stages see it: the camera planes'
+// row and the grid's row. start() takes the left mask and white reference of
+// the row into the grid (matching goes on in the grid's mask) and clears the
 // row's disparities and pending marks, which every matching mode fills anew.
 struct MatchRowView {
+  int width;
   const double *phL, *phR;
   std::uint8_t *maskL, *maskR;
   const std::uint8_t *whiteL, *whiteR, *codeL, *codeR;
   double* disp;
   std::uint8_t* pending;
 
-  static MatchRowView start(DecodeBuffers& buf, int y) {
-    const std::size_t off = static_cast<std::size_t>(y) * buf.width;
-    MatchRowView r{buf.cam[0].phase.data() + off,    buf.cam[1].phase.data() + off, buf.cam[0].mask.data() + off,
-                   buf.cam[1].mask.data() + off,     buf.cam[0].white.data() + off, buf.cam[1].white.data() + off,
-                   buf.cam[0].code.data() + off,     buf.cam[1].code.data() + off,  buf.disparity.data() + off,
-                   buf.upperTestPending.data() + off};
-    std::fill(r.disp, r.disp + buf.width, 0.0);
-    std::fill(r.pending, r.pending + buf.width, 0);
+  // planeRow: the row within the planes (a band's), y: the image row.
+  static MatchRowView start(CameraPlanes& left, CameraPlanes& right, int planeRow, MatchGrid& grid, int y) {
+    const int w = grid.width;
+    const std::size_t in = static_cast<std::size_t>(planeRow) * w;
+    const std::size_t off = static_cast<std::size_t>(y) * w;
+    std::copy(left.mask.data() + in, left.mask.data() + in + w, grid.mask.data() + off);
+    std::copy(left.white.data() + in, left.white.data() + in + w, grid.texture.data() + off);
+    MatchRowView r{w,
+                   left.phase.data() + in,
+                   right.phase.data() + in,
+                   grid.mask.data() + off,
+                   right.mask.data() + in,
+                   grid.texture.data() + off,
+                   right.white.data() + in,
+                   left.code.data() + in,
+                   right.code.data() + in,
+                   grid.disparity.data() + off,
+                   grid.upperTestPending.data() + off};
+    std::fill(r.disp, r.disp + w, 0.0);
+    std::fill(r.pending, r.pending + w, 0);
     return r;
   }
+};
+
+// Both cameras' planes and the grid over the whole image at once: how the
+// unit tests drive the stages row by row.
+struct DecodeBuffers {
+  int width = 0;
+  int height = 0;
+  CameraPlanes cam[2];
+  MatchGrid grid;
+
+  std::size_t pixels() const { return static_cast<std::size_t>(width) * height; }
+  void allocate(int w, int h) {
+    width = w;
+    height = h;
+    for (CameraPlanes& c : cam) c.allocate(pixels());
+    grid.allocate(w, h);
+  }
+  MatchRowView startRow(int y) { return MatchRowView::start(cam[0], cam[1], y, grid, y); }
 };
 
 }  // namespace zel

@@ -51,10 +51,9 @@ int RowMatcher::nearestBlock(double phase) {
   return block;
 }
 
-void RowMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
-  const int width = buf.width;
+void RowMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
+  const int width = row.width;
   const int div = t.searchDiv;
-  const MatchRowView row = MatchRowView::start(buf, y);
   const double *phL = row.phL, *phR = row.phR;
   std::uint8_t* maskL = row.maskL;
   std::uint8_t* maskR = row.maskR;
@@ -189,12 +188,12 @@ void RowMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   }
 }
 
-void applyUpperNeighbourTest(DecodeBuffers& buf, int y, const Thresholds& t) {
+void applyUpperNeighbourTest(MatchGrid& buf, int y, const Thresholds& t) {
   const int width = buf.width;
   const std::size_t off = static_cast<std::size_t>(y) * width;
   const double* disp = buf.disparity.data() + off;
   const std::uint8_t* pending = buf.upperTestPending.data() + off;
-  std::uint8_t* mask = buf.cam[0].mask.data() + off;
+  std::uint8_t* mask = buf.mask.data() + off;
   const double* above = y > 0 ? disp - width : disp;  // row 0 compares each pixel with itself
   const bool hasBelow = y + 1 < buf.height;
   const double* below = disp + width;

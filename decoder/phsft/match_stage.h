@@ -19,7 +19,7 @@ class RowMatcher {
   // Scratch for one thread, sized for rows of width pixels.
   explicit RowMatcher(int width = 0, int searchDiv = 1);
 
-  void matchRow(DecodeBuffers& buf, int y, const Thresholds& t);
+  void matchRow(const MatchRowView& row, const Thresholds& t);
 
  private:
   struct Block {
@@ -41,6 +41,6 @@ class RowMatcher {
 // from the one above (in row 0: from itself) by more than maxStep gets 209,
 // and so does the pixel above; row y takes both the marks of its own test and
 // those of row y + 1's test, so each row writes only its own mask.
-void applyUpperNeighbourTest(DecodeBuffers& buf, int y, const Thresholds& t);
+void applyUpperNeighbourTest(MatchGrid& grid, int y, const Thresholds& t);
 
 }  // namespace zel

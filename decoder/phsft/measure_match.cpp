@@ -131,9 +131,8 @@ MeasureMatcher::MeasureMatcher(int width) {
   claim_.resize(pos_.size());
 }
 
-void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
-  const int width = buf.width;
-  const MatchRowView row = MatchRowView::start(buf, y);
+void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
+  const int width = row.width;
   const double *phL = row.phL, *phR = row.phR;
   std::uint8_t* maskL = row.maskL;
   const std::uint8_t* maskR = row.maskR;
@@ -306,12 +305,12 @@ void MeasureMatcher::matchRow(DecodeBuffers& buf, int y, const Thresholds& t) {
   }
 }
 
-void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t) {
+void applyNeighbourSupport(MatchGrid& buf, int y, const Thresholds& t) {
   const int width = buf.width;
   const std::size_t off = static_cast<std::size_t>(y) * width;
   const double* disp = buf.disparity.data() + off;
   const std::uint8_t* pending = buf.upperTestPending.data() + off;
-  std::uint8_t* mask = buf.cam[0].mask.data() + off;
+  std::uint8_t* mask = buf.mask.data() + off;
   const bool hasAbove = y > 0;
   const bool hasBelow = y + 1 < buf.height;
   const double step = t.maxStep;
@@ -359,11 +358,11 @@ namespace {
 // in seen. A region under kMinRegion pixels is rejected, unless an accepted
 // pixel beyond those rows touches it (the rest of it may lie there): then its
 // seed goes to `deferred`.
-void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, int rowBegin, int rowEnd,
-                 std::uint8_t marker, RegionScratch& scratch) {
+void fillRegions(MatchGrid& buf, double step, int seedBegin, int seedEnd, int rowBegin, int rowEnd, std::uint8_t marker,
+                 RegionScratch& scratch) {
   const int width = buf.width;
   const double* disp = buf.disparity.data();
-  std::uint8_t* mask = buf.cam[0].mask.data();
+  std::uint8_t* mask = buf.mask.data();
   std::uint8_t* seen = buf.upperTestPending.data();
   const int begin = rowBegin * width, end = rowEnd * width;
   const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
@@ -423,7 +422,7 @@ void fillRegions(DecodeBuffers& buf, double step, int seedBegin, int seedEnd, in
 
 }  // namespace
 
-void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, RegionScratch (&scratch)[2]) {
+void removeSmallRegions(MatchGrid& buf, const Thresholds& t, RegionScratch (&scratch)[2]) {
   // Two bands of rows on two threads; the few small regions that reach the
   // border between the bands are filled again over the whole image.
   const int mid = buf.height / 2;

@@ -115,7 +115,7 @@ class MeasureMatcher {
  public:
   explicit MeasureMatcher(int width = 0);
 
-  void matchRow(DecodeBuffers& buf, int y, const Thresholds& t);
+  void matchRow(const MatchRowView& row, const Thresholds& t);
 
  private:
   PhaseRuns right_;
@@ -130,7 +130,7 @@ class MeasureMatcher {
 // Rejects (209) the pending pixels of row y that differ by more than
 // "max_step" from every accepted neighbour along the row or the column.
 // Writes row y's mask only.
-void applyNeighbourSupport(DecodeBuffers& buf, int y, const Thresholds& t);
+void applyNeighbourSupport(MatchGrid& grid, int y, const Thresholds& t);
 
 // Scratch of removeSmallRegions, one per thread.
 struct RegionScratch {
@@ -140,6 +140,6 @@ struct RegionScratch {
 // Rejects (212) the accepted pixels of regions under 50 pixels, a region
 // being the pixels joined through neighbours (along rows and columns) whose
 // disparities differ by at most "max_step". Whole image, two threads.
-void removeSmallRegions(DecodeBuffers& buf, const Thresholds& t, RegionScratch (&scratch)[2]);
+void removeSmallRegions(MatchGrid& grid, const Thresholds& t, RegionScratch (&scratch)[2]);
 
 }  // namespace zel

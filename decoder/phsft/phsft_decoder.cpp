@@ -16,6 +16,9 @@ namespace zel {
 namespace {
 
 constexpr int kImagesUsed = 13;
+// Rows of a band: both cameras' planes of a band (about 32 bytes a pixel,
+// phases included) stay in a core's L2 cache from rectification to matching.
+constexpr int kBandRows = 16;
 constexpr long long kMaxPixels = 1LL << 26;  // far above any head's sensor; keeps every index in int32
 
 }  // namespace
@@ -50,7 +53,11 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
     ZEL_LOG("%s: error: match_mode %d is neither 0 nor 1\n", "Phsft::loadCalibration", p.matchMode);
     return false;
   }
-  buffers_.allocate(p.imageWidth, p.imageHeight);
+  grid_.allocate(p.imageWidth, p.imageHeight);
+  bands_.resize(static_cast<std::size_t>(threads_));
+  for (Band& band : bands_) {
+    for (CameraPlanes& c : band.cam) c.allocate(static_cast<std::size_t>(kBandRows) * p.imageWidth);
+  }
   Thresholds t;
   t.searchDiv = p.searchDiv;
   t.bwDiff = p.bwDiff;
@@ -78,26 +85,28 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
 
   // A coord other than 0 and 1 keeps the calibration in force, which is only
   // usable when there is one and its maps fit the configured size.
-  const bool previousUsable =
-      everLoaded_ && stereo_.left.mapX.cols == p.imageWidth && stereo_.left.mapX.rows == p.imageHeight;
+  const bool previousUsable = everLoaded_ && stereo_.left.mapSize() == cv::Size(p.imageWidth, p.imageHeight);
   if (p.coord == 0 || p.coord == 1) stereo_.configure(p.imageWidth, p.imageHeight);
   if (!loadStereoCalibration(dir, p.coord, p.imageWidth, p.imageHeight, previousUsable, stereo_)) return false;
+  stereo_.left.compactMaps();
+  stereo_.right.compactMaps();
   everLoaded_ = true;
   calibrated_ = true;
   return true;
 }
 
-void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
-  const int w = buffers_.width;
-  const int h = buffers_.height;
-  const std::size_t plane = buffers_.pixels();
-#pragma omp parallel for schedule(static) num_threads(2)
+void PhsftDecoder::rectifyBand(const ImagePair& images, int y0, int y1, Band& band) {
+  platform::Stopwatch sw;
+  const int w = grid_.width;
+  const std::size_t raw = grid_.pixels();
+  const std::size_t plane = static_cast<std::size_t>(kBandRows) * w;  // a band plane's stride
+  const std::size_t filled = static_cast<std::size_t>(y1 - y0) * w;
   for (int c = 0; c < 2; ++c) {
-    CameraPlanes& cam = buffers_.cam[c];
+    CameraPlanes& cam = band.cam[c];
     const UndistortCamera& rc = c == 0 ? stereo_.left : stereo_.right;
     const std::uint8_t* set = c == 0 ? images.left : images.right;
     for (int k = 0; k < kImagesUsed; ++k) {
-      cv::Mat raw(h, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * plane));
+      cv::Mat in(grid_.height, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * raw));
       std::uint8_t* dst;
       if (k == 0) {
         dst = cam.black.data();
@@ -108,55 +117,66 @@ void PhsftDecoder::rectifyAndFile(const ImagePair& images) {
       } else {
         dst = cam.fringe.data() + (k - 9) * plane;
       }
-      cv::Mat out(h, w, CV_8UC1, dst);
-      rc.rectify(raw, out);
+      cv::Mat out(y1 - y0, w, CV_8UC1, dst);
+      rc.rectifyRows(in, y0, y1, out);
       // A Gray plane goes into its bit of the code at once (black and white
       // are filed before it).
-      if (k >= 2 && k <= 8) foldGrayPlane(cam, dst, k - 2, 0, plane);
+      if (k >= 2 && k <= 8) foldGrayPlane(cam, dst, k - 2, 0, filled);
+    }
+  }
+  band.rectifyMs += sw.elapsedMs();
+}
+
+void PhsftDecoder::decodeBands(const ImagePair& images) {
+  const int h = grid_.height;
+  const int w = grid_.width;
+  const Thresholds t = thresholds_;
+  const int count = (h + kBandRows - 1) / kBandRows;
+  for (Band& band : bands_) band.rectifyMs = 0;
+    // Bands are independent up to the matching inside each row; the dynamic
+    // schedule only balances the load, the result does not depend on it. Both
+    // matching modes share the rectification and the phase steps.
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
+  for (int b = 0; b < count; ++b) {
+    const int thread = omp_get_thread_num();
+    Band& band = bands_[static_cast<std::size_t>(thread)];
+    const int y0 = b * kBandRows;
+    const int y1 = std::min(h, y0 + kBandRows);
+    rectifyBand(images, y0, y1, band);
+    for (int y = y0; y < y1; ++y) {
+      computePhaseRow(band.cam[0], w, kBandRows, y - y0, t);
+      computePhaseRow(band.cam[1], w, kBandRows, y - y0, t);
+      const MatchRowView row = MatchRowView::start(band.cam[0], band.cam[1], y - y0, grid_, y);
+      if (t.matchMode == 0) {
+        matchers_[static_cast<std::size_t>(thread)].matchRow(row, t);
+      } else {
+        measureMatchers_[static_cast<std::size_t>(thread)].matchRow(row, t);
+      }
     }
   }
 }
 
-void PhsftDecoder::phaseAndMatch() {
-  const int w = buffers_.width;
-  const int h = buffers_.height;
+void PhsftDecoder::filterMatches() {
+  const int h = grid_.height;
   const Thresholds t = thresholds_;
-  // Rows are independent through the phase steps and the in-row matching;
-  // the dynamic schedule only balances the load, the result does not depend
-  // on it.
-  // Both matching modes share the phase steps and differ only here.
   if (t.matchMode == 0) {
-#pragma omp parallel for schedule(dynamic, 8) num_threads(threads_)
-    for (int y = 0; y < h; ++y) {
-      RowMatcher& matcher = matchers_[omp_get_thread_num()];
-      computePhaseRow(buffers_.cam[0], w, h, y, t);
-      computePhaseRow(buffers_.cam[1], w, h, y, t);
-      matcher.matchRow(buffers_, y, t);
-    }
 #pragma omp parallel for schedule(static) num_threads(threads_)
-    for (int y = 0; y < h; ++y) applyUpperNeighbourTest(buffers_, y, t);
+    for (int y = 0; y < h; ++y) applyUpperNeighbourTest(grid_, y, t);
   } else {
-#pragma omp parallel for schedule(dynamic, 8) num_threads(threads_)
-    for (int y = 0; y < h; ++y) {
-      MeasureMatcher& matcher = measureMatchers_[omp_get_thread_num()];
-      computePhaseRow(buffers_.cam[0], w, h, y, t);
-      computePhaseRow(buffers_.cam[1], w, h, y, t);
-      matcher.matchRow(buffers_, y, t);
-    }
 #pragma omp parallel for schedule(static) num_threads(threads_)
-    for (int y = 0; y < h; ++y) applyNeighbourSupport(buffers_, y, t);
-    removeSmallRegions(buffers_, t, regionScratch_);
+    for (int y = 0; y < h; ++y) applyNeighbourSupport(grid_, y, t);
+    removeSmallRegions(grid_, t, regionScratch_);
   }
 }
 
 PointGrid PhsftDecoder::pointGrid() {
   PointGrid g;
-  g.width = buffers_.width;
-  g.height = buffers_.height;
-  g.disparity = buffers_.disparity.data();
-  g.leftMask = buffers_.cam[0].mask.data();
-  g.texture = buffers_.cam[0].white.data();  // the left white reference is the texture
-  g.rowCounts = buffers_.rowCounts.data();
+  g.width = grid_.width;
+  g.height = grid_.height;
+  g.disparity = grid_.disparity.data();
+  g.leftMask = grid_.mask.data();
+  g.texture = grid_.texture.data();  // the left white reference is the texture
+  g.rowCounts = grid_.rowCounts.data();
   return g;
 }
 
@@ -195,10 +215,15 @@ std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput&
     out.clear();
     return 0;
   }
-  rectifyAndFile(images);
-  times_.remap = stage.lapMs();
-  phaseAndMatch();
-  times_.ps = stage.lapMs();
+  decodeBands(images);
+  filterMatches();
+  // Rectification runs band by band between the phase steps and matching:
+  // its share is the threads' rectifying time, spread over the threads.
+  double rectifyMs = 0;
+  for (const Band& band : bands_) rectifyMs += band.rectifyMs;
+  const double decodeMs = stage.lapMs();
+  times_.remap = std::min(decodeMs, rectifyMs / static_cast<double>(bands_.size()));
+  times_.ps = decodeMs - times_.remap;
   const int n = computePoints(qEvec, out);
   times_.pc = stage.lapMs();
   times_.sum = stage.elapsedMs();

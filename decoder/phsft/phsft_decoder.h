@@ -33,22 +33,24 @@ class PhsftDecoder {
   // then uncalibrated until the next successful call.
   bool loadCalibration(const PhsftParams& params, const std::string& dir);
   bool calibrated() const { return calibrated_; }
-  int width() const { return buffers_.width; }
-  int height() const { return buffers_.height; }
+  int width() const { return grid_.width; }
+  int height() const { return grid_.height; }
 
   // Full decode with the timing lines; fills out and returns its count
   // (0: out cleared). qEvec selects the point method.
   std::int32_t exec(const ImagePair& images, int qEvec, PhsftOutput& out);
 
   // The stages, for tests and benchmarks (exec runs them in this order).
-  void rectifyAndFile(const ImagePair& images);
-  void phaseAndMatch();
+  // decodeBands rectifies, phase-decodes and matches the image band by band
+  // of rows, leaving the matches in the grid; filterMatches runs the tests
+  // across rows.
+  void decodeBands(const ImagePair& images);
+  void filterMatches();
   // Fills out with the accepted points and returns their count (0: out
   // cleared).
   int computePoints(int qEvec, PhsftOutput& out);
 
-  const DecodeBuffers& buffers() const { return buffers_; }
-  DecodeBuffers& buffers() { return buffers_; }
+  const MatchGrid& grid() const { return grid_; }
   const StereoCamera& stereo() const { return stereo_; }
   const Thresholds& thresholds() const { return thresholds_; }
   const StageTimes& lastTimes() const { return times_; }
@@ -61,7 +63,16 @@ class PhsftDecoder {
   bool everLoaded_ = false;
   bool calibrated_ = false;
   Thresholds thresholds_;
-  DecodeBuffers buffers_;
+  // The camera planes of one band of rows, one set per thread: all that is
+  // held of the rectified images, the codes and the phases.
+  struct Band {
+    CameraPlanes cam[2];
+    double rectifyMs = 0;  // time spent rectifying during the current exec
+  };
+  void rectifyBand(const ImagePair& images, int y0, int y1, Band& band);
+
+  MatchGrid grid_;
+  std::vector<Band> bands_;
   std::vector<RowMatcher> matchers_;
   std::vector<MeasureMatcher> measureMatchers_;
   RegionScratch regionScratch_[2];  // of the small-region filter

@@ -5,6 +5,9 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cmath>
+
 namespace zel {
 namespace {
 
@@ -66,6 +69,50 @@ TEST(UndistortCamera, FillValuesOutsideTheMapsAndTransparentBorder) {
   // Maps of another size are refused rather than read out of bounds.
   cv::Mat small(2, 2, CV_8UC1, cv::Scalar(1));
   EXPECT_FALSE(stereo.left.rectify(small, left));
+}
+
+// The decoder rectifies band by band with compacted (fixed-point) maps: every
+// pixel must get the value the whole-image remap with the float maps gives,
+// for maps with fractional positions, positions outside the raw image and on
+// its edges, and for bands that end at the last row.
+TEST(UndistortCamera, BandsWithCompactedMapsEqualTheWholeFloatRemap) {
+  constexpr int w = 97, h = 61;
+  cv::RNG rng(7);
+  cv::Mat raw(h, w, CV_8UC1);
+  rng.fill(raw, cv::RNG::UNIFORM, 0, 256);
+  UndistortCamera cam("c", w, h);
+  cam.fillValue = cv::Scalar(255);
+  cam.mapX.create(h, w, CV_32FC1);
+  cam.mapY.create(h, w, CV_32FC1);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      // A distortion-like warp reaching 3 pixels beyond every edge, plus
+      // noise: every sub-pixel fraction and the border cases occur.
+      cam.mapX.at<float>(y, x) =
+          -3.0f + (w + 5.0f) * x / (w - 1) + 0.37f * std::sin(0.3f * y) + rng.uniform(-0.2f, 0.2f);
+      cam.mapY.at<float>(y, x) =
+          -3.0f + (h + 5.0f) * y / (h - 1) + 0.41f * std::cos(0.2f * x) + rng.uniform(-0.2f, 0.2f);
+    }
+  }
+  cam.mapX.at<float>(3, 3) = static_cast<float>(w - 1);  // exactly on the last column
+  cam.mapY.at<float>(3, 3) = 0.5f;
+  cv::Mat whole;
+  ASSERT_TRUE(cam.rectify(raw, whole));
+  UndistortCamera compact = cam;
+  compact.mapX = cam.mapX.clone();
+  compact.mapY = cam.mapY.clone();
+  compact.compactMaps();
+  EXPECT_TRUE(compact.mapX.empty());
+  EXPECT_EQ(compact.mapSize(), cv::Size(w, h));
+  cv::Mat banded(h, w, CV_8UC1, cv::Scalar(0));
+  for (int y0 = 0; y0 < h; y0 += 16) {
+    const int y1 = std::min(h, y0 + 16);
+    cv::Mat band = banded.rowRange(y0, y1);
+    ASSERT_TRUE(compact.rectifyRows(raw, y0, y1, band));
+  }
+  EXPECT_EQ(cv::norm(whole, banded, cv::NORM_INF), 0.0);
+  cv::Mat band(4, w, CV_8UC1);
+  EXPECT_FALSE(compact.rectifyRows(raw, h - 2, h + 2, band));  // rows beyond the image
 }
 
 TEST(UndistortCamera, InterpolationSelector) {

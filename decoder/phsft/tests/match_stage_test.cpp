@@ -31,11 +31,14 @@ struct Rows {
   double& right(int x, int y = 0) { return b.cam[1].phase[y * b.width + x]; }
   std::uint8_t& maskL(int x, int y = 0) { return b.cam[0].mask[y * b.width + x]; }
   std::uint8_t& maskR(int x, int y = 0) { return b.cam[1].mask[y * b.width + x]; }
-  double disp(int x, int y = 0) const { return b.disparity[y * b.width + x]; }
+  double disp(int x, int y = 0) const { return b.grid.disparity[y * b.width + x]; }
+  // Matching goes on in the grid's left mask; it is copied back so that the
+  // accessors read the result.
   void run(const Thresholds& t) {
     RowMatcher m(b.width, t.searchDiv);
-    for (int y = 0; y < b.height; ++y) m.matchRow(b, y, t);
-    for (int y = 0; y < b.height; ++y) applyUpperNeighbourTest(b, y, t);
+    for (int y = 0; y < b.height; ++y) m.matchRow(b.startRow(y), t);
+    for (int y = 0; y < b.height; ++y) applyUpperNeighbourTest(b.grid, y, t);
+    b.cam[0].mask = b.grid.mask;
   }
 };
 
@@ -207,7 +210,7 @@ TEST(Matching, EqualsReferenceOnRandomRows) {
     r.run(t);
     ASSERT_EQ(maskL, r.b.cam[0].mask) << "trial " << trial;
     ASSERT_EQ(maskR, r.b.cam[1].mask) << "trial " << trial;
-    ASSERT_EQ(0, std::memcmp(disp.data(), r.b.disparity.data(), disp.size() * sizeof(double))) << trial;
+    ASSERT_EQ(0, std::memcmp(disp.data(), r.b.grid.disparity.data(), disp.size() * sizeof(double))) << trial;
   }
 }
 

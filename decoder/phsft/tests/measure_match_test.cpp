@@ -13,10 +13,10 @@ void matchMeasured(DecodeBuffers& buf, int W, int H) {
   Thresholds t;
   t.matchMode = 1;
   MeasureMatcher matcher(W);
-  for (int y = 0; y < H; ++y) matcher.matchRow(buf, y, t);
-  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf, y, t);
+  for (int y = 0; y < H; ++y) matcher.matchRow(buf.startRow(y), t);
+  for (int y = 0; y < H; ++y) applyNeighbourSupport(buf.grid, y, t);
   RegionScratch scratch[2];
-  removeSmallRegions(buf, t, scratch);
+  removeSmallRegions(buf.grid, t, scratch);
 }
 
 // Rows of a backdrop (disparity 10) with a post of 8 columns in front of it
@@ -47,8 +47,8 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
   matchMeasured(buf, W, H);
 
   for (int y = 0; y < H; ++y) {
-    const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
-    const double* disp = buf.disparity.data() + y * W;
+    const std::uint8_t* mask = buf.grid.mask.data() + y * W;
+    const double* disp = buf.grid.disparity.data() + y * W;
     // No point anywhere off the two surfaces.
     for (int x = 0; x < W; ++x) {
       if (mask[x] != 0) continue;
@@ -104,8 +104,8 @@ TEST(MeasureMatch, RunEndTrimmedAndExtended) {
   }
   matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
-    const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
-    const double* disp = buf.disparity.data() + y * W;
+    const std::uint8_t* mask = buf.grid.mask.data() + y * W;
+    const double* disp = buf.grid.disparity.data() + y * W;
     EXPECT_EQ(mask[29], kMaskNoMatch) << "row " << y;
     for (int x = 30; x < W - kBorderColumns; ++x) {
       ASSERT_EQ(mask[x], 0) << "row " << y << ", column " << x;

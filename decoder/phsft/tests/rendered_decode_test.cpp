@@ -42,7 +42,7 @@ RenderedScene loadOrSkip(const std::string& name) {
 void printMissing(const PhsftDecoder& dec, const RenderedScene& s, std::uint8_t eligible) {
   std::map<int, int> byCode;
   int eligibleCount = 0, partnerInBorder = 0;
-  const std::uint8_t* mask = dec.buffers().cam[0].mask.data();
+  const std::uint8_t* mask = dec.grid().mask.data();
   for (int y = 5; y < s.height - 5; ++y) {
     for (int x = 5; x < s.width - 5; ++x) {
       if (!s.truth.has(x, y, eligible)) continue;

@@ -24,9 +24,9 @@ inline int expectBitExact(PhsftDecoder& dec, const PhsftParams& p, const ImagePa
     EXPECT_EQ(0, std::memcmp(out.colors.get(), ref.colors.data(), 3 * static_cast<std::size_t>(n))) << what;
     EXPECT_EQ(0, std::memcmp(out.pixelIndices.get(), ref.pixelIndices.data(), 4 * static_cast<std::size_t>(n))) << what;
   }
-  const auto& mask = dec.buffers().cam[0].mask;
+  const auto& mask = dec.grid().mask;
   EXPECT_EQ(0, std::memcmp(mask.data(), ref.leftMask.data(), mask.size())) << what << ": final left mask";
-  const auto& disp = dec.buffers().disparity;
+  const auto& disp = dec.grid().disparity;
   EXPECT_EQ(0, std::memcmp(disp.data(), ref.disparity.data(), disp.size() * sizeof(double))) << what << ": disparity";
   return n;
 }
