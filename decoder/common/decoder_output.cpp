@@ -5,6 +5,8 @@
 namespace zel {
 
 bool DecoderOutput::allocate(int n) {
+  count = 0;
+  if (n >= 1 && n <= capacity && capacity / 2 <= n) return true;
   clear();
   if (n < 1) return false;
   const std::size_t values = 3 * static_cast<std::size_t>(n);
@@ -15,6 +17,7 @@ bool DecoderOutput::allocate(int n) {
     clear();
     return false;
   }
+  capacity = n;
   return true;
 }
 

@@ -184,10 +184,13 @@ int PhsftDecoder::computePoints(int qEvec, PhsftOutput& out) {
   // The points go straight into output arrays sized for every pixel with
   // mask 0; the few the method rejects are squeezed out after. No per-pixel
   // record buffer, no copy.
-  out.clear();
+  out.setCount(0);
   PointGrid g = pointGrid();
   const int slots = countSlots(g, threads_);
-  if (slots < 1) return 0;
+  if (slots < 1) {
+    out.clear();
+    return 0;
+  }
   if (!out.allocate(slots)) {
     ZEL_LOG("%s: error: no memory for %d points\n", "Phsft::exec", slots);
     return 0;

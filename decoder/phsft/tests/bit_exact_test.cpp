@@ -93,6 +93,14 @@ TEST_F(Decoding, RepeatedExecGivesTheSameResult) {
   ASSERT_EQ(n1, n2);
   ASSERT_GT(n1, 0);
   EXPECT_EQ(0, std::memcmp(a.points.get(), b.points.get(), 12 * static_cast<std::size_t>(n1)));
+  // Decoding again into arrays that hold a cloud reuses them; nothing of the
+  // cloud before (here the other point method's) shows through.
+  const float* kept = a.points.get();
+  ASSERT_GT(dec.exec(scene.pair(), 1, a), 0);
+  ASSERT_EQ(dec.exec(scene.pair(), 0, a), n1);
+  EXPECT_EQ(a.points.get(), kept);
+  EXPECT_EQ(0, std::memcmp(a.points.get(), b.points.get(), 12 * static_cast<std::size_t>(n1)));
+  EXPECT_EQ(0, std::memcmp(a.pixelIndices.get(), b.pixelIndices.get(), 4 * static_cast<std::size_t>(n1)));
 }
 
 }  // namespace
