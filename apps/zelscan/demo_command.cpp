@@ -424,20 +424,23 @@ bool DemoChain::decodePhaseShift(PhsftRuns& runs) {
   ImageSets patterns;
   if (!loadPatternSets(patternDir_, patterns, &error)) return fail(error);
   const std::uint8_t litAndSeen = sim::kSurfaceHit | sim::kSeenByRight | sim::kLitByProjector;
+  // Completeness counts the pixels whose partner lies inside the right
+  // rectified image: the images the decoder gets.
+  const sim::GroundTruth matchable = truth_.withPartnerInRectifiedRight();
   // Measurement matching, from the settings file the demo leaves beside its
   // outputs; the default rules for comparison.
   const std::string measurement = out_ + "/phsft_settings.ini";
   if (!platform::writeProfileString("PSLIB", "match_mode", "1", measurement.c_str()))
     return fail("cannot write " + measurement);
-  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, truth_, litAndSeen, runs.withCalibrix,
+  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, matchable, litAndSeen, runs.withCalibrix,
                         measurement))
     return false;
   if (!writeCloud(runs.withCalibrix.cloud, out_ + "/cloud_phsft.ply", &error)) return fail(error);
   writeViewerIni(out_ + "/cloud_phsft.ply");
-  if (!decodeAndMeasure(*phsft, scene_ + "/calib", patterns, rig_, demoScene_, truth_, litAndSeen, runs.withTruth,
+  if (!decodeAndMeasure(*phsft, scene_ + "/calib", patterns, rig_, demoScene_, matchable, litAndSeen, runs.withTruth,
                         measurement))
     return false;
-  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, truth_, litAndSeen, runs.defaultRules))
+  if (!decodeAndMeasure(*phsft, calibration_, patterns, rig_, demoScene_, matchable, litAndSeen, runs.defaultRules))
     return false;
   // The reference board's plane, decoded with "coord" 1 (calibrix's hmat0.dat,
   // hmat1.dat, whose world is the reference board).

@@ -183,4 +183,17 @@ GroundTruth GroundTruth::withinRegion(int x0, int y0, int x1, int y1) const {
   return t;
 }
 
+GroundTruth GroundTruth::withPartnerInRectifiedRight() const {
+  GroundTruth t = *this;
+  t.flags = flags.clone();  // the copy must not share this truth's flags
+  if (grid != TruthGrid::LeftRectified) return t;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double xr = x - static_cast<double>(disparity.at<float>(y, x));
+      if (!(xr >= 0 && xr <= width - 1)) t.flags.at<uint8_t>(y, x) &= ~kSeenByRight;
+    }
+  }
+  return t;
+}
+
 }  // namespace sim

@@ -52,6 +52,11 @@ struct GroundTruth {
   // The same truth with no flag set outside columns x0..x1-1 and rows
   // y0..y1-1 (a matcher's valid region), so measures count only inside it.
   GroundTruth withinRegion(int x0, int y0, int x1, int y1) const;
+  // The same truth where "seen by the right camera" also asks the partner
+  // (x - disparity) to lie inside the right rectified image: rectification
+  // crops the right camera's raw image, and the rectified images are all a
+  // decoder has. Only for a truth on the left rectified grid (else a copy).
+  GroundTruth withPartnerInRectifiedRight() const;
 
   bool save(const std::string& path, std::string* error = nullptr) const;
   // Reads a file written by save(); validates the header and the exact size.

@@ -80,6 +80,24 @@ TEST(TruthFile, RoundTripKeepsEveryPlane) {
   fs::remove(p);
 }
 
+// Partners outside the right rectified image (x - disparity beyond 0 and
+// W - 1, or not a number) lose "seen by the right camera"; the original keeps it.
+TEST(TruthFile, PartnerOutsideTheRectifiedRightImageIsNotSeen) {
+  sim::GroundTruth t;
+  t.allocate(sim::TruthGrid::LeftRectified, 6, 1);
+  const float disparity[6] = {0.0f, 1.5f, 2.0f, -0.5f, NAN, -1.0f};  // partners 0, -0.5, 0, 3.5, -, 6
+  for (int x = 0; x < 6; ++x) {
+    t.flags.at<uint8_t>(0, x) = sim::kSurfaceHit | sim::kSeenByRight;
+    t.disparity.at<float>(0, x) = disparity[x];
+  }
+  const sim::GroundTruth m = t.withPartnerInRectifiedRight();
+  const bool seen[6] = {true, false, true, true, false, false};
+  for (int x = 0; x < 6; ++x) {
+    EXPECT_EQ(m.has(x, 0, sim::kSeenByRight), seen[x]) << x;
+    EXPECT_TRUE(m.has(x, 0, sim::kSurfaceHit) && t.has(x, 0, sim::kSeenByRight)) << x;
+  }
+}
+
 TEST(TruthFile, DamagedFilesAreRefused) {
   const std::string p = tempPath("truth_bad");
   ASSERT_TRUE(sampleTruth().save(p));

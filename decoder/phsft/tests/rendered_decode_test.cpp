@@ -14,25 +14,13 @@
 namespace zel::test {
 namespace {
 
-// The truth's "seen by the right camera" means inside the right camera's raw
-// image; rectification crops it, so near the left image edge a pixel whose
-// partner lies left of the right rectified image's first column counted as
-// one that the decoder should match. The rectified images are all a decoder
-// has: such pixels are not counted.
-void requirePartnerInRectifiedImage(sim::GroundTruth& truth) {
-  for (int y = 0; y < truth.height; ++y) {
-    for (int x = 0; x < truth.width; ++x) {
-      const double xr = x - static_cast<double>(truth.disparity.at<float>(y, x));
-      if (!(xr >= 0 && xr <= truth.width - 1)) truth.flags.at<std::uint8_t>(y, x) &= ~sim::kSeenByRight;
-    }
-  }
-}
-
 RenderedScene loadOrSkip(const std::string& name) {
   RenderedScene s;
   std::string error;
   if (!renderedScene(name, s, error)) ADD_FAILURE() << "scene " << name << ": " << error;
-  if (!s.truth.flags.empty()) requirePartnerInRectifiedImage(s.truth);
+  // A pixel whose partner lies outside the right rectified image is not one
+  // a decoder can match.
+  if (!s.truth.flags.empty()) s.truth = s.truth.withPartnerInRectifiedRight();
   return s;
 }
 
