@@ -219,7 +219,9 @@ std::int32_t PhsftDecoder::exec(const ImagePair& images, int qEvec, PhsftOutput&
     return 0;
   }
   decodeBands(images);
+  platform::Stopwatch filter;
   filterMatches();
+  times_.filter = filter.elapsedMs();
   // Rectification runs band by band between the phase steps and matching:
   // its share is the threads' rectifying time, spread over the threads.
   double rectifyMs = 0;

@@ -21,6 +21,7 @@ using PhsftOutput = DecoderOutput;
 
 struct StageTimes {
   double remap = 0, ps = 0, pc = 0, sum = 0, total = 0;  // milliseconds
+  double filter = 0;  // of ps: the tests across rows after matching
 };
 
 class PhsftDecoder {
