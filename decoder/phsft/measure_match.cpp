@@ -33,6 +33,11 @@ constexpr double kJoinStep = 4.0;
 // How far the right camera sees a surface beyond its leftmost stretch (right
 // pixels): its grazing rim.
 constexpr double kRimReach = 3.0;
+// A run of the right row that stops the rim of a nearer surface (seenToEnd)
+// spans at least kMinSeen + 4 columns, and its last three rises lie within
+// kSeenRatio of the median of the three before them.
+constexpr int kMinSeen = 4;
+constexpr double kSeenRatio = 1.4;
 // A disparity step above this (pixels) between neighbours is a depth edge.
 constexpr double kEdgeJump = 3.0;
 // Bins per right pixel of the coverage of the right row.
@@ -126,6 +131,7 @@ MeasureMatcher::MeasureMatcher(int width) {
   pos_.resize(static_cast<std::size_t>(width > 0 ? width : 0));
   cover_.resize(pos_.size() * kBinsPerPixel);
   owner_.resize(cover_.size());
+  runOf_.resize(pos_.size());
   hidden_.resize(pos_.size());
   wrong_.resize(pos_.size());
   claim_.resize(pos_.size());
@@ -143,6 +149,7 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
     pos_.resize(static_cast<std::size_t>(width));
     cover_.resize(pos_.size() * kBinsPerPixel);
     owner_.resize(cover_.size());
+    runOf_.resize(pos_.size());
     hidden_.resize(pos_.size());
     wrong_.resize(pos_.size());
     claim_.resize(pos_.size());
@@ -174,6 +181,7 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
     std::uint8_t failure = kMaskNoMatch;
     bool chosen = false;
     double bestScore = 0.0, bestD = 0.0, bestPos = 0.0;
+    int bestRun = 0;
     right_.forEachBracket(pL, [&](const PhaseRuns::Run& run, int r) {
       // Line through the run's pixels around the bracket.
       const int ws = std::max(run.first, r - half);
@@ -221,6 +229,7 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
         bestScore = score;
         bestD = d;
         bestPos = pos;
+        bestRun = static_cast<int>(&run - right_.runs().data());
       }
     });
     if (!chosen) {
@@ -230,6 +239,7 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
     }
     disp[x] = bestD;
     pos_[static_cast<std::size_t>(x)] = bestPos;
+    runOf_[static_cast<std::size_t>(x)] = bestRun;
     pending[x] = 1;
     prevChosen = true;
     prevD = bestD;
@@ -242,6 +252,22 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
   // there: that surface keeps the position. (Right positions need not keep
   // the left order: beside a thin post the backdrop is seen on both sides.)
   // Each right column remembers the nearest stretch that overlaps it.
+  //
+  // A run whose last rises are like those before them shows one surface up
+  // to its end. Short runs, and runs whose rises grow toward the end, may be
+  // the grazing rim of a nearer surface (its phase rises fast where the
+  // right camera sees it edge-on) rather than the farther surface.
+  auto seenToEnd = [&](const PhaseRuns::Run& run) {
+    const int e = run.last;
+    if (e - run.first < kMinSeen + 3) return false;
+    const double a = phR[e - 3] - phR[e - 4], b = phR[e - 4] - phR[e - 5], c = phR[e - 5] - phR[e - 6];
+    const double ref = std::max(std::min(a, b), std::min(std::max(a, b), c));  // median
+    for (int i = e - 3; i < e; ++i) {
+      const double r = phR[i + 1] - phR[i];
+      if (r > kSeenRatio * ref || r * kSeenRatio < ref) return false;
+    }
+    return true;
+  };
   const int bins = width * kBinsPerPixel;
   std::fill(cover_.begin(), cover_.end(), -INFINITY);
   for (int x = kBorderColumns; x + 1 <= width - kBorderColumns - 1; ++x) {
@@ -251,9 +277,26 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
     // The first stretch of a surface in the left image lies at its left
     // silhouette; the right camera sees that surface a little further (its
     // grazing rim, whose own left pixels are rejected), so the stretch
-    // reaches kRimReach pixels further left.
+    // reaches up to kRimReach pixels further left. It stops where a run of
+    // the right row seen to its end (and its end reach) lies: that is the
+    // farther surface, visible there. Reaching over it anyway hid the
+    // backdrop beside a thin post and, as the hidden backdrop's surface
+    // shows uncovered between it and the post, threw out the post's first
+    // two pixels as a wrong match (213) on every row.
     const bool first = !(pending[x - 1] && std::fabs(disp[x - 1] - disp[x]) <= kJoinStep);
-    const double lo = std::min(a, b) - (first ? kRimReach : 0.0);
+    double lo = std::min(a, b);
+    if (first) {
+      const double rim = lo - kRimReach;
+      const std::vector<PhaseRuns::Run>& runs = right_.runs();
+      int k = std::min(runOf_[static_cast<std::size_t>(x)], runOf_[static_cast<std::size_t>(x + 1)]) - 1;
+      // Runs are in column order: one ending before the rim no longer matters.
+      while (k >= 0 && runs[static_cast<std::size_t>(k)].last + kEndReach > rim &&
+             !seenToEnd(runs[static_cast<std::size_t>(k)])) {
+        --k;
+      }
+      const double seen = k >= 0 ? runs[static_cast<std::size_t>(k)].last + kEndReach : -INFINITY;
+      lo = std::max(rim, std::min(lo, seen));
+    }
     const int c0 = std::max(0, static_cast<int>(std::floor(lo * kBinsPerPixel)));
     const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
     for (int c = c0; c <= c1; ++c) {

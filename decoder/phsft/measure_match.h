@@ -22,7 +22,9 @@
 //   pixel to the left wins, else the one of the most similar texture.
 // - Occlusion: two neighbouring left pixels of one surface cover the stretch
 //   of the right row between their right positions (the first stretch of a
-//   surface 3 pixels further, for its grazing rim). A pixel whose right
+//   surface up to 3 pixels further, for its grazing rim, but not over a run
+//   of the right row that shows another surface cleanly up to its end: there
+//   the right camera sees that surface). A pixel whose right
 //   position lies in a stretch of a surface nearer by more than "max_step"
 //   is hidden by it: the nearer surface keeps the position and the pixel
 //   gets mask 211. The left order is not required (beside a thin post the
@@ -60,6 +62,8 @@ class PhaseRuns {
     double lo, hi;    // phases the run answers for: its own, extended by one end rise
   };
   void build(const double* phase, const std::uint8_t* mask, int width);
+  // The runs in column order; a run passed to forEachBracket's f is one of them.
+  const std::vector<Run>& runs() const { return runs_; }
   // Calls f(run, c) for every run holding p, with c the last column of the
   // run whose phase is not above p (so p lies between columns c and c + 1).
   // A phase up to one end rise beyond the run's ends is held too (c is then
@@ -120,6 +124,7 @@ class MeasureMatcher {
  private:
   PhaseRuns right_;
   std::vector<double> pos_;    // right position claimed by each left column
+  std::vector<int> runOf_;     // index of the right run that position lies on
   std::vector<double> cover_;  // per quarter right pixel: largest disparity of a stretch over it
   std::vector<int> owner_;     // per quarter right pixel: left column of that stretch
   std::vector<int> claim_;     // per left column: left column of a nearer stretch over its position, or -1

@@ -58,10 +58,10 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
     // Partners left of the right image: no candidate.
     for (int x = 5; x < 10; ++x) EXPECT_EQ(mask[x], kMaskNoMatch) << x;
     // The backdrop up to the hidden band, and the post beside the gap the
-    // band leaves, all decode, except the backdrop within 3 right pixels of
-    // the post's silhouette, which is given up to the post's grazing rim.
-    for (int x = 11; x <= 21; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
-    for (int x = 22; x <= 23; ++x) EXPECT_EQ(mask[x], kMaskOccluded) << "row " << y << ", column " << x;
+    // band leaves, all decode: the right row shows the backdrop cleanly up
+    // to the post's silhouette, so no grazing rim of the post is assumed
+    // over it.
+    for (int x = 11; x <= 23; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
     for (int x = 30; x <= 37; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
     // Hidden pixels that meet their phase on the post are occluded, not
     // displaced; the others find no partner.
@@ -111,6 +111,51 @@ TEST(MeasureMatch, RunEndTrimmedAndExtended) {
       ASSERT_EQ(mask[x], 0) << "row " << y << ", column " << x;
       ASSERT_NEAR(disp[x], 10.0, 1e-9) << "row " << y << ", column " << x;
     }
+  }
+}
+
+// A post far in front of the backdrop (disparity 30 against 10, left
+// columns 60 to 67, right columns 30 to 37): the band of backdrop it hides
+// lies 20 columns left of it in the left image (40 to 47), and the backdrop
+// beside the band, left columns 37 to 39, is seen up to right column 29, the
+// clean end of its run. The post's left silhouette is not a grazing rim over
+// those positions: the backdrop there and the whole post decode; the post is
+// not taken for a wrong match (213) of a backdrop phase.
+TEST(MeasureMatch, FarPostKeepsTheBackdropBesideItsSilhouette) {
+  constexpr int W = 100, H = 10;
+  DecodeBuffers buf;
+  buf.allocate(W, H);
+  auto backdrop = [](double x) { return 0.4 * x; };     // phase seen at left column x on the backdrop
+  auto post = [](double x) { return 0.4 * x + 20.0; };  // on the post: phases the backdrop never shows
+  for (int y = 0; y < H; ++y) {
+    for (int x = 0; x < W; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * W + x;
+      const double pl = x >= 60 && x <= 67 ? post(x) : backdrop(x);
+      const double pr = x >= 30 && x <= 37 ? post(x + 30) : backdrop(x + 10);
+      buf.cam[0].phase[i] = pl;
+      buf.cam[1].phase[i] = pr;
+      for (int c = 0; c < 2; ++c) {
+        buf.cam[c].white[i] = 200;
+        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor(((c ? pr : pl) + M_PI) / (2 * M_PI)));
+        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
+      }
+    }
+  }
+  matchMeasured(buf, W, H);
+  for (int y = 0; y < H; ++y) {
+    const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
+    const double* disp = buf.disparity.data() + y * W;
+    for (int x = 0; x < W; ++x) {
+      if (mask[x] != 0) continue;
+      ASSERT_NEAR(disp[x], x >= 60 && x <= 67 ? 30.0 : 10.0, 1e-9) << "row " << y << ", column " << x;
+    }
+    for (int x = 11; x <= 39; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
+    for (int x = 40; x <= 47; ++x) EXPECT_EQ(mask[x], kMaskNoMatch) << "row " << y << ", column " << x;
+    for (int x = 48; x <= 58; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
+    // The far pixel beside each depth edge is dropped.
+    EXPECT_EQ(mask[59], kMaskStep) << "row " << y;
+    for (int x = 60; x <= 67; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
+    EXPECT_EQ(mask[68], kMaskStep) << "row " << y;
   }
 }
 
