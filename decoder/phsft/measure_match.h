@@ -14,7 +14,7 @@
 //   right pixels that bracket it and refined by a line fitted to
 //   "ls_points" + 1 right pixels of the run around them. A run also answers
 //   for phases up to one end rise beyond an end whose pixels were left out
-//   (0.3 of one beyond a clean end), placed on the extended line. No right pixel is used up, so a
+//   (0.15 of one beyond a clean end), placed on the extended line. No right pixel is used up, so a
 //   pixel never loses its partner to a neighbour.
 // - Several runs may hold the phase (occluders, projector columns met again
 //   on the epipolar line): the candidates must pass the parallax, Gray-code

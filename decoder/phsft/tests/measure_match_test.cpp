@@ -143,8 +143,8 @@ TEST(MeasureMatch, FarPostKeepsTheBackdropBesideItsSilhouette) {
   }
   matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
-    const std::uint8_t* mask = buf.cam[0].mask.data() + y * W;
-    const double* disp = buf.disparity.data() + y * W;
+    const std::uint8_t* mask = buf.grid.mask.data() + y * W;
+    const double* disp = buf.grid.disparity.data() + y * W;
     for (int x = 0; x < W; ++x) {
       if (mask[x] != 0) continue;
       ASSERT_NEAR(disp[x], x >= 60 && x <= 67 ? 30.0 : 10.0, 1e-9) << "row " << y << ", column " << x;
