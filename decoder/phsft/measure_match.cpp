@@ -396,91 +396,108 @@ void applyNeighbourSupport(MatchGrid& buf, int y, const Thresholds& t) {
 
 namespace {
 
-// Fills the regions whose seeds lie in [seedBegin, seedEnd) (pixel indices),
-// not leaving rows [rowBegin, rowEnd), marking visited pixels with `marker`
-// in seen. A region under kMinRegion pixels is rejected, unless an accepted
-// pixel beyond those rows touches it (the rest of it may lie there): then its
-// seed goes to `deferred`.
-void fillRegions(MatchGrid& buf, double step, int seedBegin, int seedEnd, int rowBegin, int rowEnd, std::uint8_t marker,
-                 RegionScratch& scratch) {
-  const int width = buf.width;
-  const double* disp = buf.disparity.data();
-  std::uint8_t* mask = buf.mask.data();
-  std::uint8_t* seen = buf.upperTestPending.data();
-  const int begin = rowBegin * width, end = rowEnd * width;
-  const bool openAbove = rowBegin > 0, openBelow = rowEnd < buf.height;
-  const double invWidth = 1.0 / width;
-  std::vector<int>& stack = scratch.stack;
-  std::vector<int>& region = scratch.region;
-  for (int seed = seedBegin; seed < seedEnd; ++seed) {
-    if (mask[seed] != 0 || seen[seed] == marker) continue;
-    stack.clear();
-    region.clear();
-    stack.push_back(seed);
-    seen[seed] = marker;
-    bool open = false;
-    int size = 0;
-    while (!stack.empty()) {
-      const int i = stack.back();
-      stack.pop_back();
-      // Only a region under kMinRegion pixels is marked: the pixels of a
-      // larger one are counted, not kept (a surface spans most of the image).
-      if (size++ < kMinRegion) region.push_back(i);
-      // Column of i without an integer division per pixel (the flood
-      // visits every accepted pixel): a reciprocal estimate, corrected.
-      int x = i - static_cast<int>(i * invWidth) * width;
-      if (x < 0) {
-        x += width;
-      } else if (x >= width) {
-        x -= width;
-      }
-      const double d = disp[i];
-      auto visit = [&](int j) {
-        if (mask[j] == 0 && seen[j] != marker && std::fabs(disp[j] - d) <= step) {
-          seen[j] = marker;
-          stack.push_back(j);
-        }
-      };
-      if (x > 0) visit(i - 1);
-      if (x + 1 < width) visit(i + 1);
-      if (i - width >= begin) {
-        visit(i - width);
-      } else if (openAbove && mask[i - width] == 0) {
-        open = true;
-      }
-      if (i + width < end) {
-        visit(i + width);
-      } else if (openBelow && mask[i + width] == 0) {
-        open = true;
-      }
-    }
-    if (size >= kMinRegion) continue;
-    if (open) {
-      scratch.deferred.push_back(seed);
-    } else {
-      for (int i : region) mask[i] = kMaskSmallRegion;
-    }
+int findRoot(std::vector<int>& parent, int k) {
+  while (parent[static_cast<std::size_t>(k)] != k) {
+    int& p = parent[static_cast<std::size_t>(k)];
+    p = parent[static_cast<std::size_t>(p)];  // path halving
+    k = p;
   }
+  return k;
+}
+
+void unite(std::vector<int>& parent, int a, int b) {
+  a = findRoot(parent, a);
+  b = findRoot(parent, b);
+  if (a != b) parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+}
+
+// Cuts rows [rowBegin, rowEnd) into runs (accepted pixels of a row, each
+// joined to the one before) and unites the runs joined along the columns.
+// Leaves the run index of every pixel of the first and the last row in
+// firstLabels and lastLabels (-1: none).
+void labelRuns(const MatchGrid& g, double step, int rowBegin, int rowEnd, RegionScratch& s) {
+  const int width = g.width;
+  const double* disp = g.disparity.data();
+  const std::uint8_t* mask = g.mask.data();
+  s.runs.clear();
+  s.parent.clear();
+  s.above.assign(static_cast<std::size_t>(width), -1);
+  s.current.assign(static_cast<std::size_t>(width), -1);
+  for (int y = rowBegin; y < rowEnd; ++y) {
+    const std::size_t off = static_cast<std::size_t>(y) * width;
+    const double* d = disp + off;
+    const std::uint8_t* m = mask + off;
+    int* cur = s.current.data();
+    const int* up = s.above.data();
+    int lastCur = -1, lastUp = -1;  // the last pair united: the next pixel usually repeats it
+    for (int x = 0; x < width; ++x) {
+      if (m[x] != 0) {
+        cur[x] = -1;
+        continue;
+      }
+      int k;
+      if (x > 0 && cur[x - 1] >= 0 && std::fabs(d[x] - d[x - 1]) <= step) {
+        k = cur[x - 1];
+        ++s.runs.back().last;
+      } else {
+        k = static_cast<int>(s.runs.size());
+        s.runs.push_back({y, x, x});
+        s.parent.push_back(k);
+      }
+      cur[x] = k;
+      const int u = y > rowBegin ? up[x] : -1;
+      if (u >= 0 && (k != lastCur || u != lastUp) && std::fabs(d[x] - d[x - width]) <= step) {
+        unite(s.parent, k, u);
+        lastCur = k;
+        lastUp = u;
+      }
+    }
+    if (y == rowBegin) s.firstLabels.assign(cur, cur + width);
+    std::swap(s.current, s.above);
+  }
+  s.lastLabels = s.above;
+  if (rowBegin == rowEnd) s.firstLabels.assign(static_cast<std::size_t>(width), -1);
 }
 
 }  // namespace
 
-void removeSmallRegions(MatchGrid& buf, const Thresholds& t, RegionScratch (&scratch)[2]) {
-  // Two bands of rows on two threads; the few small regions that reach the
-  // border between the bands are filled again over the whole image.
-  const int mid = buf.height / 2;
+void removeSmallRegions(MatchGrid& g, const Thresholds& t, RegionScratch (&scratch)[2]) {
+  // Connected regions by union-find over row runs: each half of the image on
+  // its own thread, then the runs joined across the rows where the halves
+  // meet. The joins are those of a flood fill (4-neighbours, both accepted,
+  // disparities within "max_step"), so the regions are the same.
+  const int width = g.width;
+  const int mid = g.height / 2;
 #pragma omp parallel for schedule(static) num_threads(2)
-  for (int band = 0; band < 2; ++band) {
-    scratch[band].deferred.clear();
-    const int rowBegin = band == 0 ? 0 : mid, rowEnd = band == 0 ? mid : buf.height;
-    fillRegions(buf, t.maxStep, rowBegin * buf.width, rowEnd * buf.width, rowBegin, rowEnd, 2, scratch[band]);
+  for (int half = 0; half < 2; ++half) {
+    labelRuns(g, t.maxStep, half == 0 ? 0 : mid, half == 0 ? mid : g.height, scratch[half]);
   }
-  for (const RegionScratch& band : scratch) {
-    for (int seed : band.deferred) {
-      // Over all rows nothing is left open: the region is kept or rejected
-      // (seeds of a region already filled are skipped).
-      fillRegions(buf, t.maxStep, seed, seed + 1, 0, buf.height, 3, scratch[0]);
+  // One forest over both halves: the second half's runs follow the first's.
+  RegionScratch& a = scratch[0];
+  const RegionScratch& b = scratch[1];
+  const int offset = static_cast<int>(a.runs.size());
+  a.runs.insert(a.runs.end(), b.runs.begin(), b.runs.end());
+  for (int p : b.parent) a.parent.push_back(p + offset);
+  if (mid > 0 && mid < g.height) {
+    const double* below = g.disparity.data() + static_cast<std::size_t>(mid) * width;
+    const double* above = below - width;
+    for (int x = 0; x < width; ++x) {
+      const int u = a.lastLabels[static_cast<std::size_t>(x)], v = b.firstLabels[static_cast<std::size_t>(x)];
+      if (u >= 0 && v >= 0 && std::fabs(below[x] - above[x]) <= t.maxStep) unite(a.parent, u, v + offset);
     }
+  }
+  // Sizes at the roots, then the runs of small regions rejected.
+  std::vector<int>& size = a.size;
+  size.assign(a.runs.size(), 0);
+  for (std::size_t k = 0; k < a.runs.size(); ++k) {
+    const RegionScratch::Run& r = a.runs[k];
+    size[static_cast<std::size_t>(findRoot(a.parent, static_cast<int>(k)))] += r.last - r.first + 1;
+  }
+  for (std::size_t k = 0; k < a.runs.size(); ++k) {
+    if (size[static_cast<std::size_t>(findRoot(a.parent, static_cast<int>(k)))] >= kMinRegion) continue;
+    const RegionScratch::Run& r = a.runs[k];
+    std::uint8_t* m = g.mask.data() + static_cast<std::size_t>(r.y) * width;
+    std::fill(m + r.first, m + r.last + 1, kMaskSmallRegion);
   }
 }
 

@@ -137,9 +137,14 @@ class MeasureMatcher {
 // Writes row y's mask only.
 void applyNeighbourSupport(MatchGrid& grid, int y, const Thresholds& t);
 
-// Scratch of removeSmallRegions, one per thread.
+// Scratch of removeSmallRegions, one per half of the image.
 struct RegionScratch {
-  std::vector<int> stack, region, deferred;
+  struct Run {
+    int y, first, last;  // row and columns of accepted pixels joined along the row
+  };
+  std::vector<Run> runs;
+  std::vector<int> parent, size;                             // union-find over the runs; region sizes at the roots
+  std::vector<int> above, current, firstLabels, lastLabels;  // run index of each pixel of a row
 };
 
 // Rejects (212) the accepted pixels of regions under 50 pixels, a region

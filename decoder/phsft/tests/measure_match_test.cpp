@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+#include <vector>
 
 namespace zel {
 namespace {
@@ -156,6 +158,59 @@ TEST(MeasureMatch, FarPostKeepsTheBackdropBesideItsSilhouette) {
     EXPECT_EQ(mask[59], kMaskStep) << "row " << y;
     for (int x = 60; x <= 67; ++x) EXPECT_EQ(mask[x], 0) << "row " << y << ", column " << x;
     EXPECT_EQ(mask[68], kMaskStep) << "row " << y;
+  }
+}
+
+// The region filter against a plain flood fill: random grids of patches
+// whose disparities step by a little (joined) or a lot (not), with holes,
+// regions just under and over 50 pixels, regions across the middle row (where
+// the two halves meet) and single rows and columns.
+TEST(MeasureMatch, SmallRegionsAreTheFloodFillsRegions) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 60; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 40), h = 1 + static_cast<int>(rng() % 40);
+    MatchGrid g;
+    g.allocate(w, h);
+    const int cell = 1 + static_cast<int>(rng() % 8);
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const std::size_t i = static_cast<std::size_t>(y) * w + x;
+        const int patch = (y / cell) * 7 + (x / cell) * 3;
+        g.disparity[i] = 10.0 * (patch % 5) + (rng() % 3) * 0.4;  // within 1 inside a patch
+        g.mask[i] = rng() % 6 == 0 ? kMaskNoMatch : 0;
+      }
+    }
+    std::vector<std::uint8_t> expected = g.mask;
+    std::vector<int> seen(g.pixels(), 0), stack, region;
+    for (int seed = 0; seed < w * h; ++seed) {
+      if (expected[static_cast<std::size_t>(seed)] != 0 || seen[static_cast<std::size_t>(seed)]) continue;
+      stack.assign(1, seed);
+      region.clear();
+      seen[static_cast<std::size_t>(seed)] = 1;
+      while (!stack.empty()) {
+        const int i = stack.back();
+        stack.pop_back();
+        region.push_back(i);
+        const int x = i % w, y = i / w;
+        const int next[4][2] = {{x - 1, y}, {x + 1, y}, {x, y - 1}, {x, y + 1}};
+        for (const auto& n : next) {
+          if (n[0] < 0 || n[0] >= w || n[1] < 0 || n[1] >= h) continue;
+          const int j = n[1] * w + n[0];
+          if (g.mask[static_cast<std::size_t>(j)] == 0 && !seen[static_cast<std::size_t>(j)] &&
+              std::fabs(g.disparity[static_cast<std::size_t>(j)] - g.disparity[static_cast<std::size_t>(i)]) <= 1.0) {
+            seen[static_cast<std::size_t>(j)] = 1;
+            stack.push_back(j);
+          }
+        }
+      }
+      if (region.size() < 50) {
+        for (int i : region) expected[static_cast<std::size_t>(i)] = kMaskSmallRegion;
+      }
+    }
+    Thresholds t;
+    RegionScratch scratch[2];
+    removeSmallRegions(g, t, scratch);
+    ASSERT_EQ(g.mask, expected) << "trial " << trial << ", " << w << " x " << h << ", cell " << cell;
   }
 }
 
