@@ -212,7 +212,12 @@ TEST_F(ZelscanShotOnHead, ProjectorDropEndsWithOneLine) {
   head_.stop();  // the whole head goes: projector link and cameras
   EXPECT_EQ(finish(shot), 1) << shotLog();
   const std::string log = shotLog();
-  EXPECT_NE(log.find("zelscan shot: the projector did not show pattern "), std::string::npos) << log;
+  // The shot sends the next pattern as soon as it has printed this one: on a
+  // busy machine the projector may still show it before the head is gone,
+  // and then the missing frame ends the shot instead.
+  EXPECT_TRUE(log.find("zelscan shot: the projector did not show pattern ") != std::string::npos ||
+              log.find("zelscan shot: no frame from ") != std::string::npos)
+      << log;
   EXPECT_FALSE(fs::exists(dir_ / "set"));
 }
 
