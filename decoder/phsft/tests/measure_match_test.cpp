@@ -21,6 +21,26 @@ void matchMeasured(DecodeBuffers& buf, int W, int H) {
   removeSmallRegions(buf.grid, t, scratch);
 }
 
+// W x H rows whose left and right phases at column x are left(x) and right(x)
+// (the same on every row), white 200, the code of each phase, the border
+// columns masked 202 on both sides.
+template <class Left, class Right>
+void fillRows(DecodeBuffers& buf, int W, int H, Left left, Right right) {
+  buf.allocate(W, H);
+  for (int y = 0; y < H; ++y) {
+    for (int x = 0; x < W; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * W + x;
+      const double ph[2] = {left(x), right(x)};
+      for (int c = 0; c < 2; ++c) {
+        buf.cam[c].phase[i] = ph[c];
+        buf.cam[c].white[i] = 200;
+        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor((ph[c] + M_PI) / (2 * M_PI)));
+        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
+      }
+    }
+  }
+}
+
 // Rows of a backdrop (disparity 10) with a post of 8 columns in front of it
 // (disparity 16, left columns 30 to 37). The right camera sees the post at
 // columns 14 to 21, where it hides the backdrop of left columns 24 to 31;
@@ -29,23 +49,11 @@ void matchMeasured(DecodeBuffers& buf, int W, int H) {
 TEST(MeasureMatch, OcclusionThinPostAndGaps) {
   constexpr int W = 60, H = 10;
   DecodeBuffers buf;
-  buf.allocate(W, H);
   auto backdrop = [](double x) { return 0.4 * x; };  // phase of the backdrop point seen at left column x
   auto post = [](double x) { return 0.4 * x - 1.0; };
-  for (int y = 0; y < H; ++y) {
-    for (int x = 0; x < W; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * W + x;
-      const double pl = x >= 30 && x <= 37 ? post(x) : backdrop(x);
-      const double pr = x >= 14 && x <= 21 ? post(x + 16) : backdrop(x + 10);
-      buf.cam[0].phase[i] = pl;
-      buf.cam[1].phase[i] = pr;
-      for (int c = 0; c < 2; ++c) {
-        buf.cam[c].white[i] = 200;
-        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor(((c ? pr : pl) + M_PI) / (2 * M_PI)));
-        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
-      }
-    }
-  }
+  fillRows(
+      buf, W, H, [&](int x) { return x >= 30 && x <= 37 ? post(x) : backdrop(x); },
+      [&](int x) { return x >= 14 && x <= 21 ? post(x + 16) : backdrop(x + 10); });
   matchMeasured(buf, W, H);
 
   for (int y = 0; y < H; ++y) {
@@ -88,21 +96,11 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
 TEST(MeasureMatch, RunEndTrimmedAndExtended) {
   constexpr int W = 60, H = 10;
   DecodeBuffers buf;
-  buf.allocate(W, H);
+  fillRows(
+      buf, W, H, [](int x) { return 0.4 * x; },                           // backdrop, disparity 10
+      [](int x) { return x == 20 ? 0.4 * 31 - 0.05 : 0.4 * (x + 10); });  // column 20 mixed
   for (int y = 0; y < H; ++y) {
-    for (int x = 0; x < W; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * W + x;
-      const double pl = 0.4 * x;                                     // backdrop, disparity 10
-      const double pr = x == 20 ? 0.4 * 31 - 0.05 : 0.4 * (x + 10);  // column 20 mixed
-      buf.cam[0].phase[i] = pl;
-      buf.cam[1].phase[i] = pr;
-      for (int c = 0; c < 2; ++c) {
-        buf.cam[c].white[i] = 200;
-        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor(((c ? pr : pl) + M_PI) / (2 * M_PI)));
-        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
-      }
-      if (x == 18 || x == 19) buf.cam[1].mask[i] = kMaskContrast;
-    }
+    for (int x : {18, 19}) buf.cam[1].mask[static_cast<std::size_t>(y) * W + x] = kMaskContrast;
   }
   matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
@@ -126,23 +124,11 @@ TEST(MeasureMatch, RunEndTrimmedAndExtended) {
 TEST(MeasureMatch, FarPostKeepsTheBackdropBesideItsSilhouette) {
   constexpr int W = 100, H = 10;
   DecodeBuffers buf;
-  buf.allocate(W, H);
   auto backdrop = [](double x) { return 0.4 * x; };     // phase seen at left column x on the backdrop
   auto post = [](double x) { return 0.4 * x + 20.0; };  // on the post: phases the backdrop never shows
-  for (int y = 0; y < H; ++y) {
-    for (int x = 0; x < W; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * W + x;
-      const double pl = x >= 60 && x <= 67 ? post(x) : backdrop(x);
-      const double pr = x >= 30 && x <= 37 ? post(x + 30) : backdrop(x + 10);
-      buf.cam[0].phase[i] = pl;
-      buf.cam[1].phase[i] = pr;
-      for (int c = 0; c < 2; ++c) {
-        buf.cam[c].white[i] = 200;
-        buf.cam[c].code[i] = static_cast<std::uint8_t>(std::floor(((c ? pr : pl) + M_PI) / (2 * M_PI)));
-        buf.cam[c].mask[i] = x < kBorderColumns || x >= W - kBorderColumns ? kMaskBorder : 0;
-      }
-    }
-  }
+  fillRows(
+      buf, W, H, [&](int x) { return x >= 60 && x <= 67 ? post(x) : backdrop(x); },
+      [&](int x) { return x >= 30 && x <= 37 ? post(x + 30) : backdrop(x + 10); });
   matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
     const std::uint8_t* mask = buf.grid.mask.data() + y * W;
