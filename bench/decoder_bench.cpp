@@ -10,7 +10,7 @@
 // memory is its own (the images read by the parent are shared with it); the
 // scene is rendered in another child first, whose memory is given back.
 //
-// decoder_bench [--runs N] [--scene-dir DIR]
+// decoder_bench [--runs N] [--mode 0|1] [--scene-dir DIR]
 //   DIR holds a rendered scene (cam0_NN.pgm, cam1_NN.pgm, calib/), or gets the
 //   demo scene rendered into it; without it the scene is rendered into a
 //   temporary folder.
@@ -84,14 +84,17 @@ long fileRssKb() { return statusKb("RssFile"); }
 
 int main(int argc, char** argv) {
   int runs = 15;
+  int onlyMode = -1;  // both
   std::string sceneDir;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--mode") && i + 1 < argc) {
+      onlyMode = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--scene-dir") && i + 1 < argc) {
       sceneDir = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: decoder_bench [--runs N] [--scene-dir DIR]\n");
+      std::fprintf(stderr, "usage: decoder_bench [--runs N] [--mode 0|1] [--scene-dir DIR]\n");
       return 2;
     }
   }
@@ -137,6 +140,7 @@ int main(int argc, char** argv) {
   // forever for the parent's thread pool.
   zel::PhsftParams params;  // defaults: 1280 x 1024, coord 0
   for (int mode = 0; mode <= 1; ++mode) {
+    if (onlyMode >= 0 && mode != onlyMode) continue;
     const pid_t child = ::fork();
     if (child < 0) return 1;
     if (child > 0) {

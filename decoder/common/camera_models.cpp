@@ -86,6 +86,19 @@ void UndistortCamera::compactMaps() {
   cv::convertMaps(mapX, mapY, fixedXY, fixedA, CV_16SC2, false);
   mapX.release();
   mapY.release();
+  // Rows whose every pixel takes its 2 x 2 source pixels from inside the raw
+  // image (of the maps' size): the remap writes each of their pixels, so
+  // they need no fill first.
+  const int w = fixedXY.cols, h = fixedXY.rows;
+  coveredRows_.assign(static_cast<std::size_t>(h) + 1, 0);
+  for (int y = 0; y < h; ++y) {
+    const short* xy = fixedXY.ptr<short>(y);
+    bool covered = true;
+    for (int x = 0; x < w && covered; ++x) {
+      covered = xy[2 * x] >= 0 && xy[2 * x] < w - 1 && xy[2 * x + 1] >= 0 && xy[2 * x + 1] < h - 1;
+    }
+    coveredRows_[static_cast<std::size_t>(y) + 1] = coveredRows_[static_cast<std::size_t>(y)] + (covered ? 1 : 0);
+  }
 }
 
 bool UndistortCamera::rectify(const cv::Mat& raw, cv::Mat& out) const {
@@ -99,14 +112,22 @@ bool UndistortCamera::rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& o
   if (raw.empty() || mapSize() != raw.size() || (fixed ? fixedA : mapY).size() != raw.size()) return false;
   if (y0 < 0 || y1 > raw.rows || y0 >= y1 || out.rows != y1 - y0 || out.cols != raw.cols || out.type() != raw.type())
     return false;
-  out.setTo(fillValue);
+  const bool covered =
+      fixed && coveredRows_.size() == static_cast<std::size_t>(raw.rows) + 1 &&
+      coveredRows_[static_cast<std::size_t>(y1)] - coveredRows_[static_cast<std::size_t>(y0)] == y1 - y0;
+  if (!covered) out.setTo(fillValue);
   // Each rectified pixel depends only on its own map entries, so a band of
-  // rows remaps to the same values as the whole image.
-  const cv::Range rows(y0, y1);
+  // rows remaps to the same values as the whole image. The bands' map
+  // headers share no reference count: threads rectifying bands of one map
+  // at once would otherwise contend for it.
+  auto rowsOf = [y0, y1](const cv::Mat& m) {
+    return cv::Mat(y1 - y0, m.cols, m.type(), const_cast<uchar*>(m.ptr(y0)), m.step);
+  };
+  const cv::Mat in(raw.rows, raw.cols, raw.type(), const_cast<uchar*>(raw.data), raw.step);
   if (fixed) {
-    cv::remap(raw, out, fixedXY.rowRange(rows), fixedA.rowRange(rows), interpolationFlag(), cv::BORDER_TRANSPARENT);
+    cv::remap(in, out, rowsOf(fixedXY), rowsOf(fixedA), interpolationFlag(), cv::BORDER_TRANSPARENT);
   } else {
-    cv::remap(raw, out, mapX.rowRange(rows), mapY.rowRange(rows), interpolationFlag(), cv::BORDER_TRANSPARENT);
+    cv::remap(in, out, rowsOf(mapX), rowsOf(mapY), interpolationFlag(), cv::BORDER_TRANSPARENT);
   }
   return true;
 }

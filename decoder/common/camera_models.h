@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 namespace zel {
 
@@ -81,6 +82,11 @@ class UndistortCamera : public PinHoleCamera {
   cv::Mat fixedA;
   cv::Rect validRegion;
   cv::Scalar fillValue = cv::Scalar::all(0);
+
+ private:
+  // After compactMaps, per y: how many of rows 0..y-1 take every pixel's
+  // source from inside the raw image (those need no fill before the remap).
+  std::vector<int> coveredRows_;
 };
 
 // The stereo pair: left and right rectified cameras and the reprojection matrix

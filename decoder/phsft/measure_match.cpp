@@ -122,7 +122,10 @@ void PhaseRuns::build(const double* ph, const std::uint8_t* mask, int width) {
 }
 
 int PhaseRuns::bucketOf(double phase) {
-  const double k = std::floor((phase + M_PI) / (2 * M_PI));
+  // Any rising function of the phase would do: runs are filed and looked up
+  // through the same one, and a run's own phase range decides.
+  constexpr double kPerPeriod = 1.0 / (2 * M_PI);
+  const double k = std::floor((phase + M_PI) * kPerPeriod);
   if (!(k > 0)) return 0;  // NaN lands here too
   return k >= kBuckets - 1 ? kBuckets - 1 : static_cast<int>(k);
 }
@@ -299,11 +302,14 @@ void MeasureMatcher::matchRow(const MatchRowView& row, const Thresholds& t) {
     }
     const int c0 = std::max(0, static_cast<int>(std::floor(lo * kBinsPerPixel)));
     const int c1 = std::min(bins - 1, static_cast<int>(std::floor(std::max(a, b) * kBinsPerPixel)));
+    double* cover = cover_.data();
+    int* owner = owner_.data();
     for (int c = c0; c <= c1; ++c) {
-      if (d > cover_[static_cast<std::size_t>(c)]) {
-        cover_[static_cast<std::size_t>(c)] = d;
-        owner_[static_cast<std::size_t>(c)] = x;
-      }
+      // Branch-free: stretches overlap at their ends, where the comparison
+      // goes either way.
+      const bool nearer = d > cover[c];
+      cover[c] = nearer ? d : cover[c];
+      owner[c] = nearer ? x : owner[c];
     }
   }
   // claim_[x]: the left column of the nearer stretch over x's right position, or -1.

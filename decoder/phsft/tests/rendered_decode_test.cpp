@@ -1,5 +1,6 @@
 // Decoding scenes of the virtual head: accuracy against the ground truth and
 // bit-exactness against the reference at full size.
+#include "decoder/common/calib_loader.h"
 #include "decoder/phsft/tests/rendered_scenes.h"
 #include "decoder/phsft/tests/test_support.h"
 #include "sim/scene/cloud_accuracy.h"
@@ -126,14 +127,20 @@ TEST(RenderedCalibration, CameraFilesAndProjectionFilesAgree) {
   ASSERT_TRUE(yaml.loadCalibration(p, s.calibDir()));
   p.coord = 1;
   ASSERT_TRUE(hmat.loadCalibration(p, s.calibDir()));
+  // The decoders keep compacted maps; the loader's float maps rectify to the
+  // same images.
+  StereoCamera floatMaps;
+  ASSERT_TRUE(loadStereoCalibration(s.calibDir(), 0, s.width, s.height, false, floatMaps));
   for (int k : {1, 9}) {
     for (int c = 0; c < 2; ++c) {
       const std::uint8_t* set = c == 0 ? s.left.data() : s.right.data();
       cv::Mat raw(s.height, s.width, CV_8UC1, const_cast<std::uint8_t*>(set) + k * s.truth.flags.total());
-      cv::Mat a, b;
+      cv::Mat a, b, f;
       ASSERT_TRUE((c ? yaml.stereo().right : yaml.stereo().left).rectify(raw, a));
       ASSERT_TRUE((c ? hmat.stereo().right : hmat.stereo().left).rectify(raw, b));
+      ASSERT_TRUE((c ? floatMaps.right : floatMaps.left).rectify(raw, f));
       EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0) << "image " << k << " camera " << c;
+      EXPECT_EQ(cv::norm(a, f, cv::NORM_INF), 0.0) << "image " << k << " camera " << c << ": float maps";
     }
   }
   const cv::Mat qy = yaml.stereo().Q, qh = hmat.stereo().Q;
