@@ -13,18 +13,36 @@ constexpr int kDiffRange = 511;  // -255 .. 255
 
 struct Tables {
   std::uint8_t grayToBinary[128];
+  // atan2(dy, dx) for dy in [0, 255] (1 MB): a negative dy gives minus the
+  // value for -dy, as atan2 is odd in y. Where the library's atan2 is not
+  // exactly odd, the table covers every dy instead (2 MB) and `odd` is false.
   std::vector<double> atan2;
-  Tables() : atan2(static_cast<std::size_t>(kDiffRange) * kDiffRange) {
+  bool odd = true;
+  Tables() {
     for (int g = 0; g < 128; ++g) {
       int b = 0;
       for (int s = g; s != 0; s >>= 1) b ^= s;
       grayToBinary[g] = static_cast<std::uint8_t>(b);
     }
-    for (int dy = -255; dy <= 255; ++dy) {
-      for (int dx = -255; dx <= 255; ++dx) {
-        atan2[(dy + 255) * kDiffRange + (dx + 255)] = std::atan2(static_cast<double>(dy), static_cast<double>(dx));
+    for (int dy = 1; dy <= 255 && odd; ++dy) {
+      for (int dx = -255; dx <= 255 && odd; ++dx) {
+        odd = std::atan2(static_cast<double>(-dy), static_cast<double>(dx)) ==
+              -std::atan2(static_cast<double>(dy), static_cast<double>(dx));
       }
     }
+    const int first = odd ? 0 : -255;
+    atan2.resize(static_cast<std::size_t>(256 - first) * kDiffRange);
+    for (int dy = first; dy <= 255; ++dy) {
+      for (int dx = -255; dx <= 255; ++dx) {
+        atan2[static_cast<std::size_t>(dy - first) * kDiffRange + (dx + 255)] =
+            std::atan2(static_cast<double>(dy), static_cast<double>(dx));
+      }
+    }
+  }
+  double phase(int dy, int dx) const {
+    if (!odd) return atan2[static_cast<std::size_t>(dy + 255) * kDiffRange + (dx + 255)];
+    const double v = atan2[static_cast<std::size_t>(dy < 0 ? -dy : dy) * kDiffRange + (dx + 255)];
+    return dy < 0 ? -v : v;
   }
 };
 
@@ -37,7 +55,7 @@ const Tables& tables() {
 
 std::uint8_t grayToBinary(std::uint8_t gray) { return tables().grayToBinary[gray & 127]; }
 
-double wrappedPhase(int dy, int dx) { return tables().atan2[(dy + 255) * kDiffRange + (dx + 255)]; }
+double wrappedPhase(int dy, int dx) { return tables().phase(dy, dx); }
 
 void prepareWrappedPhaseTable() { (void)tables(); }
 
@@ -88,7 +106,7 @@ void computePhaseRow(CameraPlanes& c, int width, int height, int y, const Thresh
 
   // Wrapped phase.
   for (int x = 0; x < width; ++x) {
-    double p = tab.atan2[(f3[x] - f1[x] + 255) * kDiffRange + (f2[x] - f0[x] + 255)];
+    double p = tab.phase(f3[x] - f1[x], f2[x] - f0[x]);
     if (!std::isfinite(p)) {
       p = 0.0;
       mask[x] = kMaskPhaseNotFinite;
