@@ -3,7 +3,9 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace zel {
 
@@ -86,19 +88,38 @@ void UndistortCamera::compactMaps() {
   cv::convertMaps(mapX, mapY, fixedXY, fixedA, CV_16SC2, false);
   mapX.release();
   mapY.release();
-  // Rows whose every pixel takes its 2 x 2 source pixels from inside the raw
-  // image (of the maps' size): the remap writes each of their pixels, so
-  // they need no fill first.
+  // Per row, the longest stretch of pixels that take their 2 x 2 source
+  // pixels from inside the raw image (of the maps' size): the remap writes
+  // each of them from those four pixels alone.
   const int w = fixedXY.cols, h = fixedXY.rows;
-  coveredRows_.assign(static_cast<std::size_t>(h) + 1, 0);
+  insideFrom_.assign(static_cast<std::size_t>(h), 0);
+  insideTo_.assign(static_cast<std::size_t>(h), 0);
   for (int y = 0; y < h; ++y) {
     const short* xy = fixedXY.ptr<short>(y);
-    bool covered = true;
-    for (int x = 0; x < w && covered; ++x) {
-      covered = xy[2 * x] >= 0 && xy[2 * x] < w - 1 && xy[2 * x + 1] >= 0 && xy[2 * x + 1] < h - 1;
+    int start = 0;
+    for (int x = 0; x <= w; ++x) {
+      const bool inside = x < w && xy[2 * x] >= 0 && xy[2 * x] < w - 1 && xy[2 * x + 1] >= 0 && xy[2 * x + 1] < h - 1;
+      if (inside) continue;
+      if (x - start > insideTo_[static_cast<std::size_t>(y)] - insideFrom_[static_cast<std::size_t>(y)]) {
+        insideFrom_[static_cast<std::size_t>(y)] = start;
+        insideTo_[static_cast<std::size_t>(y)] = x;
+      }
+      start = x + 1;
     }
-    coveredRows_[static_cast<std::size_t>(y) + 1] = coveredRows_[static_cast<std::size_t>(y)] + (covered ? 1 : 0);
   }
+}
+
+bool UndistortCamera::insideColumns(int y0, int y1, int& from, int& to) const {
+  from = 0;
+  to = 0;
+  if (insideFrom_.size() != static_cast<std::size_t>(fixedXY.rows) || y0 < 0 || y1 > fixedXY.rows) return false;
+  to = fixedXY.cols;
+  for (int y = y0; y < y1; ++y) {
+    from = std::max(from, insideFrom_[static_cast<std::size_t>(y)]);
+    to = std::min(to, insideTo_[static_cast<std::size_t>(y)]);
+  }
+  if (from >= to) from = to = 0;
+  return to > from;
 }
 
 bool UndistortCamera::rectify(const cv::Mat& raw, cv::Mat& out) const {
@@ -112,9 +133,8 @@ bool UndistortCamera::rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& o
   if (raw.empty() || mapSize() != raw.size() || (fixed ? fixedA : mapY).size() != raw.size()) return false;
   if (y0 < 0 || y1 > raw.rows || y0 >= y1 || out.rows != y1 - y0 || out.cols != raw.cols || out.type() != raw.type())
     return false;
-  const bool covered =
-      fixed && coveredRows_.size() == static_cast<std::size_t>(raw.rows) + 1 &&
-      coveredRows_[static_cast<std::size_t>(y1)] - coveredRows_[static_cast<std::size_t>(y0)] == y1 - y0;
+  int from = 0, to = 0;
+  const bool covered = fixed && insideColumns(y0, y1, from, to) && from == 0 && to == raw.cols;
   if (!covered) out.setTo(fillValue);
   // Each rectified pixel depends only on its own map entries, so a band of
   // rows remaps to the same values as the whole image. The bands' map
@@ -128,6 +148,78 @@ bool UndistortCamera::rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& o
     cv::remap(in, out, rowsOf(fixedXY), rowsOf(fixedA), interpolationFlag(), cv::BORDER_TRANSPARENT);
   } else {
     cv::remap(in, out, rowsOf(mapX), rowsOf(mapY), interpolationFlag(), cv::BORDER_TRANSPARENT);
+  }
+  return true;
+}
+
+bool UndistortCamera::rectifyRowsOfMany(const std::uint8_t* const* raws, int n, int y0, int y1,
+                                        std::uint8_t* const* outs) const {
+  const cv::Size size = mapSize();
+  const int w = size.width;
+  int from = 0, to = 0;
+  if (!mapX.empty() || !insideColumns(y0, y1, from, to)) {
+    // Float maps, or no column inside for all the rows: one remap each.
+    for (int k = 0; k < n; ++k) {
+      const cv::Mat raw(size, CV_8UC1, const_cast<std::uint8_t*>(raws[k]));
+      cv::Mat out(y1 - y0, w, CV_8UC1, outs[k]);
+      if (!rectifyRows(raw, y0, y1, out)) return false;
+    }
+    return true;
+  }
+  // Columns outside [from, to) in some row: through cv::remap, which fills
+  // and interpolates the pixels at the raw image's edges its own way. Each
+  // pixel depends on its own map entries only, so a part of the rows gives
+  // the values the whole would.
+  for (const auto& [c0, c1] : {std::pair<int, int>{0, from}, std::pair<int, int>{to, w}}) {
+    if (c1 <= c0) continue;
+    const cv::Mat xy(y1 - y0, c1 - c0, CV_16SC2, const_cast<short*>(fixedXY.ptr<short>(y0) + 2 * c0), fixedXY.step);
+    const cv::Mat a(y1 - y0, c1 - c0, CV_16UC1, const_cast<ushort*>(fixedA.ptr<ushort>(y0) + c0), fixedA.step);
+    for (int k = 0; k < n; ++k) {
+      const cv::Mat raw(size, CV_8UC1, const_cast<std::uint8_t*>(raws[k]));
+      cv::Mat out(y1 - y0, c1 - c0, CV_8UC1, outs[k] + c0, static_cast<std::size_t>(w));
+      out.setTo(fillValue);
+      cv::remap(raw, out, xy, a, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    }
+  }
+  // Columns [from, to): every source pixel lies inside. Bilinear weights in
+  // 1/32 pixel steps, as cv::remap's fixed-point table holds them: the
+  // fractions fy, fx (fixedA = fy * 32 + fx) give (32 - fy)(32 - fx), (32 -
+  // fy) fx, fy (32 - fx) and fy fx, times 32, summing to exactly 1 << 15, and
+  // the sum is rounded by adding 1 << 14 and shifting by 15; here the common
+  // factor 32 is left out (1 << 9, shift 10), which gives the same values.
+  // The positions and weights are found once for all the images.
+  // Columns go in chunks: the chunk's positions and weights first, then each
+  // image in turn, so that only a few memory streams run at once.
+  const std::size_t step = static_cast<std::size_t>(w);
+  constexpr int kChunk = 256;
+  std::size_t offset[kChunk];
+  int weight[4][kChunk];
+  for (int y = y0; y < y1; ++y) {
+    const short* xy = fixedXY.ptr<short>(y);
+    const ushort* a = fixedA.ptr<ushort>(y);
+    const std::size_t row = static_cast<std::size_t>(y - y0) * step;
+    for (int x0 = from; x0 < to; x0 += kChunk) {
+      const int m = std::min(kChunk, to - x0);
+      for (int j = 0; j < m; ++j) {
+        const int x = x0 + j;
+        const int fy = a[x] >> 5, fx = a[x] & 31;
+        weight[0][j] = (32 - fy) * (32 - fx);
+        weight[1][j] = (32 - fy) * fx;
+        weight[2][j] = fy * (32 - fx);
+        weight[3][j] = fy * fx;
+        offset[j] = static_cast<std::size_t>(xy[2 * x + 1]) * step + static_cast<std::size_t>(xy[2 * x]);
+      }
+      for (int k = 0; k < n; ++k) {
+        const std::uint8_t* src = raws[k];
+        std::uint8_t* out = outs[k] + row + x0;
+        for (int j = 0; j < m; ++j) {
+          const std::uint8_t* s = src + offset[j];
+          out[j] = static_cast<std::uint8_t>(
+              (s[0] * weight[0][j] + s[1] * weight[1][j] + s[step] * weight[2][j] + s[step + 1] * weight[3][j] + 512) >>
+              10);
+        }
+      }
+    }
   }
   return true;
 }

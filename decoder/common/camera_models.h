@@ -2,6 +2,7 @@
 // Camera models shared by both decoders and the calibration tool.
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,13 @@ class UndistortCamera : public PinHoleCamera {
   // False when the maps do not match the raw image or the rows lie outside.
   bool rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& out) const;
 
+  // Rectifies rows [y0, y1) of n raw images of the maps' size at once:
+  // outs[k] gets (y1 - y0) rows of `width` pixels, each the value
+  // rectifyRows gives it. With compacted maps the columns whose sources lie
+  // inside the raw image in all these rows are interpolated here, the source
+  // positions and weights found once for all n images.
+  bool rectifyRowsOfMany(const std::uint8_t* const* raws, int n, int y0, int y1, std::uint8_t* const* outs) const;
+
   // Replaces bilinear float maps by the fixed-point form cv::remap turns them
   // into before it interpolates (CV_16SC2 source pixel, CV_16UC1 weights
   // index): 6 instead of 8 bytes a pixel, and every rectified value stays
@@ -84,9 +92,13 @@ class UndistortCamera : public PinHoleCamera {
   cv::Scalar fillValue = cv::Scalar::all(0);
 
  private:
-  // After compactMaps, per y: how many of rows 0..y-1 take every pixel's
-  // source from inside the raw image (those need no fill before the remap).
-  std::vector<int> coveredRows_;
+  // The columns [from, to) in which rows [y0, y1) take every pixel's 2 x 2
+  // sources from inside the raw image (compacted maps only); false when
+  // there are none.
+  bool insideColumns(int y0, int y1, int& from, int& to) const;
+
+  // After compactMaps, per row: the longest stretch of such pixels.
+  std::vector<int> insideFrom_, insideTo_;
 };
 
 // The stereo pair: left and right rectified cameras and the reprojection matrix

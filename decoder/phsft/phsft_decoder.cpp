@@ -56,7 +56,9 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
   grid_.allocate(p.imageWidth, p.imageHeight);
   bands_.resize(static_cast<std::size_t>(threads_));
   for (Band& band : bands_) {
-    for (CameraPlanes& c : band.cam) c.allocate(static_cast<std::size_t>(kBandRows) * p.imageWidth);
+    const std::size_t plane = static_cast<std::size_t>(kBandRows) * p.imageWidth;
+    for (CameraPlanes& c : band.cam) c.allocate(plane);
+    for (std::vector<std::uint8_t>& g : band.gray) g.assign(plane * kGrayPlanes, 0);
   }
   Thresholds t;
   t.searchDiv = p.searchDiv;
@@ -97,32 +99,32 @@ bool PhsftDecoder::loadCalibration(const PhsftParams& p, const std::string& dir)
 
 void PhsftDecoder::rectifyBand(const ImagePair& images, int y0, int y1, Band& band) {
   platform::Stopwatch sw;
-  const int w = grid_.width;
   const std::size_t raw = grid_.pixels();
-  const std::size_t plane = static_cast<std::size_t>(kBandRows) * w;  // a band plane's stride
-  const std::size_t filled = static_cast<std::size_t>(y1 - y0) * w;
+  const std::size_t plane = static_cast<std::size_t>(kBandRows) * grid_.width;  // a band plane's stride
+  const std::size_t filled = static_cast<std::size_t>(y1 - y0) * grid_.width;
   for (int c = 0; c < 2; ++c) {
     CameraPlanes& cam = band.cam[c];
     const UndistortCamera& rc = c == 0 ? stereo_.left : stereo_.right;
     const std::uint8_t* set = c == 0 ? images.left : images.right;
+    // Image k of the set: 0 black, 1 white, 2 to 8 the Gray planes, 9 to 12
+    // the fringes. All 13 share the maps, so they are rectified together.
+    const std::uint8_t* raws[kImagesUsed];
+    std::uint8_t* outs[kImagesUsed];
     for (int k = 0; k < kImagesUsed; ++k) {
-      cv::Mat in(grid_.height, w, CV_8UC1, const_cast<std::uint8_t*>(set + k * raw));
-      std::uint8_t* dst;
+      raws[k] = set + k * raw;
       if (k == 0) {
-        dst = cam.black.data();
+        outs[k] = cam.black.data();
       } else if (k == 1) {
-        dst = cam.white.data();
+        outs[k] = cam.white.data();
       } else if (k <= 8) {
-        dst = cam.fringe.data();  // free until the first fringe image (k = 9) is filed
+        outs[k] = band.gray[c].data() + (k - 2) * plane;
       } else {
-        dst = cam.fringe.data() + (k - 9) * plane;
+        outs[k] = cam.fringe.data() + (k - 9) * plane;
       }
-      cv::Mat out(y1 - y0, w, CV_8UC1, dst);
-      rc.rectifyRows(in, y0, y1, out);
-      // A Gray plane goes into its bit of the code at once (black and white
-      // are filed before it).
-      if (k >= 2 && k <= 8) foldGrayPlane(cam, dst, k - 2, 0, filled);
     }
+    rc.rectifyRowsOfMany(raws, kImagesUsed, y0, y1, outs);
+    // Each Gray plane goes into its bit of the code.
+    for (int i = 0; i < kGrayPlanes; ++i) foldGrayPlane(cam, outs[2 + i], i, 0, filled);
   }
   band.rectifyMs += sw.elapsedMs();
 }

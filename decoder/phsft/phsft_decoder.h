@@ -21,7 +21,7 @@ using PhsftOutput = DecoderOutput;
 
 struct StageTimes {
   double remap = 0, ps = 0, pc = 0, sum = 0, total = 0;  // milliseconds
-  double filter = 0;  // of ps: the tests across rows after matching
+  double filter = 0;                                     // of ps: the tests across rows after matching
 };
 
 class PhsftDecoder {
@@ -68,7 +68,8 @@ class PhsftDecoder {
   // held of the rectified images, the codes and the phases.
   struct Band {
     CameraPlanes cam[2];
-    double rectifyMs = 0;  // time spent rectifying during the current exec
+    std::vector<std::uint8_t> gray[2];  // the seven Gray planes of each camera, until folded
+    double rectifyMs = 0;               // time spent rectifying during the current exec
   };
   void rectifyBand(const ImagePair& images, int y0, int y1, Band& band);
 

@@ -116,6 +116,25 @@ TEST(UndistortCamera, BandsWithCompactedMapsEqualTheWholeFloatRemap) {
   EXPECT_EQ(cv::norm(whole, banded, cv::NORM_INF), 0.0);
   cv::Mat band(4, w, CV_8UC1);
   EXPECT_FALSE(compact.rectifyRows(raw, h - 2, h + 2, band));  // rows beyond the image
+
+  // Several images at once, in bands of 4 rows and of 16: bands whose rows
+  // lie wholly inside, bands with columns at the edges outside (done by
+  // cv::remap beside the inside columns), bands with no inside column.
+  cv::Mat raw2(h, w, CV_8UC1);
+  rng.fill(raw2, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat whole2;
+  ASSERT_TRUE(cam.rectify(raw2, whole2));
+  for (int rows : {4, 16}) {
+    cv::Mat many[2] = {cv::Mat(h, w, CV_8UC1, cv::Scalar(77)), cv::Mat(h, w, CV_8UC1, cv::Scalar(77))};
+    const std::uint8_t* raws[2] = {raw.data, raw2.data};
+    for (int y0 = 0; y0 < h; y0 += rows) {
+      const int y1 = std::min(h, y0 + rows);
+      std::uint8_t* outs[2] = {many[0].ptr(y0), many[1].ptr(y0)};
+      ASSERT_TRUE(compact.rectifyRowsOfMany(raws, 2, y0, y1, outs));
+    }
+    EXPECT_EQ(cv::norm(whole, many[0], cv::NORM_INF), 0.0) << rows;
+    EXPECT_EQ(cv::norm(whole2, many[1], cv::NORM_INF), 0.0) << rows;
+  }
 }
 
 TEST(UndistortCamera, InterpolationSelector) {
