@@ -51,10 +51,9 @@ constexpr int kFringes = 4;
 // Fringe images are kept as the 8-bit values they are made from: every use
 // of them compares or subtracts whole grey levels, which double arithmetic
 // does exactly, so the narrower type changes no result.
-// The Gray planes are not kept: each is rectified into the first fringe
-// plane (filed only after them) and folded into its bit of `code` at once
-// (foldGrayPlane), so `code` holds the 7-bit Gray value until the phase stage
-// turns it into the binary period.
+// The Gray planes are not kept here: each is folded into its bit of `code`
+// once rectified (foldGrayPlane), so `code` holds the 7-bit Gray value until
+// the phase stage turns it into the binary period.
 struct CameraPlanes {
   std::vector<std::uint8_t> black, white, fringe;  // fringe: 4 planes
   std::vector<std::uint8_t> mask, code;
