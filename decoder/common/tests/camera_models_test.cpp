@@ -99,6 +99,11 @@ TEST(UndistortCamera, BandsWithCompactedMapsEqualTheWholeFloatRemap) {
   }
   cam.mapX.at<float>(3, 3) = static_cast<float>(w - 1);  // exactly on the last column
   cam.mapY.at<float>(3, 3) = 0.5f;
+  // Entries a damaged map file may hold: far outside, not a number.
+  cam.mapX.at<float>(20, 7) = 1e9f;
+  cam.mapY.at<float>(21, 8) = -1e9f;
+  cam.mapX.at<float>(22, 9) = NAN;
+  cam.mapY.at<float>(40, 50) = NAN;
   cv::Mat whole;
   ASSERT_TRUE(cam.rectify(raw, whole));
   UndistortCamera compact = cam;
