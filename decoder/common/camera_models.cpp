@@ -135,21 +135,25 @@ bool UndistortCamera::rectifyRows(const cv::Mat& raw, int y0, int y1, cv::Mat& o
     return false;
   int from = 0, to = 0;
   const bool covered = fixed && insideColumns(y0, y1, from, to) && from == 0 && to == raw.cols;
-  if (!covered) out.setTo(fillValue);
-  // Each rectified pixel depends only on its own map entries, so a band of
-  // rows remaps to the same values as the whole image. The bands' map
-  // headers share no reference count: threads rectifying bands of one map
-  // at once would otherwise contend for it.
-  auto rowsOf = [y0, y1](const cv::Mat& m) {
-    return cv::Mat(y1 - y0, m.cols, m.type(), const_cast<uchar*>(m.ptr(y0)), m.step);
+  remapPart(raw, y0, y1, 0, raw.cols, !covered, out);
+  return true;
+}
+
+void UndistortCamera::remapPart(const cv::Mat& raw, int y0, int y1, int c0, int c1, bool fill, cv::Mat& out) const {
+  if (fill) out.setTo(fillValue);
+  // Each rectified pixel depends only on its own map entries, so a part of
+  // the image remaps to the same values as the whole. The headers over the
+  // maps' part share no reference count: threads rectifying parts of one
+  // map at once would otherwise contend for it.
+  auto part = [&](const cv::Mat& m) {
+    return cv::Mat(y1 - y0, c1 - c0, m.type(), const_cast<uchar*>(m.ptr(y0) + c0 * m.elemSize()), m.step);
   };
   const cv::Mat in(raw.rows, raw.cols, raw.type(), const_cast<uchar*>(raw.data), raw.step);
-  if (fixed) {
-    cv::remap(in, out, rowsOf(fixedXY), rowsOf(fixedA), interpolationFlag(), cv::BORDER_TRANSPARENT);
+  if (mapX.empty()) {
+    cv::remap(in, out, part(fixedXY), part(fixedA), interpolationFlag(), cv::BORDER_TRANSPARENT);
   } else {
-    cv::remap(in, out, rowsOf(mapX), rowsOf(mapY), interpolationFlag(), cv::BORDER_TRANSPARENT);
+    cv::remap(in, out, part(mapX), part(mapY), interpolationFlag(), cv::BORDER_TRANSPARENT);
   }
-  return true;
 }
 
 bool UndistortCamera::rectifyRowsOfMany(const std::uint8_t* const* raws, int n, int y0, int y1,
@@ -167,18 +171,13 @@ bool UndistortCamera::rectifyRowsOfMany(const std::uint8_t* const* raws, int n, 
     return true;
   }
   // Columns outside [from, to) in some row: through cv::remap, which fills
-  // and interpolates the pixels at the raw image's edges its own way. Each
-  // pixel depends on its own map entries only, so a part of the rows gives
-  // the values the whole would.
+  // and interpolates the pixels at the raw image's edges its own way.
   for (const auto& [c0, c1] : {std::pair<int, int>{0, from}, std::pair<int, int>{to, w}}) {
     if (c1 <= c0) continue;
-    const cv::Mat xy(y1 - y0, c1 - c0, CV_16SC2, const_cast<short*>(fixedXY.ptr<short>(y0) + 2 * c0), fixedXY.step);
-    const cv::Mat a(y1 - y0, c1 - c0, CV_16UC1, const_cast<ushort*>(fixedA.ptr<ushort>(y0) + c0), fixedA.step);
     for (int k = 0; k < n; ++k) {
       const cv::Mat raw(size, CV_8UC1, const_cast<std::uint8_t*>(raws[k]));
       cv::Mat out(y1 - y0, c1 - c0, CV_8UC1, outs[k] + c0, static_cast<std::size_t>(w));
-      out.setTo(fillValue);
-      cv::remap(raw, out, xy, a, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+      remapPart(raw, y0, y1, c0, c1, true, out);
     }
   }
   // Columns [from, to): every source pixel lies inside. Bilinear weights in

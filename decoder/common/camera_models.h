@@ -96,6 +96,9 @@ class UndistortCamera : public PinHoleCamera {
   // sources from inside the raw image (compacted maps only); false when
   // there are none.
   bool insideColumns(int y0, int y1, int& from, int& to) const;
+  // Remaps rows [y0, y1), columns [c0, c1) of the rectified image into out
+  // (a header over them) with cv::remap, filled first when asked.
+  void remapPart(const cv::Mat& raw, int y0, int y1, int c0, int c1, bool fill, cv::Mat& out) const;
 
   // After compactMaps, per row: the longest stretch of such pixels.
   std::vector<int> insideFrom_, insideTo_;
