@@ -134,10 +134,10 @@ void PhsftDecoder::decodeBands(const ImagePair& images) {
   const int w = grid_.width;
   const Thresholds t = thresholds_;
   const int count = (h + kBandRows - 1) / kBandRows;
+  // Bands are independent up to the matching inside each row; the dynamic
+  // schedule only balances the load, the result does not depend on it. Both
+  // matching modes share the rectification and the phase steps.
   for (Band& band : bands_) band.rectifyMs = 0;
-    // Bands are independent up to the matching inside each row; the dynamic
-    // schedule only balances the load, the result does not depend on it. Both
-    // matching modes share the rectification and the phase steps.
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads_)
   for (int b = 0; b < count; ++b) {
     const int thread = omp_get_thread_num();

@@ -41,6 +41,20 @@ void fillRows(DecodeBuffers& buf, int W, int H, Left left, Right right) {
   }
 }
 
+// Rows of a backdrop at disparity 10 (phase 0.4 per left column) with a
+// post in front of it over left columns first to last at disparity
+// postDisparity, whose phase is the backdrop's shifted by postShift.
+void postRows(DecodeBuffers& buf, int W, int H, int first, int last, int postDisparity, double postShift) {
+  auto backdrop = [](double x) { return 0.4 * x; };  // phase of the backdrop point seen at left column x
+  auto post = [postShift](double x) { return 0.4 * x + postShift; };
+  fillRows(
+      buf, W, H, [&](int x) { return x >= first && x <= last ? post(x) : backdrop(x); },
+      [&](int x) {
+        const bool onPost = x >= first - postDisparity && x <= last - postDisparity;
+        return onPost ? post(x + postDisparity) : backdrop(x + 10);
+      });
+}
+
 // Rows of a backdrop (disparity 10) with a post of 8 columns in front of it
 // (disparity 16, left columns 30 to 37). The right camera sees the post at
 // columns 14 to 21, where it hides the backdrop of left columns 24 to 31;
@@ -49,11 +63,7 @@ void fillRows(DecodeBuffers& buf, int W, int H, Left left, Right right) {
 TEST(MeasureMatch, OcclusionThinPostAndGaps) {
   constexpr int W = 60, H = 10;
   DecodeBuffers buf;
-  auto backdrop = [](double x) { return 0.4 * x; };  // phase of the backdrop point seen at left column x
-  auto post = [](double x) { return 0.4 * x - 1.0; };
-  fillRows(
-      buf, W, H, [&](int x) { return x >= 30 && x <= 37 ? post(x) : backdrop(x); },
-      [&](int x) { return x >= 14 && x <= 21 ? post(x + 16) : backdrop(x + 10); });
+  postRows(buf, W, H, 30, 37, 16, -1.0);
   matchMeasured(buf, W, H);
 
   for (int y = 0; y < H; ++y) {
@@ -76,7 +86,7 @@ TEST(MeasureMatch, OcclusionThinPostAndGaps) {
     // Hidden pixels that meet their phase on the post are occluded, not
     // displaced; the others find no partner.
     for (int x = 24; x <= 29; ++x) {
-      const bool onPost = backdrop(x) >= post(30);
+      const bool onPost = 0.4 * x >= 0.4 * 30 - 1.0;  // its backdrop phase within the post's
       EXPECT_EQ(mask[x], onPost ? kMaskOccluded : kMaskNoMatch) << "row " << y << ", column " << x;
     }
     // Right of the post the backdrop decodes again, although its right
@@ -124,11 +134,7 @@ TEST(MeasureMatch, RunEndTrimmedAndExtended) {
 TEST(MeasureMatch, FarPostKeepsTheBackdropBesideItsSilhouette) {
   constexpr int W = 100, H = 10;
   DecodeBuffers buf;
-  auto backdrop = [](double x) { return 0.4 * x; };     // phase seen at left column x on the backdrop
-  auto post = [](double x) { return 0.4 * x + 20.0; };  // on the post: phases the backdrop never shows
-  fillRows(
-      buf, W, H, [&](int x) { return x >= 60 && x <= 67 ? post(x) : backdrop(x); },
-      [&](int x) { return x >= 30 && x <= 37 ? post(x + 30) : backdrop(x + 10); });
+  postRows(buf, W, H, 60, 67, 30, 20.0);  // the post's phases: ones the backdrop never shows
   matchMeasured(buf, W, H);
   for (int y = 0; y < H; ++y) {
     const std::uint8_t* mask = buf.grid.mask.data() + y * W;
